@@ -1,0 +1,41 @@
+// The command-line driver: `volpack <outfile.dmg> <pathname to app dir> [-v]`.
+//
+// `volpack_main` runs the whole job on one thread: it switches emulated-link
+// resolution off, measures the directory, formats an HFS+ volume into the
+// scratch file "<outfile>.hfs", imports the tree, converts the volume into a
+// compressed UDIF image and removes the scratch file. It returns the exit
+// status (0 on success, 1 on every failure); failures deep inside the lower
+// layers end the process themselves with status 1. Either way no scratch file
+// and no half-written image is left behind, and an existing image of the same
+// name survives a failed run.
+//
+// The pieces below are exposed for the tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace volpack {
+
+// Set by "-v"; read by the driver and the importer. Verbose lines go to standard output.
+extern bool verbose;
+
+int volpack_main(int argc, char** argv);
+
+struct command_line {
+  bool ok = false;  // false: print the usage text and exit 1
+  bool verbose = false;
+  std::string output;
+  std::string source;
+};
+command_line parse_command_line(int argc, char** argv);
+void print_usage();
+
+// The measured size plus 10 %, raised to a multiple of 512.
+uint64_t volume_size_from_measure(uint64_t measure);
+
+// The last component of `path` (trailing '/' and '\\' ignored), in a buffer
+// shared by all calls; null (errno ENAMETOOLONG) when it does not fit.
+const char* volume_name_from_path(const char* path);
+
+}  // namespace volpack

@@ -1,0 +1,43 @@
+#include <string>
+
+#include "import/import.h"
+#include "io/host_fs.h"
+
+namespace volpack {
+
+bool compute_directory_size(const char* path, uint64_t* counter) {
+  host_dir* dir = host_opendir(path);
+  if (dir == nullptr) return false;
+  while (host_dirent* e = host_readdir(dir)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    std::string child;
+    if (asprintf(&child, "%s/%s", path, name.c_str()) < 0) {
+      host_closedir(dir);
+      return false;
+    }
+    uint64_t data = 0;
+    bool ok = true;
+    if (e->d_type == DT_DIR) {
+      ok = compute_directory_size(child.c_str(), counter);
+    } else {
+      // A host link is measured as itself (its target text), never followed.
+      host_stat_t st;
+      ok = host_lstat(child.c_str(), &st) == 0;
+      if (ok) data = st.size;
+    }
+    *counter += (data + 511) / 512 * 512 + 512;
+    if (!ok) {
+      int e2 = host_errno();
+      host_closedir(dir);
+      host_set_errno(e2);
+      return false;
+    }
+  }
+  int e = host_errno();
+  host_closedir(dir);
+  host_set_errno(e);
+  return true;
+}
+
+}  // namespace volpack

@@ -1,0 +1,127 @@
+// The host layer: every call volpack makes into the operating system's file
+// system, clock and process services.
+//
+// One POSIX-shaped surface, met by host_fs_posix.cpp on Linux and macOS and by
+// host_fs_win32.cpp on 64-bit Windows (CMake builds exactly one of them). No
+// other file includes an OS header or calls the host's file API. Every
+// operation that takes a path first hands it to `follow_symlinks`, which may
+// redirect it through emulated link files (symlink/symlink.h); the driver turns
+// that off, so in volpack every path reaches the host unchanged.
+//
+// Failures are reported through results and the host error number
+// (`host_errno`); nothing here prints or ends the process.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace volpack {
+
+// Entry types reported by host_readdir. A directory is DT_DIR and a regular
+// file DT_REG; a host symbolic link is DT_LNK and is never followed; FIFOs,
+// sockets and devices get their own values so that callers never open them.
+constexpr uint8_t DT_UNKNOWN = 0;
+constexpr uint8_t DT_FIFO = 1;
+constexpr uint8_t DT_CHR = 2;
+constexpr uint8_t DT_DIR = 4;
+constexpr uint8_t DT_BLK = 6;
+constexpr uint8_t DT_REG = 8;
+constexpr uint8_t DT_LNK = 10;
+constexpr uint8_t DT_SOCK = 12;
+
+struct host_dirent {
+  uint8_t d_type = DT_UNKNOWN;
+  const char* d_name = nullptr;  // valid until the next host_readdir on the handle
+};
+
+struct host_dir;  // opaque enumeration state
+
+// Opens an enumeration of `path` ("." and ".." included, host order). A path
+// ending in '/' or '\\' gets "*" appended to its search pattern, any other
+// "/*". Null with host_errno set (EINVAL for an empty path) on failure.
+host_dir* host_opendir(const char* path);
+// The next entry, or null at the end (or on error). The first call returns the
+// entry found when the enumeration was opened.
+host_dirent* host_readdir(host_dir* dir);
+// 0, or -1 with EBADF for a null handle.
+int host_closedir(host_dir* dir);
+
+// What volpack reads of a file's status.
+struct host_stat_t {
+  uint64_t size = 0;        // bytes (for a link: the length of its target)
+  uint8_t type = DT_UNKNOWN;
+  bool owner_exec = false;  // the owner may execute it (always false on Windows)
+  uint64_t device = 0;      // with inode: identifies the file (0 where unknown)
+  uint64_t inode = 0;
+};
+
+// Follows host links. 0 on success, -1 with host_errno set.
+int host_stat(const char* path, host_stat_t* st);
+// Does not follow a final host link.
+int host_lstat(const char* path, host_stat_t* st);
+// The target text of a host symbolic link; false when `path` is none.
+bool host_readlink(const char* path, std::string* target);
+
+// Buffered files, always untranslated (binary). Null on failure.
+std::FILE* host_fopen(const char* path, const char* mode);
+bool host_fseek64(std::FILE* fp, uint64_t offset);  // from the start
+int64_t host_ftell64(std::FILE* fp);                 // -1 on failure
+// Flushes the file's buffers to the host and to stable storage.
+bool host_fflush_sync(std::FILE* fp);
+
+// Descriptors. Flags combine these values; creation uses `mode` (0644 style).
+constexpr int HOST_O_RDONLY = 0x0;
+constexpr int HOST_O_WRONLY = 0x1;
+constexpr int HOST_O_RDWR = 0x2;
+constexpr int HOST_O_CREAT = 0x100;
+constexpr int HOST_O_EXCL = 0x200;
+constexpr int HOST_O_TRUNC = 0x400;
+int host_open(const char* path, int flags, int mode);
+int host_fstat(int fd, host_stat_t* st);  // 0, negative on failure
+// Writes in pieces of at most 2^31 - 1 bytes; returns `count` on success and
+// any other value on failure.
+int64_t host_write_all(int fd, const void* buf, uint64_t count);
+bool host_lseek(int fd, uint64_t offset);   // from the start
+bool host_ftruncate(int fd, uint64_t length);
+bool host_fsync(int fd);
+int host_close(int fd);
+// Takes an exclusive advisory lock on the open file without waiting; false
+// when another process holds it.
+bool host_try_lock(int fd);
+
+// Seconds since 1970-01-01 UTC.
+int64_t host_time();
+// UTC minus local standard time, in minutes, without any daylight-saving part.
+int32_t host_timezone_bias_minutes();
+
+int host_remove(const char* path);
+// Removes without resolving emulated links; safe in an interrupt handler.
+void host_remove_raw(const char* path);
+// Moves `from` over `to`, replacing an existing file atomically where the host can.
+bool host_rename_replace(const char* from, const char* to);
+bool host_mkdir(const char* path);
+
+// The error number left by the last failed host call, and its text.
+int host_errno();
+void host_set_errno(int e);
+const char* host_strerror(int e);
+
+// Calls `handler` once on an interrupt or termination request, then ends the
+// process with status 1 (130 is not used: every failure exits 1).
+void host_on_interrupt(void (*handler)());
+
+// The calling thread's ID and the program's file name, for trace lines.
+uint32_t host_thread_id();
+std::string host_program_name();
+// Gives the processor to another thread.
+void host_yield();
+
+// Formats into a new text; -1 and an empty `out` on failure.
+int asprintf(std::string* out, const char* fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+}  // namespace volpack

@@ -1,0 +1,104 @@
+// Test doubles and helpers shared by every test program.
+//
+// MemIo: an io_t over a growable byte vector. FaultIo: wraps another io_t and
+// fails its k-th read or write (once or from then on), or makes it short.
+// MemStream: a stream_t over a byte vector. TempDir: a fresh host directory
+// removed with its contents at the end of the test. run_program: runs a
+// command line and captures its exit status, standard output and error.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "io/io.h"
+#include "io/stream.h"
+
+namespace volpack {
+namespace test {
+
+class MemIo final : public io_t {
+ public:
+  explicit MemIo(std::vector<uint8_t>* bytes, bool growable = true) : bytes_(bytes), growable_(growable) {}
+  bool read(uint64_t offset, uint64_t count, void* buf) override;
+  bool write(uint64_t offset, uint64_t count, const void* buf) override;
+  bool close() override { return true; }
+  uint64_t reads = 0, writes = 0;
+
+ private:
+  std::vector<uint8_t>* bytes_;
+  bool growable_;
+};
+
+class FaultIo final : public io_t {
+ public:
+  enum class Op { kRead, kWrite };
+  // Fails the `k`-th call (1-based) of `op`; with `persistent`, every later one too.
+  FaultIo(io_t* inner, Op op, uint64_t k, bool persistent = false)
+      : inner_(inner), op_(op), k_(k), persistent_(persistent) {}
+  bool read(uint64_t offset, uint64_t count, void* buf) override;
+  bool write(uint64_t offset, uint64_t count, const void* buf) override;
+  bool close() override { return true; }
+  bool fired() const { return fired_; }
+
+ private:
+  bool fail_now(Op op);
+  io_t* inner_;
+  Op op_;
+  uint64_t k_, reads_ = 0, writes_ = 0;
+  bool persistent_;
+  bool fired_ = false;
+};
+
+class MemStream final : public stream_t {
+ public:
+  explicit MemStream(std::vector<uint8_t>* bytes) : bytes_(bytes) {}
+  uint64_t write(const void* buf, uint64_t n) override;
+  uint64_t read(void* buf, uint64_t n) override;
+  bool seek(uint64_t offset) override;
+  uint64_t tell() override { return pos_; }
+  uint64_t length() override { return bytes_->size(); }
+  bool close() override { return true; }
+  // Writes fail once the stream would grow past this size.
+  uint64_t limit = UINT64_MAX;
+
+ private:
+  std::vector<uint8_t>* bytes_;
+  uint64_t pos_ = 0;
+};
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::filesystem::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+  // Writes a file (creating parent folders) and returns its path.
+  std::filesystem::path write(const std::string& rel, const std::string& content) const;
+  std::filesystem::path mkdir(const std::string& rel) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string read_file(const std::filesystem::path& p);
+std::vector<uint8_t> read_bytes(const std::filesystem::path& p);
+
+struct program_result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+// Runs `command` through the shell, capturing standard output and error.
+program_result run_program(const std::string& command);
+// Quotes a path for the shell.
+std::string shell_quote(const std::string& s);
+// The volpack executable under test.
+std::string volpack_exe();
+// True when the named program is on PATH.
+bool have_program(const std::string& name);
+
+}  // namespace test
+}  // namespace volpack
