@@ -15,6 +15,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
+
+#include "io/die.h"
 
 namespace volpack {
 
@@ -117,11 +120,12 @@ std::string host_program_name();
 // Gives the processor to another thread.
 void host_yield();
 
+// The command line as UTF-8 texts, the program first. POSIX hosts pass argv
+// through; Windows rebuilds it from the UTF-16 command line, since the
+// runtime's argv holds it in the active code page.
+std::vector<std::string> host_command_line(int argc, char** argv);
+
 // Formats into a new text; -1 and an empty `out` on failure.
-int asprintf(std::string* out, const char* fmt, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
-#endif
-    ;
+int asprintf(std::string* out, const char* fmt, ...) VOLPACK_PRINTF(2, 3);
 
 }  // namespace volpack

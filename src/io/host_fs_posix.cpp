@@ -276,4 +276,6 @@ std::string host_program_name() {
 
 void host_yield() { sched_yield(); }
 
+std::vector<std::string> host_command_line(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
+
 }  // namespace volpack

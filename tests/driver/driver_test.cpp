@@ -92,7 +92,7 @@ TEST(DriverProcess, UsageErrorsPrintTheUsageTextAndCreateNothing) {
   TempDir dir;
   std::string exe = shell_quote(test::volpack_exe());
   for (std::string args : {std::string(""), std::string(" one.dmg"), std::string(" a.dmg b c")}) {
-    auto r = run_program("cd " + shell_quote(dir.str()) + " && " + exe + args);
+    auto r = run_program(exe + args, dir.str());
     EXPECT_EQ(1, r.status) << args;
     EXPECT_EQ(kUsage, r.out) << args;
     EXPECT_EQ("", r.err);

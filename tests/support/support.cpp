@@ -7,8 +7,6 @@
 #include <random>
 #include <sstream>
 
-#include <sys/wait.h>
-
 namespace volpack {
 namespace test {
 
@@ -112,6 +110,21 @@ std::filesystem::path TempDir::mkdir(const std::string& rel) const {
   return p;
 }
 
+SharedWithDeathTest::SharedWithDeathTest(const std::string& key, const std::string& value) : key_(key) {
+  const char* inherited = std::getenv(key.c_str());
+  if (inherited != nullptr) {
+    value_ = inherited;
+  } else {
+    value_ = value;
+    set_environment(key_, value_.c_str());
+    owner_ = true;
+  }
+}
+
+SharedWithDeathTest::~SharedWithDeathTest() {
+  if (owner_) set_environment(key_, nullptr);
+}
+
 std::string read_file(const std::filesystem::path& p) {
   std::ifstream f(p, std::ios::binary);
   std::stringstream ss;
@@ -124,34 +137,7 @@ std::vector<uint8_t> read_bytes(const std::filesystem::path& p) {
   return std::vector<uint8_t>(s.begin(), s.end());
 }
 
-std::string shell_quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) {
-    if (c == '\'')
-      q += "'\\''";
-    else
-      q += c;
-  }
-  return q + "'";
-}
-
-program_result run_program(const std::string& command) {
-  TempDir tmp;
-  std::string out = (tmp.path() / "out").string(), err = (tmp.path() / "err").string();
-  std::string full = command + " >" + shell_quote(out) + " 2>" + shell_quote(err) + " </dev/null";
-  int raw = std::system(full.c_str());
-  program_result r;
-  if (raw != -1 && WIFEXITED(raw)) r.status = WEXITSTATUS(raw);
-  r.out = read_file(out);
-  r.err = read_file(err);
-  return r;
-}
-
 std::string volpack_exe() { return VOLPACK_EXE; }
-
-bool have_program(const std::string& name) {
-  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
-}
 
 }  // namespace test
 }  // namespace volpack

@@ -83,6 +83,29 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// A value that a death test's statement shares with the test around it. On
+// Windows the statement runs in a new process that repeats the test from its
+// start, where a TempDir gets a path of its own; through this object (kept
+// alive across the EXPECT_EXIT) that process takes the value of the process
+// that spawned it instead. On POSIX hosts the statement runs in a fork and sees
+// the same value anyway.
+class SharedWithDeathTest {
+ public:
+  SharedWithDeathTest(const std::string& key, const std::string& value);
+  ~SharedWithDeathTest();
+  SharedWithDeathTest(const SharedWithDeathTest&) = delete;
+  SharedWithDeathTest& operator=(const SharedWithDeathTest&) = delete;
+  const std::string& value() const { return value_; }
+  const char* c_str() const { return value_.c_str(); }
+
+ private:
+  std::string key_, value_;
+  bool owner_ = false;
+};
+
+// Sets (or, with a null value, removes) a variable of this process's environment.
+void set_environment(const std::string& key, const char* value);
+
 std::string read_file(const std::filesystem::path& p);
 std::vector<uint8_t> read_bytes(const std::filesystem::path& p);
 
@@ -91,13 +114,18 @@ struct program_result {
   std::string out;
   std::string err;
 };
-// Runs `command` through the shell, capturing standard output and error.
-program_result run_program(const std::string& command);
-// Quotes a path for the shell.
+// Runs `command` through the host's shell (/bin/sh; cmd.exe on Windows), in
+// folder `cwd` when one is given, with no standard input, capturing its
+// standard output and error. Build the line from shell_quote'd words joined by
+// spaces (and "&&"), which both shells read alike. On Windows the captured
+// texts have their "\r\n" line ends turned into "\n".
+program_result run_program(const std::string& command, const std::string& cwd = std::string());
+// Quotes one word (a path) for the host's shell.
 std::string shell_quote(const std::string& s);
 // The volpack executable under test.
 std::string volpack_exe();
-// True when the named program is on PATH.
+// True when the named program is on the host's PATH (under Wine: the
+// Windows PATH, which holds no Linux program).
 bool have_program(const std::string& name);
 
 }  // namespace test
