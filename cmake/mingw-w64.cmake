@@ -22,9 +22,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Static zlib (libz.a, not the import library of zlib1.dll) and a static
-# C++ runtime for every executable.
-set(ZLIB_USE_STATIC_LIBS ON)
+# A static C++ runtime and static threads for every executable (zlib is
+# linked statically by CMakeLists.txt).
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
 if(NOT DEFINED VOLPACK_GTEST_FROM_SOURCE AND EXISTS /usr/src/googletest/CMakeLists.txt)

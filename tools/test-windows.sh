@@ -31,16 +31,17 @@ cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUI
 nice -n 10 cmake --build build-win -j"$jobs"
 
 export WINEPREFIX="$PWD/build-win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  "$wine" wineboot -i >/dev/null 2>&1 || true
-fi
 # One Wine server for all the test processes of this run, stopped at the end.
 # Wine's own background processes start with the first program; starting them
 # here keeps them from inheriting (and holding open) a test's output pipe.
 wineserver="$(dirname "$(readlink -f "$wine")")/wineserver"
 [ -x "$wineserver" ] || wineserver=wineserver
-"$wineserver" -p
-trap '"$wineserver" -k || true' EXIT
+mkdir -p "$WINEPREFIX"
+"$wineserver" -p 2>/dev/null || true  # a server of this prefix may be running already
+trap '"$wineserver" -k 2>/dev/null || true' EXIT
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  "$wine" wineboot -i >/dev/null 2>&1 </dev/null || true
+fi
 "$wine" cmd.exe /c ver >/dev/null 2>&1 </dev/null || true
 
 ctest --test-dir build-win -j"$jobs" --output-on-failure
