@@ -89,8 +89,8 @@ udif_blkx_table_t insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sec
     uint64_t raw_length = chunk.sector_count * kSectorSize;
 
     stream_read_or_die(in, inbuf.data(), raw_length, __func__, __LINE__);
-    crc32_checksum(in_crc, inbuf.data(), raw_length);
-    udif_checksum(in_sum, inbuf.data(), raw_length);
+    if (in_crc != nullptr) crc32_checksum(in_crc, inbuf.data(), raw_length);
+    if (in_sum != nullptr) udif_checksum(in_sum, inbuf.data(), raw_length);
 
     chunk_code_t code = compress_chunk(inbuf.data(), chunk.sector_count, outbuf.data());
     if (code.init_ret != Z_OK) die("insertBLKX():%d: zlib deflateInit error (ret = %d)\n", __LINE__, code.init_ret);
@@ -101,7 +101,7 @@ udif_blkx_table_t insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sec
     chunk.compressed_offset = stream_tell(out) - table.data_start;
     const uint8_t* stored = code.type == UDIF_CHUNK_RAW ? inbuf.data() : outbuf.data();
     stream_write_or_die(out, stored, code.stored_length, __func__, __LINE__);
-    crc32_checksum(out_crc, stored, code.stored_length);
+    if (out_crc != nullptr) crc32_checksum(out_crc, stored, code.stored_length);
     chunk.compressed_length = code.stored_length;
     table.chunks.push_back(chunk);
 
