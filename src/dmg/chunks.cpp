@@ -9,7 +9,11 @@
 
 namespace volpack {
 
-static_assert(size_t{kChunkSectors} * kSectorSize < kChunkBufferSize,
+// One deflate call must finish every chunk: the output buffer holds zlib's
+// bound for a full chunk (what deflateBound gives at the default settings:
+// n + n/4096 + n/16384 + n/2^25 + 13 bytes, the zlib wrapper included).
+constexpr size_t kFullChunk = size_t{kChunkSectors} * kSectorSize;
+static_assert(kFullChunk + (kFullChunk >> 12) + (kFullChunk >> 14) + (kFullChunk >> 25) + 13 <= kChunkBufferSize,
               "the output buffer holds deflate's worst case for a full chunk");
 
 uint32_t udif_chunk_type_for(uint64_t compressed_length, SectorCount sectors) {

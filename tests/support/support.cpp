@@ -55,6 +55,7 @@ uint64_t MemStream::write(const void* buf, uint64_t n) {
   if (n == 0) return 0;
   uint64_t room = pos_ >= limit ? 0 : limit - pos_;
   uint64_t m = n < room ? n : room;
+  if (m == 0) return 0;  // nothing to copy, and an empty vector has no data()
   if (pos_ + m > bytes_->size()) bytes_->resize(pos_ + m);
   std::memcpy(bytes_->data() + pos_, buf, m);
   pos_ += m;
