@@ -1,4 +1,4 @@
-// Whole conversions read back with the test's own reader of the documented layout.
+// Whole conversions read back with the tests' own reader of the UDIF layout.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // Helpers for the UDIF writer's tests: a stream double that reports how it is
-// used, an image reader written from the documented layouts (independent of
+// used, an image reader written from the UDIF layouts (independent of
 // the writer's own encoders), Base64 decoding and zlib inflation of chunks.
 #pragma once
 
@@ -63,7 +63,7 @@ class RecordingStream final : public stream_t {
   uint64_t pos_ = 0;
 };
 
-// Deterministic test data: `random_sectors` of noise, then zeros, repeating.
+// Deterministic test data: `random_run` bytes of noise, then `zero_run` zeros, repeating.
 inline std::vector<uint8_t> mixed_data(size_t bytes, uint32_t seed, size_t random_run = 3000, size_t zero_run = 5000) {
   std::mt19937 rng(seed);
   std::vector<uint8_t> v(bytes, 0);
@@ -140,7 +140,7 @@ struct plist_resource {
   std::vector<uint8_t> data;
 };
 
-// Chunk entry and block table read at the documented offsets.
+// Chunk entry and block table read at their on-disk offsets.
 struct chunk_entry {
   uint32_t type;
   uint64_t sector_start, sector_count, offset, length;

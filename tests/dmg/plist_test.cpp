@@ -207,37 +207,5 @@ TEST(WriteResourcePlist, RecordsGoOutInDiskOrder) {
   EXPECT_EQ(plist_of(list), doc);
 }
 
-TEST(WriteResourcePlistDeathTest, ShortWrites) {
-  udif_resource_list_t list;
-  insertData(list, "abcd", -5, "n", "abc", 3, true);
-  std::string doc = plist_of(list);
-  uint64_t base64_at = doc.find("\t\t\t\tYWJj");
-  uint64_t tail_at = doc.find("\t</dict>\n</dict>");
-  EXPECT_EXIT(
-      {
-        std::vector<uint8_t> b;
-        MemStream s(&b);
-        s.limit = 10;
-        write_resource_plist(&s, list);
-      },
-      ::testing::ExitedWithCode(1), "^stream_printf\\(\\): stream write error \\(errno -?[0-9]+\\)\n$");
-  EXPECT_EXIT(
-      {
-        std::vector<uint8_t> b;
-        MemStream s(&b);
-        s.limit = base64_at + 3;
-        write_resource_plist(&s, list);
-      },
-      ::testing::ExitedWithCode(1), "^convert_to_DMG_or_die\\(\\):[0-9]+: stream_write error \\(short write\\)\n$");
-  EXPECT_EXIT(
-      {
-        std::vector<uint8_t> b;
-        MemStream s(&b);
-        s.limit = tail_at + 1;
-        write_resource_plist(&s, list);
-      },
-      ::testing::ExitedWithCode(1), "^stream_printf\\(\\): stream write error");
-}
-
 }  // namespace
 }  // namespace volpack

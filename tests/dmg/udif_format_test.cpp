@@ -1,4 +1,4 @@
-// Record layouts against bytes typed from the documented tables, and the three checksums.
+// Record layouts against bytes typed from the UDIF layout tables, and the three checksums.
 #include <gtest/gtest.h>
 
 #include "dmg/udif_format.h"
@@ -97,7 +97,7 @@ TEST(BlkxTable, SizesFollowTheChunkCount) {
   EXPECT_EQ(udif_blkx_table_disk_size(sample_table(1)), 284u);
 }
 
-TEST(BlkxTable, DiskBytesAtDocumentedOffsets) {
+TEST(BlkxTable, DiskBytesAtTheirOffsets) {
   udif_blkx_table_t t = sample_table(1);
   std::vector<uint8_t> d(udif_blkx_table_disk_size(t), 0xEE);
   udif_blkx_table_to_disk(t, d.data());
@@ -146,7 +146,7 @@ TEST(CsumRecord, TenBytesWithoutGaps) {
   EXPECT_EQ(udif_csum_from_disk(d).checksum, 0x89ABCDEFu);
 }
 
-TEST(Trailer, DiskBytesAtDocumentedOffsets) {
+TEST(Trailer, DiskBytesAtTheirOffsets) {
   udif_trailer_t t;
   t.version = 4;
   t.header_size = 512;
