@@ -79,7 +79,8 @@ void convert_to_DMG_or_die(std::unique_ptr<stream_t> in, std::unique_ptr<stream_
   trailer.master_checksum.size = 32;
   trailer.master_checksum.data[0] = calculate_udif_master_checksum(list);
   trailer.image_variant = 2;
-  trailer.sector_count = 0;
+  // The image's size in sectors: readers check it against the block tables.
+  trailer.sector_count = sectors;
 
   uint8_t disk[kUdifTrailerSize];
   udif_trailer_encode(trailer, disk);

@@ -88,7 +88,7 @@ TEST(ConvertToDmg, ImageLayoutResourcesAndChecksums) {
     EXPECT_EQ(v.segment_number, 1u);
     EXPECT_EQ(v.segment_count, 1u);
     EXPECT_EQ(v.image_variant, 2u);
-    EXPECT_EQ(v.sector_count, 0u);
+    EXPECT_EQ(v.sector_count, c.sectors);  // the image's size in sectors, as readers expect
     EXPECT_EQ(v.xml_offset, p);
     EXPECT_EQ(v.xml_offset + v.xml_length + 512, r.image.size());
     EXPECT_EQ(v.data_checksum_type, 2u);
