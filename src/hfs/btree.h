@@ -1,0 +1,108 @@
+// The HFS+ B-tree engine: the catalog and the extents-overflow tree.
+//
+// A `btree_t` is an open tree over its tree file. The engine knows nodes,
+// record offsets, the header record and the node allocation map; it knows
+// nothing of keys except that each begins with its u16 keyLength, and nothing
+// of record contents. Ordering and the key/record codecs come from the tree's
+// `BTreeCallbacks` (compare, read_key, write_key, print_key, read_data, in
+// that order). There is no node cache: every primitive reads or writes at once
+// through the tree file, and every operation that changes the header writes it
+// back before it returns, so the file is consistent after each call.
+//
+// The tree file is a `btree_file_t`: positioned I/O plus the fork data that
+// growth needs (logical size, clump size) and the fork's allocator. On a volume
+// it is the fork of the catalog or extents special file (hfs/volume.h); tests
+// use an in-memory file that grows by its clump.
+//
+// Failures: the plain primitives report an I/O failure through their result;
+// the `_or_die` routines and the fatal checks print one message on standard
+// error ("splitNode():705: io_write error") and end the process with status 1.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "hfs/hfs_format.h"
+#include "io/io.h"
+
+namespace volpack {
+
+// A key as the engine sees it: opaque bytes owned by the callbacks' codec. Every
+// key type begins with a host-order u16 keyLength (the key occupies keyLength + 2
+// bytes in a node).
+struct btree_key_t {
+  virtual ~btree_key_t() = default;
+  virtual uint16_t key_length() const = 0;
+};
+
+// Record data read from a leaf, in host order, owned by the caller.
+struct btree_record_t {
+  virtual ~btree_record_t() = default;
+};
+
+class BTreeCallbacks {
+ public:
+  virtual ~BTreeCallbacks() = default;
+  // Orders the key read from a node (first) against the search key (second);
+  // only the sign matters.
+  virtual int btree_compare(const btree_key_t& record_key, const btree_key_t& search_key) const = 0;
+  // Reads the key stored at `offset` of the tree file; null when the read fails.
+  virtual std::unique_ptr<btree_key_t> btree_read_key(uint64_t offset, io_t* io) const = 0;
+  // Writes keyLength + 2 bytes in disk order at `offset`.
+  virtual bool btree_write_key(uint64_t offset, io_t* io, const btree_key_t& key) const = 0;
+  // Prints a key for diagnostics.
+  virtual void btree_print_key(const btree_key_t& key) const = 0;
+  // Reads the record data at `offset`; null when the read fails or the type is unknown.
+  virtual std::unique_ptr<btree_record_t> btree_read_data(uint64_t offset, io_t* io) const = 0;
+};
+
+// The tree file: positioned I/O over a fork, plus what growth needs.
+class btree_file_t : public io_t {
+ public:
+  virtual uint64_t fork_logical_size() const = 0;
+  virtual uint32_t fork_clump_size() const = 0;
+  // Resizes the fork to `new_size` bytes (whole allocation blocks), or ends the process.
+  virtual void allocate_or_die(uint64_t new_size) = 0;
+};
+
+struct btree_t {
+  std::unique_ptr<btree_file_t> io;  // the tree file; closed by btree_close
+  BTHeaderRec header;                // host order; authoritative while open
+  const BTreeCallbacks* callbacks = nullptr;
+};
+
+// Reads the header record (106 bytes at offset 14) and fills the tree. False
+// when the read fails (the tree is then left without its file).
+[[nodiscard]] bool btree_open(btree_t* tree, std::unique_ptr<btree_file_t> io, const BTreeCallbacks* callbacks);
+// Closes the tree file, writes nothing. False when the file's close failed.
+bool btree_close(btree_t* tree);
+
+// Node access primitives.
+std::unique_ptr<BTNodeDescriptor> btree_read_BTNodeDescriptor(btree_t* tree, NodeNumber node);
+BTNodeDescriptor btree_read_BTNodeDescriptor_or_die(btree_t* tree, NodeNumber node);
+[[nodiscard]] bool btree_write_BTNodeDescriptor(btree_t* tree, NodeNumber node, const BTNodeDescriptor& d);
+[[nodiscard]] bool writeBTHeaderRec(btree_t* tree);
+uint64_t btree_get_record_offset_or_die(btree_t* tree, NodeNumber node, uint16_t index);
+uint64_t btree_get_free_space_or_die(btree_t* tree, NodeNumber node, const BTNodeDescriptor& d);
+NodeNumber getNodeNumberFromPointerRecord(uint64_t offset, io_t* io);
+std::unique_ptr<btree_key_t> btree_read_key_or_die(btree_t* tree, uint64_t offset, io_t* io, const char* func,
+                                                   int line);
+std::unique_ptr<btree_record_t> btree_read_data_or_die(btree_t* tree, uint64_t offset, io_t* io,
+                                                       const char* func, int line);
+
+// Search. Returns the record for `key`, or, when it is absent, the record of
+// the greatest key ordering before it with *exact false. An empty tree
+// (rootNode 0) gives null. Out-parameters may be null.
+std::unique_ptr<btree_record_t> btree_search(btree_t* tree, const btree_key_t& key, bool* exact,
+                                             NodeNumber* node_out, uint16_t* index_out);
+std::unique_ptr<btree_record_t> searchNode(btree_t* tree, NodeNumber node, const btree_key_t& key, bool* exact,
+                                           NodeNumber* node_out, uint16_t* index_out);
+
+// Insertion. `data` is already in disk order. A key already present is not
+// inserted again.
+void btree_add_or_die(btree_t* tree, const btree_key_t& key, uint16_t data_length, const uint8_t* data);
+
+// Removal. A key that is not in the tree changes nothing.
+void btree_remove_or_die(btree_t* tree, const btree_key_t& key);
+
+}  // namespace volpack
