@@ -32,8 +32,8 @@ struct resolve_buffers {
 };
 
 struct peek_buffers {
-  uint8_t content[kMaxLinkFileSize + 1];
-  char16_t units[(kMaxLinkFileSize - 12) / 2 + 1];
+  uint8_t content[kEmulatedLinkMaxSize + 1];
+  char16_t units[(kEmulatedLinkMaxSize - 12) / 2 + 1];
 };
 
 thread_local resolve_buffers t_resolve;
@@ -250,7 +250,7 @@ const fsitem* fsitem_peekandcache(const symlink_settings& s, const char* path) {
   }
   // Only a regular file of link-file size can stand in for a link; devices
   // and pipes are never opened.
-  if (st.type != DT_REG || st.size < kMinLinkFileSize || st.size > kMaxLinkFileSize) return item;
+  if (st.type != DT_REG || st.size < kEmulatedLinkMinSize || st.size > kEmulatedLinkMaxSize) return item;
   item->is_link = true;
 
   int fd;

@@ -59,6 +59,7 @@ void symlink_fatal(const symlink_settings& s, const char* func, unsigned line, c
 }
 
 const char* follow_symlinks_with(const char* path, const symlink_settings& s) {
+  if (path == nullptr) return nullptr;  // the host call that follows reports it
   symlink_trace(s, 0, "follow_symlinks()", __LINE__,
                 "==============================================================================\n");
   symlink_trace(s, 0, "follow_symlinks()", __LINE__, "called for: \"%s\"\n", path);

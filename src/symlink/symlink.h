@@ -73,8 +73,8 @@ const char* resolve_emulated_links(const char* path, const symlink_settings& set
 // Longest path text the per-thread buffers hold, terminator included.
 constexpr size_t kSymlinkPathBuffer = 1024;
 // Sizes a link file may have.
-constexpr uint64_t kMinLinkFileSize = 1;
-constexpr uint64_t kMaxLinkFileSize = 2061;
+constexpr uint64_t kEmulatedLinkMinSize = 1;
+constexpr uint64_t kEmulatedLinkMaxSize = 2061;
 constexpr int kMaxLinkSubstitutions = 64;
 
 // One component of a split path: a view into some text that outlives it.
