@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/driver.h"
+#include "import/import.h"
 #include "support/support.h"
 
 namespace volpack {
@@ -107,6 +108,52 @@ TEST(DriverProcess, MissingSourceReportsTheErrorNumber) {
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("Error: cannot compute directory size of \"" + src + "\" (errno 2)\n", r.err);
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+}  // namespace
+}  // namespace volpack
+
+namespace volpack {
+namespace {
+
+TEST(SizeRule, VolumeAlwaysHoldsTheTree) {
+  // An empty folder and a tiny tree get the smallest volume the formatter takes.
+  EXPECT_EQ(523776u, volume_size_for_tree(2048, tree_census{}));
+  tree_census one;
+  one.files = 1;
+  one.data_blocks = 1;
+  one.name_bytes = 5;
+  EXPECT_EQ(523776u, volume_size_for_tree(2048 + 1024, one));
+
+  // 20,000 files of a few bytes: the measure counts 1 KiB each, the volume
+  // needs a 4 KiB block each plus their catalog records.
+  tree_census many;
+  many.files = 20000;
+  many.folders = 200;
+  many.data_blocks = 20000;
+  many.name_bytes = 20000 * 10 + 200 * 3;
+  uint64_t measure = 2048 + 20000 * 1024 + 200 * 512;
+  uint64_t size = volume_size_for_tree(measure, many);
+  EXPECT_GT(size, volume_size_from_measure(measure));
+  EXPECT_GE(size, 20000u * 4096 + 20200u * 318);
+  EXPECT_EQ(0u, size % 512);
+
+  // A large tree of big files: the measure rule dominates.
+  tree_census big;
+  big.files = 10;
+  big.data_blocks = 10 * 256 * 1024;  // 10 GiB
+  big.name_bytes = 100;
+  uint64_t big_measure = 2048 + 10ull * (1ull << 30) + 10 * 512;
+  EXPECT_GE(volume_size_for_tree(big_measure, big), volume_size_from_measure(big_measure));
+}
+
+TEST(SizeRule, LargeVolumesAreWhole4KiBDevices) {
+  tree_census huge;
+  huge.files = 1;
+  huge.data_blocks = (600ull << 30) / 4096;  // 600 GiB
+  uint64_t size = volume_size_for_tree(2048, huge);
+  EXPECT_EQ(0u, (size / 512 + 1) % 8);  // the device, one sector longer, is whole 4 KiB
+  EXPECT_GE(size, 600ull << 30);
 }
 
 }  // namespace
