@@ -27,7 +27,7 @@ fi
 
 jobs=$(nproc 2>/dev/null || echo 2)
 [ "$jobs" -gt 2 ] || jobs=2
-cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
+cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
 nice -n 10 cmake --build build-win -j"$jobs"
 
 export WINEPREFIX="$PWD/build-win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

@@ -118,8 +118,9 @@ void host_on_interrupt(void (*handler)());
 // Raw queries for the symlink emulation. Unlike everything above they never
 // pass the path through `follow_symlinks` (the resolver itself calls them, so
 // going through it would recurse), and they are safe to call from any thread.
-// A Windows host answers paths of 256 bytes or more through their wide
-// "\\?\" long-path form, converted from the host's narrow code page.
+// A Windows host answers long paths through their wide "\\?\" form; there as
+// everywhere in this layer paths are UTF-8 (or, failing that, the active code
+// page).
 //
 // Status of `path` (following host links): 0, or -1 with host_errno set, or
 // HOST_RAW_BAD_NAME when a long path cannot be put into its wide form (never on
@@ -132,10 +133,9 @@ int host_open_read_raw(const char* path);
 // Reads until `count` bytes have arrived or the file ends; returns the number
 // read, or -1 with host_errno set on a read error.
 int64_t host_read_all(int fd, void* buf, uint64_t count);
-// Converts UTF-16 text (host-order units, no terminator) into the host's
-// narrow encoding: UTF-8 on POSIX hosts, where an unpaired surrogate becomes
-// U+FFFD; the active ANSI or OEM code page on Windows. False when the host
-// cannot convert it.
+// Converts UTF-16 text (host-order units, no terminator) into the narrow
+// encoding of this layer, UTF-8 on every host; an unpaired surrogate becomes
+// U+FFFD. False when the host cannot convert it.
 bool host_narrow_from_utf16(const char16_t* units, size_t count, std::string* out);
 
 // The calling thread's ID and the program's file name, for trace lines.

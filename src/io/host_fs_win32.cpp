@@ -36,6 +36,8 @@
 
 namespace volpack {
 
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -198,11 +200,9 @@ bool stat_handle(HANDLE h, host_stat_t* st) {
   return true;
 }
 
-// Status of a path, following host links. Asking for no access at all lets the
-// query through files that others hold open without sharing.
-int stat_path(const char* path, host_stat_t* st) {
-  std::wstring w;
-  if (!resolved_path(path, &w)) return -1;
+// Status of a path in host form, following host links. Asking for no access
+// at all lets the query through files that others hold open without sharing.
+int stat_wide(const std::wstring& w, host_stat_t* st) {
   HANDLE h = CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -223,6 +223,12 @@ int stat_path(const char* path, host_stat_t* st) {
   CloseHandle(h);
   errno = e;
   return ok ? 0 : -1;
+}
+
+int stat_path(const char* path, host_stat_t* st) {
+  std::wstring w;
+  if (!resolved_path(path, &w)) return -1;
+  return stat_wide(w, st);
 }
 
 bool is_directory(const std::wstring& w) {
@@ -646,6 +652,47 @@ void host_on_interrupt(void (*handler)()) {
   signal(SIGTERM, volpack_on_signal);
   signal(SIGINT, volpack_on_signal);
   signal(SIGBREAK, volpack_on_signal);
+}
+
+// ---------------------------------------------------------------------------
+// Raw queries for the link emulation
+
+int host_stat_raw(const char* path, host_stat_t* st) {
+  std::wstring w;
+  if (!host_path(path, &w)) return errno == EINVAL && path != nullptr ? HOST_RAW_BAD_NAME : -1;
+  return stat_wide(w, st);
+}
+
+int host_open_read_raw(const char* path) {
+  std::wstring w;
+  if (!host_path(path, &w)) return -1;
+  return open_descriptor(w, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, _O_RDONLY);
+}
+
+int64_t host_read_all(int fd, void* buf, uint64_t count) {
+  uint8_t* p = static_cast<uint8_t*>(buf);
+  uint64_t done = 0;
+  while (done < count) {
+    uint64_t piece = count - done;
+    if (piece > 0x7FFFFFFFu) piece = 0x7FFFFFFFu;
+    int n = _read(fd, p + done, static_cast<unsigned>(piece));
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<uint64_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
+// UTF-8, the narrow encoding of this layer; an unpaired surrogate becomes U+FFFD.
+bool host_narrow_from_utf16(const char16_t* units, size_t count, std::string* out) {
+  out->clear();
+  if (count == 0) return true;
+  if (count > 0x7FFFFFFF) return false;
+  const wchar_t* w = reinterpret_cast<const wchar_t*>(units);
+  int n = WideCharToMultiByte(CP_UTF8, 0, w, static_cast<int>(count), nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return false;
+  out->assign(static_cast<size_t>(n), '\0');
+  return WideCharToMultiByte(CP_UTF8, 0, w, static_cast<int>(count), &(*out)[0], n, nullptr, nullptr) == n;
 }
 
 // ---------------------------------------------------------------------------

@@ -15,7 +15,7 @@ namespace {
 // the symlink emulation would otherwise read small test files as link files.
 // Tests of the emulation pass their settings explicitly or set the variable
 // in a child process.
-[[maybe_unused]] const bool kSymlinkEmulationOff = setenv("VELLORA_FOLLOWSYMLINKS", "0", 1) == 0;
+[[maybe_unused]] const bool kSymlinkEmulationOff = (set_environment("VELLORA_FOLLOWSYMLINKS", "0"), true);
 }  // namespace
 
 bool MemIo::read(uint64_t offset, uint64_t count, void* buf) {
@@ -132,6 +132,19 @@ SharedWithDeathTest::SharedWithDeathTest(const std::string& key, const std::stri
 
 SharedWithDeathTest::~SharedWithDeathTest() {
   if (owner_) set_environment(key_, nullptr);
+}
+
+ScopedEnvironment::ScopedEnvironment(const std::vector<env_setting>& env) {
+  for (const env_setting& e : env) {
+    const char* old = std::getenv(e.name.c_str());
+    saved_.push_back({e.name, old != nullptr, old != nullptr ? old : ""});
+    set_environment(e.name, e.value);
+  }
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+  for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
+    set_environment(it->name, it->present ? it->value.c_str() : nullptr);
 }
 
 std::string read_file(const std::filesystem::path& p) {

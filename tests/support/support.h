@@ -74,7 +74,8 @@ class TempDir {
   TempDir();
   ~TempDir();
   const std::filesystem::path& path() const { return path_; }
-  std::string str() const { return path_.string(); }
+  // The folder with '/' separators on every host (Windows takes them too).
+  std::string str() const { return path_.generic_string(); }
   // Writes a file (creating parent folders) and returns its path.
   std::filesystem::path write(const std::string& rel, const std::string& content) const;
   std::filesystem::path mkdir(const std::string& rel) const;
@@ -103,8 +104,30 @@ class SharedWithDeathTest {
   bool owner_ = false;
 };
 
+// A variable to set, or with a null value to remove.
+struct env_setting {
+  std::string name;
+  const char* value;
+};
 // Sets (or, with a null value, removes) a variable of this process's environment.
 void set_environment(const std::string& key, const char* value);
+
+// Sets variables for its lifetime and puts back what they were.
+class ScopedEnvironment {
+ public:
+  explicit ScopedEnvironment(const std::vector<env_setting>& env);
+  ~ScopedEnvironment();
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  struct saved {
+    std::string name;
+    bool present;
+    std::string value;
+  };
+  std::vector<saved> saved_;
+};
 
 std::string read_file(const std::filesystem::path& p);
 std::vector<uint8_t> read_bytes(const std::filesystem::path& p);
@@ -119,7 +142,14 @@ struct program_result {
 // standard output and error. Build the line from shell_quote'd words joined by
 // spaces (and "&&"), which both shells read alike. On Windows the captured
 // texts have their "\r\n" line ends turned into "\n".
-program_result run_program(const std::string& command, const std::string& cwd = std::string());
+// `env` adds variables to (or, with a null value, removes them from) the
+// environment the command sees.
+program_result run_program(const std::string& command, const std::string& cwd = std::string(),
+                           const std::vector<env_setting>& env = {});
+// The running test program's own executable, to run it again as a child.
+std::string this_program();
+// The file name of a program built as `base` ("base.exe" on Windows).
+std::string executable_name(const std::string& base);
 // Quotes one word (a path) for the host's shell.
 std::string shell_quote(const std::string& s);
 // The volpack executable under test.

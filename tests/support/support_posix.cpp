@@ -19,7 +19,8 @@ std::string shell_quote(const std::string& s) {
   return q + "'";
 }
 
-program_result run_program(const std::string& command, const std::string& cwd) {
+program_result run_program(const std::string& command, const std::string& cwd, const std::vector<env_setting>& env) {
+  ScopedEnvironment scoped(env);  // inherited by the shell
   TempDir tmp;
   std::string out = (tmp.path() / "out").string(), err = (tmp.path() / "err").string();
   std::string full = command + " >" + shell_quote(out) + " 2>" + shell_quote(err) + " </dev/null";
@@ -38,6 +39,10 @@ void set_environment(const std::string& key, const char* value) {
   else
     unsetenv(key.c_str());
 }
+
+std::string this_program() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
+
+std::string executable_name(const std::string& base) { return base; }
 
 bool have_program(const std::string& name) {
   return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;

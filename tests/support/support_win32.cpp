@@ -57,7 +57,8 @@ std::string shell_quote(const std::string& s) {
   return q + "\"";
 }
 
-program_result run_program(const std::string& command, const std::string& cwd) {
+program_result run_program(const std::string& command, const std::string& cwd, const std::vector<env_setting>& env) {
+  ScopedEnvironment scoped(env);  // inherited by cmd.exe
   TempDir tmp;
   std::wstring out = (tmp.path() / "out").wstring(), err = (tmp.path() / "err").wstring();
   program_result r;
@@ -95,6 +96,17 @@ program_result run_program(const std::string& command, const std::string& cwd) {
 void set_environment(const std::string& key, const char* value) {
   _putenv_s(key.c_str(), value != nullptr ? value : "");  // an empty value removes it
 }
+
+std::string this_program() {
+  std::wstring buf(32768, L'\0');
+  DWORD n = GetModuleFileNameW(nullptr, &buf[0], static_cast<DWORD>(buf.size()));
+  buf.resize(n < buf.size() ? n : 0);
+  std::string s;
+  for (auto c : std::filesystem::path(buf).u8string()) s += static_cast<char>(c);
+  return s;
+}
+
+std::string executable_name(const std::string& base) { return base + ".exe"; }
 
 bool have_program(const std::string& name) {
   wchar_t found[MAX_PATH];

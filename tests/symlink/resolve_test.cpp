@@ -153,7 +153,7 @@ TEST(SymlinkPeek, LinkFileTests) {
     EXPECT_FALSE(fsitem_peekandcache(quiet_settings(), path.c_str())->is_link) << int(bad);
   }
 
-  const fsitem* folder = fsitem_peekandcache(quiet_settings(), tmp.mkdir("folder").c_str());
+  const fsitem* folder = fsitem_peekandcache(quiet_settings(), tmp.mkdir("folder").string().c_str());
   EXPECT_FALSE(folder->cannot_query);
   EXPECT_FALSE(folder->is_link);
   const fsitem* missing = fsitem_peekandcache(quiet_settings(), (tmp.str() + "/missing").c_str());
@@ -194,6 +194,9 @@ TEST(SymlinkResolve, FolderPathsAreNormalised) {
     tmp.mkdir("a/b/c");
     std::string input = at(c.input, tmp.str());
     SCOPED_TRACE(input);
+    // Only where folders start at a separator does "/@" open with two of them
+    // ("/C:/..." names nothing).
+    if (c.input.compare(0, 2, "/@") == 0 && tmp.str()[0] != '/') continue;
     outcome r = resolve(input);
     EXPECT_EQ(r.text, at(c.expected, tmp.str()));
     EXPECT_FALSE(r.unchanged);
@@ -358,7 +361,7 @@ bool has_trace_prefix(const std::string& line) {
     while (pos < line.size() && line[pos] >= '0' && line[pos] <= '9') ++pos;
     return pos > start;
   };
-  if (!take("SYMLINK DEBUG: symlink_tests[") || !digits() || !take("]: ")) return false;
+  if (!take("SYMLINK DEBUG: " + executable_name("symlink_tests") + "[") || !digits() || !take("]: ")) return false;
   if (!take("follow_symlinks()") && !take("pathname_split_or_die()") && !take("fsitem_peekandcache()")) return false;
   return take(" line ") && digits() && take(": ");
 }
@@ -454,7 +457,7 @@ TEST(SymlinkTrace, UnwritableTraceFileFallsBackToStandardOutput) {
   ::testing::internal::CaptureStdout();
   resolve(tmp.str() + "/a", s);
   std::string out = ::testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(has(out, "SYMLINK DEBUG: symlink_tests[")) << out;
+  EXPECT_TRUE(has(out, "SYMLINK DEBUG: " + executable_name("symlink_tests") + "[")) << out;
   EXPECT_TRUE(has(out, "RETURNING: \"" + tmp.str() + "/a\" (reached end of path analysis, assuming resolved)\n"));
 }
 

@@ -40,7 +40,7 @@ TEST(SymlinkSwitch, ValuesOfTheVariable) {
     EXPECT_EQ(s.enabled, c.enabled);
     EXPECT_EQ(s.trace_level, c.level);
     EXPECT_EQ(s.trace_file, c.file);
-    EXPECT_EQ(s.program_name, c.named ? "symlink_tests" : "<unspecified>");
+    EXPECT_EQ(s.program_name, c.named ? executable_name("symlink_tests") : "<unspecified>");
   }
 }
 
@@ -76,17 +76,17 @@ TEST(SymlinkSwitch, SwitchedOffPathsComeBackUntouched) {
 // Runs in a child process only: applies the switch value it is given, then
 // resolves one path twice, changing the variable in between.
 TEST(SymlinkEnvChild, ResolveTwice) {
-  const char* path = std::getenv("VOLPACK_SYMLINK_CHILD_PATH");
-  if (path == nullptr) GTEST_SKIP() << "runs as a child of SymlinkSwitch.EnvironmentVariable";
+  const char* child_path = std::getenv("VOLPACK_SYMLINK_CHILD_PATH");
+  if (child_path == nullptr) GTEST_SKIP() << "runs as a child of SymlinkSwitch.EnvironmentVariable";
+  // A copy: changing the environment may move the texts getenv returned (Windows).
+  const std::string path_copy = child_path;
+  const char* path = path_copy.c_str();
   const char* value = std::getenv("VOLPACK_SYMLINK_CHILD_SWITCH");
-  if (value == nullptr) {
-    unsetenv(kSwitch);
-  } else {
-    setenv(kSwitch, value, 1);
-  }
+  const std::string value_copy = value != nullptr ? value : "";
+  set_environment(kSwitch, value != nullptr ? value_copy.c_str() : nullptr);
   std::printf("FIRST<%s>\n", follow_symlinks(path));
   // The switch was read by the first call; flipping the variable changes nothing.
-  setenv(kSwitch, symlink_current_settings().enabled ? "0" : "1", 1);
+  set_environment(kSwitch, symlink_current_settings().enabled ? "0" : "1");
   std::printf("SECOND<%s>\n", follow_symlinks(path));
 }
 
@@ -106,16 +106,14 @@ TEST(SymlinkSwitch, EnvironmentVariable) {
       {"1:2", true, "SYMLINKS-DEBUG.txt", "Evaluating index 0: "},
       {"0:1", false, "SYMLINKS-DEBUG.txt", "(symlink code disabled by environment variable"},
   };
-  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  const std::string self = this_program();
   for (const env_case& c : cases) {
     SCOPED_TRACE(c.value != nullptr ? c.value : "(absent)");
     TempDir tmp;
     build_tree(tmp, {dir("a/real"), file("a/link", "real")});
     const std::string link = tmp.str() + "/a/link";
-    std::string command = "cd " + shell_quote(tmp.str()) + " && VOLPACK_SYMLINK_CHILD_PATH=" + shell_quote(link);
-    if (c.value != nullptr) command += " VOLPACK_SYMLINK_CHILD_SWITCH=" + shell_quote(c.value);
-    command += " " + shell_quote(self) + " --gtest_filter=SymlinkEnvChild.ResolveTwice";
-    program_result r = run_program(command);
+    program_result r = run_program(shell_quote(self) + " --gtest_filter=SymlinkEnvChild.ResolveTwice", tmp.str(),
+                                   {{"VOLPACK_SYMLINK_CHILD_PATH", link.c_str()}, {"VOLPACK_SYMLINK_CHILD_SWITCH", c.value}});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     const std::string expected = c.resolves ? tmp.str() + "/a/real" : link;
     EXPECT_NE(r.out.find("FIRST<" + expected + ">\n"), std::string::npos) << r.out;
@@ -125,7 +123,7 @@ TEST(SymlinkSwitch, EnvironmentVariable) {
       EXPECT_EQ(std::filesystem::exists(tmp.path() / name), wanted) << name;
       if (wanted) {
         std::string trace = read_file(tmp.path() / name);
-        EXPECT_NE(trace.find("SYMLINK DEBUG: symlink_tests["), std::string::npos);
+        EXPECT_NE(trace.find("SYMLINK DEBUG: " + executable_name("symlink_tests") + "["), std::string::npos);
         EXPECT_NE(trace.find(c.trace_needle), std::string::npos) << trace;
       }
     }
