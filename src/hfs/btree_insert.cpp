@@ -85,21 +85,26 @@ btree_split_t btree_choose_split(btree_t* tree, NodeNumber node, const BTNodeDes
   if (side + item <= capacity) return {half, into_new_by_half};
 
   // Half the records leave the item no room: records of very different sizes.
-  // Keep the longest run, the item counted at its place, that fits in one node;
-  // the rest then fits in the other because no item exceeds half a node.
+  // Take the split nearest the middle where both halves fit with the item and
+  // each keeps at least one of the old records. One exists when no item
+  // exceeds half a node: before the item, the records up to where they fill a
+  // node stay; the others and the item fit in the new node.
   std::vector<uint64_t> offsets(n + 1);
   for (uint32_t j = 0; j <= n; ++j) offsets[j] = btree_get_record_offset_or_die(tree, node, static_cast<uint16_t>(j));
-  uint32_t used = 0;
-  for (uint32_t j = 0; j < n; ++j) {
-    if (j == pos) {
-      if (used + item > capacity) return {static_cast<uint16_t>(j), true};
-      used += item;
+  auto fits = [&](uint32_t keep, bool into_new) {
+    if (into_new ? pos < keep : pos > keep) return false;
+    uint32_t left = span_bytes(offsets, 0, keep) + (into_new ? 0 : item);
+    uint32_t right = span_bytes(offsets, keep, n) + (into_new ? item : 0);
+    return left <= capacity && right <= capacity;
+  };
+  for (uint32_t d = 0; d <= n; ++d) {
+    for (uint32_t keep : {half - d, half + d}) {
+      if (keep < 1 || keep >= n) continue;  // half - d wraps to a large number
+      if (fits(keep, into_new_by_half)) return {static_cast<uint16_t>(keep), into_new_by_half};
+      if (fits(keep, !into_new_by_half)) return {static_cast<uint16_t>(keep), !into_new_by_half};
     }
-    uint32_t size = span_bytes(offsets, j, j + 1);
-    if (used + size > capacity) return {static_cast<uint16_t>(j), j < pos};
-    used += size;
   }
-  return {static_cast<uint16_t>(n), pos >= n};
+  return {half, into_new_by_half};  // a node of one record always has room
 }
 
 void btree_add_or_die(btree_t* tree, const btree_key_t& key, uint16_t data_length, const uint8_t* data) {
