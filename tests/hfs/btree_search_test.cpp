@@ -17,42 +17,17 @@ using test::MemTree;
 
 constexpr uint16_t kNode = 512;
 
-// Writes node `n` by hand: descriptor bytes, records from offset 14, offsets
-// stored backwards from the node's end. A record is a key and its data bytes.
-void put_node(std::vector<uint8_t>& bytes, NodeNumber n, int8_t kind, uint8_t height, NodeNumber flink,
-              NodeNumber blink, const std::vector<std::pair<std::string, std::vector<uint8_t>>>& records) {
-  uint8_t* p = bytes.data() + static_cast<size_t>(n) * kNode;
-  std::fill(p, p + kNode, 0);
-  p[3] = static_cast<uint8_t>(flink);
-  p[7] = static_cast<uint8_t>(blink);
-  p[8] = static_cast<uint8_t>(kind);
-  p[9] = height;
-  p[11] = static_cast<uint8_t>(records.size());
-  uint16_t at = 14;
-  for (size_t i = 0; i <= records.size(); ++i) {
-    p[kNode - 2 * (i + 1)] = static_cast<uint8_t>(at >> 8);
-    p[kNode - 2 * (i + 1) + 1] = static_cast<uint8_t>(at);
-    if (i == records.size()) break;
-    const std::string& key = records[i].first;
-    p[at] = 0, p[at + 1] = static_cast<uint8_t>(key.size());
-    std::copy(key.begin(), key.end(), p + at + 2);
-    std::copy(records[i].second.begin(), records[i].second.end(), p + at + 2 + key.size());
-    at = static_cast<uint16_t>(at + 2 + key.size() + records[i].second.size());
-  }
-}
-
-std::vector<uint8_t> child(uint8_t n) { return {0, 0, 0, n}; }
+std::vector<uint8_t> child(uint8_t n) { return test::child_pointer(n); }
 
 // Root index node 1 over leaves 2 ("b" "d" "f") and 3 ("m" "p").
 class SearchTest : public ::testing::Test {
  protected:
   SearchTest() : t(kNode, 8, 1) {
-    put_node(t.bytes, 1, kBTIndexNode, 2, 0, 0, {{"b", child(2)}, {"m", child(3)}});
-    put_node(t.bytes, 2, kBTLeafNode, 1, 3, 0,
+    t.put_node(1, kBTIndexNode, 2, 0, 0, {{"b", child(2)}, {"m", child(3)}});
+    t.put_node(2, kBTLeafNode, 1, 3, 0,
              {{"b", test::byte_record("B")}, {"d", test::byte_record("D")}, {"f", test::byte_record("F")}});
-    put_node(t.bytes, 3, kBTLeafNode, 1, 0, 2, {{"m", test::byte_record("M")}, {"p", test::byte_record("P")}});
-    t.tree.header.rootNode = 1;
-    t.tree.header.treeDepth = 2;
+    t.put_node(3, kBTLeafNode, 1, 0, 2, {{"m", test::byte_record("M")}, {"p", test::byte_record("P")}});
+    t.set_shape(1, 2, 2, 3, 5);
   }
   MemTree t;
 };
@@ -111,7 +86,7 @@ TEST_F(SearchTest, UnreadableKeyEndsTheProcess) {
 }
 
 TEST_F(SearchTest, NodeOfAnotherKindGivesNoRecord) {
-  put_node(t.bytes, 3, kBTMapNode, 0, 0, 0, {{"m", test::byte_record("M")}});
+  t.put_node(3, kBTMapNode, 0, 0, 0, {{"m", test::byte_record("M")}});
   bool exact = true;
   NodeNumber node = 0;
   uint16_t index = 9;

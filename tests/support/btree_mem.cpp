@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 
 #include "hfs/hfs_format.h"
 #include "io/bytes.h"
@@ -123,6 +124,12 @@ std::vector<uint8_t> byte_record(const std::string& value) {
   return raw;
 }
 
+std::vector<uint8_t> child_pointer(NodeNumber child) {
+  std::vector<uint8_t> raw(4);
+  put_be32(raw.data(), child);
+  return raw;
+}
+
 MemTree::MemTree(uint16_t node_size, uint32_t total_nodes, uint32_t clump_nodes)
     : bytes(make_tree_file(node_size, total_nodes, clump_nodes * node_size)) {
   auto mem = std::make_unique<MemTreeFile>(&bytes, clump_nodes * node_size);
@@ -133,6 +140,44 @@ MemTree::MemTree(uint16_t node_size, uint32_t total_nodes, uint32_t clump_nodes)
 }
 
 MemTree::~MemTree() { btree_close(&tree); }
+
+void MemTree::put_node(NodeNumber n, int8_t kind, uint8_t height, NodeNumber flink, NodeNumber blink,
+                       const Records& records) {
+  const uint16_t ns = tree.header.nodeSize;
+  uint8_t* p = bytes.data() + static_cast<size_t>(n) * ns;
+  std::fill(p, p + ns, 0);
+  BTNodeDescriptor d;
+  d.fLink = flink;
+  d.bLink = blink;
+  d.kind = kind;
+  d.height = height;
+  d.numRecords = static_cast<uint16_t>(records.size());
+  encode(d, p);
+  uint16_t at = 14;
+  for (size_t i = 0; i <= records.size(); ++i) {
+    put_be16(p + ns - 2 * (i + 1), at);
+    if (i == records.size()) break;
+    const std::string& key = records[i].first;
+    put_be16(p + at, static_cast<uint16_t>(key.size()));
+    std::memcpy(p + at + 2, key.data(), key.size());
+    std::memcpy(p + at + 2 + key.size(), records[i].second.data(), records[i].second.size());
+    at = static_cast<uint16_t>(at + 2 + key.size() + records[i].second.size());
+  }
+  uint8_t& map = bytes[248 + n / 8];  // nodes of the header's map only
+  uint8_t bit = static_cast<uint8_t>(0x80u >> (n % 8));
+  if (!(map & bit)) --tree.header.freeNodes;
+  map = static_cast<uint8_t>(map | bit);
+}
+
+void MemTree::set_shape(NodeNumber root, uint16_t depth, NodeNumber first_leaf, NodeNumber last_leaf,
+                        uint32_t leaf_records) {
+  tree.header.rootNode = root;
+  tree.header.treeDepth = depth;
+  tree.header.firstLeafNode = first_leaf;
+  tree.header.lastLeafNode = last_leaf;
+  tree.header.leafRecords = leaf_records;
+  if (!writeBTHeaderRec(&tree)) std::abort();
+}
 
 void MemTree::add(const std::string& key, const std::string& value) {
   std::vector<uint8_t> data = byte_record(value);

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hfs/btree.h"
@@ -88,6 +89,8 @@ const ByteKeyCodec& byte_key_codec();
 
 // A record's data bytes as btree_add_or_die takes them: u16 length, then the bytes.
 std::vector<uint8_t> byte_record(const std::string& value);
+// An index record's data: the child's node number, big-endian.
+std::vector<uint8_t> child_pointer(NodeNumber child);
 
 // An open tree over an in-memory file. Not movable: the file points at `bytes`.
 class MemTree {
@@ -99,6 +102,12 @@ class MemTree {
 
   void add(const std::string& key, const std::string& value);
   void remove(const std::string& key);
+  // Writes node `n` by hand (descriptor, records from offset 14, offsets at
+  // the node's end; a record is a key and its data bytes) and marks it in use.
+  using Records = std::vector<std::pair<std::string, std::vector<uint8_t>>>;
+  void put_node(NodeNumber n, int8_t kind, uint8_t height, NodeNumber flink, NodeNumber blink, const Records& records);
+  // Sets the header's shape fields and writes the header.
+  void set_shape(NodeNumber root, uint16_t depth, NodeNumber first_leaf, NodeNumber last_leaf, uint32_t leaf_records);
   // The record under `key`, or nothing; `exact` tells which.
   std::unique_ptr<ByteRecord> search(const std::string& key, bool* exact = nullptr, NodeNumber* node = nullptr,
                                      uint16_t* index = nullptr);
