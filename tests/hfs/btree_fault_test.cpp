@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -240,6 +239,17 @@ TEST(BTreeFault, EveryWriteFailureEndsWithItsMessageInOrder) {
   }
 }
 
+// Replaces the line number after "name():" by N, for checks without a documented number.
+std::string without_line(std::string s, const std::string& name) {
+  std::string head = name + "():";
+  size_t at = s.find(head);
+  if (at == std::string::npos) return s;
+  size_t from = at + head.size(), to = from;
+  while (to < s.size() && s[to] >= '0' && s[to] <= '9') ++to;
+  if (to > from) s.replace(from, to - from, "N");
+  return s;
+}
+
 // Runs `f` in a child process; returns "status:standard error".
 std::string run_forked(const std::function<void()>& f) {
   std::fflush(stdout);
@@ -302,7 +312,6 @@ TEST(BTreeFault, EveryReadFailureGivesADocumentedMessage) {
         "1:btree_increase_height_or_die():879: btree_read_key error\n",
         "1:btree_increase_height_or_die():880: btree_read_key error\n"}},
   };
-  const std::regex line_number("(btree_get_new_node_number|removeNode)\\(\\):[0-9]+:");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Scenario& s = scenario(c.name);
@@ -320,7 +329,7 @@ TEST(BTreeFault, EveryReadFailureGivesADocumentedMessage) {
       s.setup(t);
       t.fault->arm(FaultTreeFile::Op::kRead, k);
       std::string outcome = run_forked([&] { s.op(t); });
-      seen.insert(std::regex_replace(outcome, line_number, "$1():N:"));
+      seen.insert(without_line(without_line(outcome, "btree_get_new_node_number"), "removeNode"));
     }
     EXPECT_EQ(seen, c.outcomes);
   }
