@@ -138,33 +138,6 @@ TEST(FormatLayout, VolumeHeaderValues) {
   }
 }
 
-// The creation date is local standard time: UTC less the zone's bias, with
-// no daylight-saving part.
-TEST(FormatLayout, CreateDateIsLocalStandardTime) {
-  const char* saved = std::getenv("TZ");
-  const std::string restore = saved != nullptr ? saved : "";
-  const struct {
-    const char* zone;
-    int32_t biasSeconds;
-  } zones[] = {{"UTC0", 0}, {"XST5", 5 * 3600}, {"YST-9:30", -(9 * 3600 + 1800)}, {"ZST8ZDT,M1.1.0,M12.5.0", 8 * 3600}};
-  for (const auto& z : zones) {
-    SCOPED_TRACE(z.zone);
-    setenv("TZ", z.zone, 1);
-    TempDir dir;
-    const std::string path = (dir.path() / "v.hfs").string();
-    FormatArgs args;
-    args.size = 10485760;
-    ASSERT_EQ(args.format(path), 0);
-    Volume v(path);
-    EXPECT_EQ(v.vh.createDate, v.vh.modifyDate - static_cast<uint32_t>(z.biasSeconds));
-  }
-  if (saved != nullptr) {
-    setenv("TZ", restore.c_str(), 1);
-  } else {
-    unsetenv("TZ");
-  }
-}
-
 // Exactly blocks 0 to startRun - 1 and the last endBlocks blocks are marked;
 // the padding is clear; freeBlocks counts the clear bits.
 struct Bitmap {

@@ -109,15 +109,15 @@ TEST(HostIo, ReadsAndWritesAtOffsetsOfAnExistingFile) {
 
 TEST(CleanupDeathTest, DieRemovesRegisteredFilesAndKeepsOthers) {
   TempDir dir;
-  test::SharedWithDeathTest scratch("VOLPACK_TEST_SCRATCH", dir.write("out.dmg.hfs", "x").string());
+  auto scratch = dir.write("out.dmg.hfs", "x");
   auto keep = dir.write("keep", "y");
   EXPECT_EXIT(
       {
-        cleanup_register(scratch.c_str());
+        cleanup_register(scratch.string().c_str());
         die("fatal %d\n", 5);
       },
       ::testing::ExitedWithCode(1), "^fatal 5\n$");
-  EXPECT_FALSE(std::filesystem::exists(scratch.value()));
+  EXPECT_FALSE(std::filesystem::exists(scratch));
   EXPECT_TRUE(std::filesystem::exists(keep));
 }
 

@@ -1,5 +1,7 @@
 #include "support/support.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -82,12 +84,48 @@ bool MemStream::seek(uint64_t offset) {
   return true;
 }
 
+namespace {
+
+// Folders are named after the test program's run, the test and their order in
+// the test. A death test's child on Windows runs the test again from its start
+// in a new process (which inherits the run's name), so it meets the folders
+// of the process that spawned it, files and all.
+const std::string& test_run_name() {
+  static const std::string name = [] {
+    const char* inherited = std::getenv("VOLPACK_TEST_RUN");
+    if (inherited != nullptr) return std::string(inherited);
+    std::random_device rd;
+    std::string fresh = std::to_string(rd()) + std::to_string(rd() % 10000);
+    set_environment("VOLPACK_TEST_RUN", fresh.c_str());
+    return fresh;
+  }();
+  return name;
+}
+
+std::string next_temp_name() {
+  static const ::testing::TestInfo* test = nullptr;
+  static unsigned sequence = 0;
+  const ::testing::TestInfo* now = ::testing::UnitTest::GetInstance()->current_test_info();
+  if (now != test) {
+    test = now;
+    sequence = 0;
+  }
+  uint32_t h = 2166136261u;  // FNV-1a of the test's full name
+  if (now != nullptr) {
+    for (const char* part : {now->test_suite_name(), ".", now->name()})
+      for (const char* c = part; *c != '\0'; ++c) h = (h ^ static_cast<uint8_t>(*c)) * 16777619u;
+  }
+  return "volpack-test-" + test_run_name() + "-" + std::to_string(h) + "-" + std::to_string(sequence++);
+}
+
+}  // namespace
+
 TempDir::TempDir() {
-  std::random_device rd;
   std::filesystem::path base = std::filesystem::temp_directory_path();
+  const bool child = ::testing::internal::InDeathTestChild();
   for (;;) {
-    path_ = base / ("volpack-test-" + std::to_string(rd()));
-    if (std::filesystem::create_directory(path_)) break;
+    path_ = base / next_temp_name();
+    if (std::filesystem::create_directory(path_) || (child && std::filesystem::is_directory(path_))) break;
   }
 }
 
@@ -117,21 +155,6 @@ std::filesystem::path TempDir::mkdir(const std::string& rel) const {
   std::filesystem::path p = path_ / rel;
   std::filesystem::create_directories(p);
   return p;
-}
-
-SharedWithDeathTest::SharedWithDeathTest(const std::string& key, const std::string& value) : key_(key) {
-  const char* inherited = std::getenv(key.c_str());
-  if (inherited != nullptr) {
-    value_ = inherited;
-  } else {
-    value_ = value;
-    set_environment(key_, value_.c_str());
-    owner_ = true;
-  }
-}
-
-SharedWithDeathTest::~SharedWithDeathTest() {
-  if (owner_) set_environment(key_, nullptr);
 }
 
 ScopedEnvironment::ScopedEnvironment(const std::vector<env_setting>& env) {

@@ -69,6 +69,9 @@ class MemStream final : public stream_t {
   uint64_t pos_ = 0;
 };
 
+// A fresh folder for the test, removed with its contents at the end. Named
+// after the test and its order there, so that a death test's child, which on
+// Windows runs the test again from its start, works in the same folders.
 class TempDir {
  public:
   TempDir();
@@ -82,26 +85,6 @@ class TempDir {
 
  private:
   std::filesystem::path path_;
-};
-
-// A value that a death test's statement shares with the test around it. On
-// Windows the statement runs in a new process that repeats the test from its
-// start, where a TempDir gets a path of its own; through this object (kept
-// alive across the EXPECT_EXIT) that process takes the value of the process
-// that spawned it instead. On POSIX hosts the statement runs in a fork and sees
-// the same value anyway.
-class SharedWithDeathTest {
- public:
-  SharedWithDeathTest(const std::string& key, const std::string& value);
-  ~SharedWithDeathTest();
-  SharedWithDeathTest(const SharedWithDeathTest&) = delete;
-  SharedWithDeathTest& operator=(const SharedWithDeathTest&) = delete;
-  const std::string& value() const { return value_; }
-  const char* c_str() const { return value_.c_str(); }
-
- private:
-  std::string key_, value_;
-  bool owner_ = false;
 };
 
 // A variable to set, or with a null value to remove.
