@@ -8,6 +8,12 @@
 // redirect it through emulated link files (symlink/symlink.h); the driver turns
 // that off, so in volpack every path reaches the host unchanged.
 //
+// Texts are UTF-8 on every host: paths given and names found. POSIX hosts pass
+// bytes through; the Windows layer converts to and from UTF-16 and uses the
+// wide calls (a path that is not valid UTF-8 is read in the active code page),
+// so one file name gives one volume name everywhere. '/' and '\\' both
+// separate components on Windows.
+//
 // Failures are reported through results and the host error number
 // (`host_errno`); nothing here prints or ends the process.
 #pragma once

@@ -3,9 +3,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <set>
 
+#include "io/die.h"
 #include "io/host_fs.h"
 #include "support/support.h"
 
@@ -165,6 +168,22 @@ TEST(HostFiles, PathsLongerThan260Characters) {
   EXPECT_EQ(0, host_remove(file.c_str()));
   EXPECT_EQ(-1, host_stat(file.c_str(), &st));
   EXPECT_EQ(ENOENT, host_errno());
+}
+
+TEST(HostInterruptDeathTest, InterruptsRunTheCleanUpAndExitWithStatus1) {
+  for (int sig : {SIGINT, SIGTERM}) {
+    TempDir dir;
+    auto scratch = dir.write("out.dmg.hfs", "x");
+    EXPECT_EXIT(
+        {
+          cleanup_register(scratch.string().c_str());
+          std::raise(sig);
+          std::fputs("the interrupt returned\n", stderr);
+        },
+        ::testing::ExitedWithCode(1), "^$")
+        << sig;
+    EXPECT_FALSE(std::filesystem::exists(scratch)) << sig;
+  }
 }
 
 TEST(HostProcess, ProgramNameIsTheExecutablesFileName) {
