@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include <algorithm>
+
 #include "import/import.h"
 #include "io/die.h"
 #include "io/host_fs.h"
@@ -53,6 +55,33 @@ uint64_t volume_size_from_measure(uint64_t measure) {
   uint64_t size = measure + measure * 10 / 100;
   if (size % 512 != 0) size += 512 - size % 512;
   return size;
+}
+
+uint64_t volume_size_for_tree(uint64_t measure, const tree_census& c) {
+  constexpr uint64_t kBlock = 4096;
+  constexpr uint64_t kSmallestVolume = 523776;
+  uint64_t items = c.files + c.folders + c.links;
+  // A file's record, key, thread and thread key take 278 bytes plus 4 per
+  // name unit (folders 118); a name has at most 255 units and at most two
+  // per byte of its host name once decomposed.
+  uint64_t units = std::min<uint64_t>(2 * c.name_bytes, 255 * items);
+  uint64_t records = items * 278 + units * 4;
+  // Nodes split in halves and index levels add up to about twice the leaves.
+  uint64_t catalog = 3 * records + 16 * 8192;
+  uint64_t need = (c.data_blocks + c.links) * kBlock + catalog + 64 * 1024;
+  // Each B-tree file may hold one clump of up to 1/128 of the volume beyond
+  // its use, besides the first clump of each that the formatter lays out; the
+  // allocation file takes one bit per block.
+  uint64_t volume = need + need / 32 + need / 32768 + kBlock;
+  volume += volume * 10 / 100;
+  volume = std::max({volume, volume_size_from_measure(measure), kSmallestVolume});
+  if (volume % 512 != 0) volume += 512 - volume % 512;
+  // The device is one sector longer than the volume size; from 512 GiB up it
+  // must be a whole number of 4 KiB.
+  if (volume / 512 + 1 >= 0x40000000) {
+    while ((volume / 512 + 1) % 8 != 0) volume += 512;
+  }
+  return volume;
 }
 
 const char* volume_name_from_path(const char* path) {

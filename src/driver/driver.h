@@ -34,6 +34,15 @@ void print_usage();
 // The measured size plus 10 %, raised to a multiple of 512.
 uint64_t volume_size_from_measure(uint64_t measure);
 
+struct tree_census;
+// The size of the volume to format for a tree: never below the measured size
+// rule above, nor below the smallest volume the formatter accepts (523,776
+// bytes), and large enough that the tree always fits: data in whole 4096-byte
+// blocks, the catalog's records at their real size in half-full nodes, the
+// B-tree files growing by whole clumps, the allocation file, and 10 % on top.
+// At 512 GiB and above the device is kept a whole number of 4 KiB.
+uint64_t volume_size_for_tree(uint64_t measure, const tree_census& census);
+
 // The last component of `path` (trailing '/' and '\\' ignored), in a buffer
 // shared by all calls; null (errno ENAMETOOLONG) when it does not fit.
 const char* volume_name_from_path(const char* path);

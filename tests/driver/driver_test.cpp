@@ -1,0 +1,160 @@
+// The command line, the size rule, the volume name and the driver's own messages.
+#include <gtest/gtest.h>
+
+#include "driver/driver.h"
+#include "import/import.h"
+#include "support/support.h"
+
+namespace volpack {
+namespace {
+
+using test::run_program;
+using test::shell_quote;
+using test::TempDir;
+
+command_line parse(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  static std::string prog = "volpack";
+  argv.push_back(&prog[0]);
+  for (auto& a : args) argv.push_back(&a[0]);
+  return parse_command_line(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(CommandLine, ScansPathsAndVerboseFlags) {
+  struct Case {
+    std::vector<std::string> args;
+    bool ok, verbose;
+    const char* out;
+    const char* src;
+  } cases[] = {
+      {{}, false, false, "", ""},
+      {{"a.dmg"}, false, false, "a.dmg", ""},
+      {{"a.dmg", "dir"}, true, false, "a.dmg", "dir"},
+      {{"-v", "a.dmg", "dir"}, true, true, "a.dmg", "dir"},
+      {{"a.dmg", "-v", "dir"}, true, true, "a.dmg", "dir"},
+      {{"a.dmg", "dir", "-v", "-v"}, true, true, "a.dmg", "dir"},
+      {{"-V", "dir"}, true, false, "-V", "dir"},           // only "-v" is a flag
+      {{"--verbose", "a", "b"}, false, false, "--verbose", "a"},  // a third path
+      {{"a", "b", "c", "-v"}, false, false, "a", "b"},     // the scan stops at c
+  };
+  for (const Case& c : cases) {
+    command_line cl = parse(c.args);
+    EXPECT_EQ(c.ok, cl.ok) << c.args.size();
+    if (c.ok) {
+      EXPECT_EQ(c.verbose, cl.verbose);
+      EXPECT_EQ(c.out, cl.output);
+      EXPECT_EQ(c.src, cl.source);
+    }
+  }
+}
+
+TEST(SizeRule, AddsTenPercentAndRoundsUpToASector) {
+  EXPECT_EQ(2560u, volume_size_from_measure(2048));   // 2048 + 204 = 2252
+  EXPECT_EQ(5632u, volume_size_from_measure(5120));   // 5632 is already whole
+  EXPECT_EQ(11264u, volume_size_from_measure(10240));
+  EXPECT_EQ(1100u * 1024 * 1024, volume_size_from_measure(1000u * 1024 * 1024));
+}
+
+TEST(VolumeName, TakesTheLastComponent) {
+  struct Case {
+    const char* path;
+    const char* name;
+  } cases[] = {
+      {"C:\\Path\\To\\MyMacApp\\BuildOutput", "BuildOutput"},
+      {"out/app/", "app"},
+      {"out/app//", "app"},
+      {"C:\\", "C:"},
+      {"/", "/"},
+      {"\\\\", "\\"},
+      {"", "."},
+      {"plain", "plain"},
+      {"/abs/My App.app", "My App.app"},
+  };
+  for (const Case& c : cases) {
+    const char* n = volume_name_from_path(c.path);
+    ASSERT_NE(nullptr, n) << c.path;
+    EXPECT_STREQ(c.name, n) << c.path;
+  }
+  std::string longname(1024, 'n');
+  EXPECT_EQ(nullptr, volume_name_from_path(("/x/" + longname).c_str()));
+}
+
+const char* const kUsage =
+    "volpack - Vellora's .dmg file creator by Halvardson\n"
+    "Usage: volpack <outfile.dmg> <pathname to app dir> [-v]\n"
+    "Example: volpack myMacApp.dmg C:\\Path\\To\\MyMacApp\\BuildOutput\n"
+    "To create symlinks, put one-liner files containing just the symlink target.\n"
+    "To set a custom DMG icon, put a .VolumeIcon.icns file in the root directory.\n"
+    "To set a custom background, icons placement and sizes, place a .DS_Store\n"
+    "file in the root directory (you can generate one with macOS and reuse it).\n"
+    "Binary Mach-O files and files with a shebang (#!) get execution flags (0755).\n";
+
+TEST(DriverProcess, UsageErrorsPrintTheUsageTextAndCreateNothing) {
+  TempDir dir;
+  std::string exe = shell_quote(test::volpack_exe());
+  for (std::string args : {std::string(""), std::string(" one.dmg"), std::string(" a.dmg b c")}) {
+    auto r = run_program("cd " + shell_quote(dir.str()) + " && " + exe + args);
+    EXPECT_EQ(1, r.status) << args;
+    EXPECT_EQ(kUsage, r.out) << args;
+    EXPECT_EQ("", r.err);
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(DriverProcess, MissingSourceReportsTheErrorNumber) {
+  TempDir dir;
+  std::string out = (dir.path() / "x.dmg").string(), src = (dir.path() / "missing").string();
+  auto r = run_program(shell_quote(test::volpack_exe()) + " " + shell_quote(out) + " " + shell_quote(src));
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("Error: cannot compute directory size of \"" + src + "\" (errno 2)\n", r.err);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+}  // namespace
+}  // namespace volpack
+
+namespace volpack {
+namespace {
+
+TEST(SizeRule, VolumeAlwaysHoldsTheTree) {
+  // An empty folder and a tiny tree get the smallest volume the formatter takes.
+  EXPECT_EQ(523776u, volume_size_for_tree(2048, tree_census{}));
+  tree_census one;
+  one.files = 1;
+  one.data_blocks = 1;
+  one.name_bytes = 5;
+  EXPECT_EQ(523776u, volume_size_for_tree(2048 + 1024, one));
+
+  // 20,000 files of a few bytes: the measure counts 1 KiB each, the volume
+  // needs a 4 KiB block each plus their catalog records.
+  tree_census many;
+  many.files = 20000;
+  many.folders = 200;
+  many.data_blocks = 20000;
+  many.name_bytes = 20000 * 10 + 200 * 3;
+  uint64_t measure = 2048 + 20000 * 1024 + 200 * 512;
+  uint64_t size = volume_size_for_tree(measure, many);
+  EXPECT_GT(size, volume_size_from_measure(measure));
+  EXPECT_GE(size, 20000u * 4096 + 20200u * 318);
+  EXPECT_EQ(0u, size % 512);
+
+  // A large tree of big files: the measure rule dominates.
+  tree_census big;
+  big.files = 10;
+  big.data_blocks = 10 * 256 * 1024;  // 10 GiB
+  big.name_bytes = 100;
+  uint64_t big_measure = 2048 + 10ull * (1ull << 30) + 10 * 512;
+  EXPECT_GE(volume_size_for_tree(big_measure, big), volume_size_from_measure(big_measure));
+}
+
+TEST(SizeRule, LargeVolumesAreWhole4KiBDevices) {
+  tree_census huge;
+  huge.files = 1;
+  huge.data_blocks = (600ull << 30) / 4096;  // 600 GiB
+  uint64_t size = volume_size_for_tree(2048, huge);
+  EXPECT_EQ(0u, (size / 512 + 1) % 8);  // the device, one sector longer, is whole 4 KiB
+  EXPECT_GE(size, 600ull << 30);
+}
+
+}  // namespace
+}  // namespace volpack

@@ -1,0 +1,122 @@
+// Streams, host-file io_t objects and the ending-on-failure routines.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "io/bytes.h"
+#include "io/io.h"
+#include "io/stream.h"
+#include "support/support.h"
+
+namespace volpack {
+namespace {
+
+using test::TempDir;
+
+TEST(Bytes, BigAndLittleEndianCodecs) {
+  uint8_t b[8];
+  put_be16(b, 0x1234);
+  EXPECT_EQ(0x12, b[0]);
+  EXPECT_EQ(0x34, b[1]);
+  put_be32(b, 0x6D697368u);
+  EXPECT_EQ(0, std::memcmp(b, "mish", 4));
+  put_be64(b, 0x0102030405060708ull);
+  EXPECT_EQ(0x01, b[0]);
+  EXPECT_EQ(0x08, b[7]);
+  EXPECT_EQ(0x0102030405060708ull, get_be64(b));
+  put_le32(b, 0x11223344u);
+  EXPECT_EQ(0x44, b[0]);
+  EXPECT_EQ(0x11223344u, get_le32(b));
+  EXPECT_EQ(0x6A726E6Cu, fourcc("jrnl"));
+}
+
+TEST(Stream, NoFileGivesNoStream) { EXPECT_EQ(nullptr, create_stream_from_fp(nullptr)); }
+
+TEST(Stream, LengthKeepsThePositionAndSeekIsAbsolute) {
+  TempDir dir;
+  auto path = dir.write("f", "0123456789");
+  auto s = create_stream_from_fp(std::fopen(path.string().c_str(), "rb"));
+  ASSERT_NE(nullptr, s);
+  ASSERT_TRUE(stream_seek(s.get(), 4));
+  EXPECT_EQ(10u, stream_length(s.get()));
+  EXPECT_EQ(4u, stream_tell(s.get()));
+  char buf[8] = {};
+  EXPECT_EQ(6u, stream_read(s.get(), buf, 8));  // short at end of file
+  EXPECT_EQ(0, std::memcmp(buf, "456789", 6));
+  ASSERT_TRUE(stream_seek(s.get(), 1));
+  EXPECT_EQ(2u, stream_read(s.get(), buf, 2));
+  EXPECT_EQ(0, std::memcmp(buf, "12", 2));
+  EXPECT_TRUE(stream_close(std::move(s)));
+}
+
+TEST(Stream, PrintfWritesExactlyTheTextAndCutsAt1023Bytes) {
+  TempDir dir;
+  std::string path = (dir.path() / "out").string();
+  auto s = create_stream_from_fp(std::fopen(path.c_str(), "wb"));
+  ASSERT_NE(nullptr, s);
+  stream_printf(s.get(), "%s", "");
+  stream_printf(s.get(), "<key>%s</key>%d\n", "blkx", -2);
+  std::string big(2000, 'x');
+  stream_printf(s.get(), "%s", big.c_str());
+  ASSERT_TRUE(stream_close(std::move(s)));
+  EXPECT_EQ("<key>blkx</key>-2\n" + std::string(1023, 'x'), test::read_file(path));
+}
+
+TEST(StreamDeathTest, OrDieRoutinesNameTheCallerAndLine) {
+  std::vector<uint8_t> bytes(10);
+  test::MemStream in(&bytes);
+  uint8_t buf[16];
+  EXPECT_EXIT(stream_read_or_die(&in, buf, 11, "insertBLKX", 42), ::testing::ExitedWithCode(1),
+              "^insertBLKX\\(\\):42: stream_read error \\(short read\\)\n$");
+  std::vector<uint8_t> out;
+  test::MemStream full(&out);
+  full.limit = 3;
+  EXPECT_EXIT(stream_write_or_die(&full, buf, 4, "convert_to_DMG_or_die", 7), ::testing::ExitedWithCode(1),
+              "^convert_to_DMG_or_die\\(\\):7: stream_write error \\(short write\\)\n$");
+  EXPECT_EXIT(stream_printf(&full, "%s", "toolong"), ::testing::ExitedWithCode(1),
+              "^stream_printf\\(\\): stream write error \\(errno [0-9]+\\)\n$");
+  EXPECT_EQ(4u, stream_read_or_die(&in, buf, 4, "x", 1));
+}
+
+TEST(StreamDeathTest, AllocationFailureNamesTheCaller) {
+  EXPECT_EXIT(malloc_or_die(SIZE_MAX / 2, "insertData", 12), ::testing::ExitedWithCode(1),
+              "^insertData\\(\\):12: malloc error \\(out of memory\\)\n$");
+  std::vector<uint8_t> v(4);
+  EXPECT_EXIT(realloc_or_die(v, SIZE_MAX / 2, "base64_encode_pretty_or_die", 3), ::testing::ExitedWithCode(1),
+              "^base64_encode_pretty_or_die\\(\\):3: realloc error \\(out of memory\\)\n$");
+}
+
+TEST(HostIo, ReadsAndWritesAtOffsetsOfAnExistingFile) {
+  TempDir dir;
+  auto path = dir.write("vol", std::string(100, '\0'));
+  EXPECT_EQ(nullptr, create_io_from_path((dir.path() / "missing").string().c_str()));
+  auto io = create_io_from_path(path.string().c_str());
+  ASSERT_NE(nullptr, io);
+  EXPECT_TRUE(io_write(io.get(), 90, 4, "abcd"));
+  char buf[4];
+  EXPECT_TRUE(io_read(io.get(), 90, 4, buf));
+  EXPECT_EQ(0, std::memcmp(buf, "abcd", 4));
+  EXPECT_TRUE(io_read(io.get(), 1u << 30, 0, buf));  // a zero count never touches the file
+  EXPECT_FALSE(io_read(io.get(), 98, 4, buf));       // reaches past the end
+  EXPECT_TRUE(io_close(std::move(io)));
+  std::string content = test::read_file(path);
+  EXPECT_EQ(100u, content.size());
+  EXPECT_EQ("abcd", content.substr(90, 4));
+}
+
+TEST(CleanupDeathTest, DieRemovesRegisteredFilesAndKeepsOthers) {
+  TempDir dir;
+  auto scratch = dir.write("out.dmg.hfs", "x");
+  auto keep = dir.write("keep", "y");
+  EXPECT_EXIT(
+      {
+        cleanup_register(scratch.string().c_str());
+        die("fatal %d\n", 5);
+      },
+      ::testing::ExitedWithCode(1), "^fatal 5\n$");
+  EXPECT_FALSE(std::filesystem::exists(scratch));
+  EXPECT_TRUE(std::filesystem::exists(keep));
+}
+
+}  // namespace
+}  // namespace volpack

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds volpack twice (a normal build and one with AddressSanitizer and
+# UndefinedBehaviorSanitizer) and runs the whole test suite in both.
+# Installs the build tools and the image readers the end-to-end tests use when
+# they are missing (Debian/Ubuntu).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/install-deps.sh
+jobs=$(nproc 2>/dev/null || echo 2)
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$jobs"
+ctest --test-dir build -j"$jobs" --output-on-failure
+
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVOLPACK_SANITIZE=ON
+cmake --build build-asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-asan -j"$jobs" --output-on-failure
