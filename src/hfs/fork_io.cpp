@@ -236,7 +236,9 @@ std::unique_ptr<hfsfile_t> volume_open_hfsfile(volume_t* volume, CatalogNodeID f
   if (e == walk_error::kNoExtentsTree) {
     die("volume_open_hfsfile():%d: ERROR: no extents overflow file loaded yet!\n", __LINE__);
   }
-  if (e == walk_error::kInconsistent) die("volume_open_hfsfile():%d: ERROR: inconsistent extents information!\n", __LINE__);
+  if (e == walk_error::kInconsistent) {
+    die("volume_open_hfsfile():%d: ERROR: inconsistent extents information!\n", __LINE__);
+  }
   return file;
 }
 

@@ -1,6 +1,7 @@
 // Opening, updating and closing a volume.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "hfs/volume.h"
@@ -65,6 +66,36 @@ TEST(VolumeOpen, OpenAndCloseWriteNothing) {
   ASSERT_NE(t.v(), nullptr);
   t.close();
   EXPECT_EQ(t.image, before);
+}
+
+// Each read of the open failing in turn: null (header), a fatal read error
+// (a tree's fork), or an open that does not need that read.
+TEST(VolumeOpenDeathTest, EveryFailedReadIsReportedOrFatal) {
+  std::vector<uint8_t> image = make_volume_image(volume_geometry());
+  MemIo io(&image, false);
+  uint64_t reads = 0;
+  {
+    std::unique_ptr<volume_t> v = volume_open(&io);
+    ASSERT_NE(v, nullptr);
+    reads = io.reads;
+    volume_close(std::move(v));
+  }
+  ASSERT_GT(reads, 3u);
+  for (uint64_t k = 1; k <= reads; ++k) {
+    SCOPED_TRACE(k);
+    FaultIo faulty(&io, FaultIo::Op::kRead, k);
+    if (k == 1) {
+      EXPECT_EQ(volume_open(&faulty), nullptr);
+      continue;
+    }
+    EXPECT_EXIT(
+        {
+          std::unique_ptr<volume_t> v = volume_open(&faulty);
+          std::exit(v != nullptr ? 1 : 3);  // 1 with nothing printed: opened
+        },
+        ::testing::ExitedWithCode(1),
+        "^$|^hfsfile_read\\(\\):[0-9]+: io_read error\n$");
+  }
 }
 
 TEST(VolumeUpdate, WritesBothHeadersAndKeepsFinderInfo) {
