@@ -12,6 +12,7 @@
 // (`host_errno`); nothing here prints or ends the process.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -110,6 +111,29 @@ const char* host_strerror(int e);
 // Calls `handler` once on an interrupt or termination request, then ends the
 // process with status 1 (130 is not used: every failure exits 1).
 void host_on_interrupt(void (*handler)());
+
+// Raw queries for the symlink emulation. Unlike everything above they never
+// pass the path through `follow_symlinks` (the resolver itself calls them, so
+// going through it would recurse), and they are safe to call from any thread.
+// A Windows host answers paths of 256 bytes or more through their wide
+// "\\?\" long-path form, converted from the host's narrow code page.
+//
+// Status of `path` (following host links): 0, or -1 with host_errno set, or
+// HOST_RAW_BAD_NAME when a long path cannot be put into its wide form (never on
+// POSIX hosts).
+constexpr int HOST_RAW_BAD_NAME = -2;
+int host_stat_raw(const char* path, host_stat_t* st);
+// Opens `path` for reading, untranslated, letting other processes read, write
+// and delete it meanwhile. A descriptor for host_read_all and host_close, or -1.
+int host_open_read_raw(const char* path);
+// Reads until `count` bytes have arrived or the file ends; returns the number
+// read, or -1 with host_errno set on a read error.
+int64_t host_read_all(int fd, void* buf, uint64_t count);
+// Converts UTF-16 text (host-order units, no terminator) into the host's
+// narrow encoding: UTF-8 on POSIX hosts, where an unpaired surrogate becomes
+// U+FFFD; the active ANSI or OEM code page on Windows. False when the host
+// cannot convert it.
+bool host_narrow_from_utf16(const char16_t* units, size_t count, std::string* out);
 
 // The calling thread's ID and the program's file name, for trace lines.
 uint32_t host_thread_id();

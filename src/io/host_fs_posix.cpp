@@ -263,6 +263,63 @@ void host_on_interrupt(void (*handler)()) {
   sigaction(SIGHUP, &sa, nullptr);
 }
 
+int host_stat_raw(const char* path, host_stat_t* st) {
+  struct stat s;
+  if (stat(path, &s) != 0) return -1;
+  fill_stat(s, st);
+  return 0;
+}
+
+int host_open_read_raw(const char* path) {
+  // Non-blocking, so that a file swapped for a FIFO after its stat cannot hang
+  // the caller; regular files ignore the flag.
+  return open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+}
+
+int64_t host_read_all(int fd, void* buf, uint64_t count) {
+  uint8_t* p = static_cast<uint8_t*>(buf);
+  uint64_t done = 0;
+  while (done < count) {
+    uint64_t piece = count - done;
+    if (piece > 0x7FFFFFFFu) piece = 0x7FFFFFFFu;
+    ssize_t n = read(fd, p + done, static_cast<size_t>(piece));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<uint64_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
+bool host_narrow_from_utf16(const char16_t* units, size_t count, std::string* out) {
+  out->clear();
+  for (size_t i = 0; i < count; ++i) {
+    uint32_t c = units[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(units[i + 1]) - 0xDC00);
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    if (c < 0x80) {
+      out->push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out->push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return true;
+}
+
 uint32_t host_thread_id() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
 
 std::string host_program_name() {

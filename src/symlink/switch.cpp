@@ -32,8 +32,8 @@ const symlink_settings& symlink_current_settings() {
   return settings;
 }
 
-void symlink_trace(int above, const char* func, unsigned line, const char* fmt, ...) {
-  const symlink_settings& s = symlink_current_settings();
+void symlink_trace(const symlink_settings& s, int above, const char* func, unsigned line, const char* fmt,
+                   ...) {
   if (s.trace_level <= above) return;
   std::FILE* out = std::fopen(s.trace_file.c_str(), "ab");
   std::FILE* dest = out != nullptr ? out : stdout;
@@ -50,8 +50,7 @@ void symlink_trace(int above, const char* func, unsigned line, const char* fmt, 
   }
 }
 
-void symlink_fatal(const char* func, unsigned line, const char* fmt, ...) {
-  const symlink_settings& s = symlink_current_settings();
+void symlink_fatal(const symlink_settings& s, const char* func, unsigned line, const char* fmt, ...) {
   std::fprintf(stderr, "SYMLINK EMULATION CODE: %s[%d]: %s line %u: fatal: ", s.program_name.c_str(),
                static_cast<int>(host_thread_id()), func, line);
   va_list ap;
@@ -59,20 +58,20 @@ void symlink_fatal(const char* func, unsigned line, const char* fmt, ...) {
   vdie_to(stderr, fmt, ap);
 }
 
-const char* follow_symlinks(const char* path) {
-  const symlink_settings& s = symlink_current_settings();
-  if (s.trace_level > 0) {
-    symlink_trace(0, "follow_symlinks()", __LINE__,
-                  "==============================================================================\n");
-    symlink_trace(0, "follow_symlinks()", __LINE__, "called for: \"%s\"\n", path);
-  }
+const char* follow_symlinks_with(const char* path, const symlink_settings& s) {
+  if (path == nullptr) return nullptr;  // the host call that follows reports it
+  symlink_trace(s, 0, "follow_symlinks()", __LINE__,
+                "==============================================================================\n");
+  symlink_trace(s, 0, "follow_symlinks()", __LINE__, "called for: \"%s\"\n", path);
   if (!s.enabled) {
-    symlink_trace(0, "follow_symlinks()", __LINE__,
+    symlink_trace(s, 0, "follow_symlinks()", __LINE__,
                   "RETURNING: \"%s\" (symlink code disabled by environment variable, returning path verbatim)\n",
                   path);
     return path;
   }
-  return resolve_emulated_links(path);
+  return resolve_emulated_links(path, s);
 }
+
+const char* follow_symlinks(const char* path) { return follow_symlinks_with(path, symlink_current_settings()); }
 
 }  // namespace volpack

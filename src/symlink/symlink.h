@@ -15,8 +15,10 @@
 // on the same thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "io/die.h"
 
@@ -37,19 +39,88 @@ symlink_settings parse_symlink_switch(const char* value);
 // The settings in force for this process (read on first use).
 const symlink_settings& symlink_current_settings();
 
-// Writes one trace line, "SYMLINK DEBUG: prog[tid]: FUNC() line N: " and the
+// `follow_symlinks` under the given settings instead of the process's own.
+const char* follow_symlinks_with(const char* path, const symlink_settings& settings);
+
+// Writes one trace line, "SYMLINK DEBUG: prog[tid]: FUNC line N: " and the
 // message, when the trace level is above `above`: to the trace file (opened
 // for appending around every line) or, when it cannot be opened, to standard
-// output.
-void symlink_trace(int above, const char* func, unsigned line, const char* fmt, ...)
-    VOLPACK_PRINTF(4, 5);
+// output. `func` carries its parentheses ("follow_symlinks()").
+void symlink_trace(const symlink_settings& settings, int above, const char* func, unsigned line,
+                   const char* fmt, ...) VOLPACK_PRINTF(5, 6);
 
-// Ends the process after "SYMLINK EMULATION CODE: prog[tid]: FUNC() line N: fatal: "
+// Ends the process after "SYMLINK EMULATION CODE: prog[tid]: FUNC line N: fatal: "
 // and the reason on standard error.
-[[noreturn]] void symlink_fatal(const char* func, unsigned line, const char* fmt, ...)
-    VOLPACK_PRINTF(3, 4);
+[[noreturn]] void symlink_fatal(const symlink_settings& settings, const char* func, unsigned line,
+                                const char* fmt, ...) VOLPACK_PRINTF(4, 5);
 
-// The resolution itself, with the switch on.
-const char* resolve_emulated_links(const char* path);
+// ---------------------------------------------------------------------------
+// The resolution, with the switch on.
+//
+// A path is normalised ("\\?\" dropped, '\\' turned into '/'), split into
+// components and rebuilt one component at a time; every prefix is examined
+// (once per process: the item cache never forgets) and a prefix that is a link
+// file is replaced by its target, relative to the link's folder unless the
+// target starts with a drive ("C:"). The result keeps a leading separator
+// ("//" for a network path), drops "." and cancels "name/..", keeps a trailing
+// separator. Paths that cannot be examined, dead ends (a link file without a
+// usable target in the middle of a path) and paths of 1024 bytes or more come
+// back unchanged: the host operation that follows reports the failure. More
+// than kMaxLinkSubstitutions substitutions in one resolution (a cycle) end the
+// process with "too many levels of symbolic links".
+const char* resolve_emulated_links(const char* path, const symlink_settings& settings);
+
+// Longest path text the per-thread buffers hold, terminator included.
+constexpr size_t kSymlinkPathBuffer = 1024;
+// Sizes a link file may have.
+constexpr uint64_t kEmulatedLinkMinSize = 1;
+constexpr uint64_t kEmulatedLinkMaxSize = 2061;
+constexpr int kMaxLinkSubstitutions = 64;
+
+// One component of a split path: a view into some text that outlives it.
+struct path_slot {
+  const char* text;
+  size_t length;
+};
+
+// The split form of a path. `text` and `length` are set by the caller;
+// pathname_split_or_die fills the rest.
+struct path_info {
+  const char* text = nullptr;
+  size_t length = 0;
+  std::vector<path_slot> slots;  // grows in steps of 16; never "." or empty
+  bool drive_qualified = false;     // the first component is "X:"
+  bool trailing_separator = false;  // longer than one byte, ends in '/' or '\\'
+  size_t leading_separators = 0;    // separators kept before the first component: 0, 1, or 2
+};
+
+// Splits `info->text`; with `hash` set, also returns the path hash (h = h * 101
+// + c over every byte taken as signed, 32-bit wrap-around).
+void pathname_split_or_die(const symlink_settings& settings, path_info* info, uint32_t* hash);
+
+// One examined path. Items are never changed or removed once added.
+struct fsitem {
+  uint32_t hash = 0;
+  std::string path;
+  bool cannot_query = false;  // the host could not stat or open it
+  bool is_link = false;       // a regular file that passed every link test
+  std::string target_text;    // empty when the file holds no usable target
+  path_info target;           // its slots point into target_text
+};
+
+// The process-wide item cache is guarded by one lock; waiters yield the
+// processor. The resolution holds it from its cache lookup to its return;
+// whoever calls fsitem_peekandcache directly must hold it too.
+class symlink_cache_lock {
+ public:
+  symlink_cache_lock();
+  ~symlink_cache_lock();
+  symlink_cache_lock(const symlink_cache_lock&) = delete;
+  symlink_cache_lock& operator=(const symlink_cache_lock&) = delete;
+};
+
+// The cache item for `path`, examining the host the first time the path is
+// seen. The item lives for the rest of the process.
+const fsitem* fsitem_peekandcache(const symlink_settings& settings, const char* path);
 
 }  // namespace volpack

@@ -12,6 +12,14 @@
 namespace volpack {
 namespace test {
 
+namespace {
+// Test programs, like volpack itself, hand host paths to the host unchanged:
+// the symlink emulation would otherwise read small test files as link files.
+// Tests of the emulation pass their settings explicitly or set the variable
+// in a child process.
+[[maybe_unused]] const bool kSymlinkEmulationOff = setenv("VELLORA_FOLLOWSYMLINKS", "0", 1) == 0;
+}  // namespace
+
 bool MemIo::read(uint64_t offset, uint64_t count, void* buf) {
   ++reads;
   if (count == 0) return true;
@@ -55,6 +63,7 @@ uint64_t MemStream::write(const void* buf, uint64_t n) {
   if (n == 0) return 0;
   uint64_t room = pos_ >= limit ? 0 : limit - pos_;
   uint64_t m = n < room ? n : room;
+  if (m == 0) return 0;  // nothing to copy, and an empty vector has no data()
   if (pos_ + m > bytes_->size()) bytes_->resize(pos_ + m);
   std::memcpy(bytes_->data() + pos_, buf, m);
   pos_ += m;

@@ -1,0 +1,228 @@
+#include "dmg/udif_format.h"
+
+#include <cstring>
+
+#include "io/die.h"
+
+namespace volpack {
+
+void udif_checksum_encode(const udif_checksum_t& c, uint8_t* out) {
+  put_be32(out + 0, c.type);
+  put_be32(out + 4, c.size);
+  for (size_t i = 0; i < c.data.size(); ++i) put_be32(out + 8 + 4 * i, c.data[i]);
+}
+
+udif_checksum_t udif_checksum_decode(const uint8_t* in) {
+  udif_checksum_t c;
+  c.type = get_be32(in + 0);
+  c.size = get_be32(in + 4);
+  for (size_t i = 0; i < c.data.size(); ++i) c.data[i] = get_be32(in + 8 + 4 * i);
+  return c;
+}
+
+void udif_trailer_encode(const udif_trailer_t& t, uint8_t* out) {
+  std::memset(out, 0, kUdifTrailerSize);
+  put_be32(out + 0, t.signature);
+  put_be32(out + 4, t.version);
+  put_be32(out + 8, t.header_size);
+  put_be32(out + 12, t.flags);
+  put_be64(out + 16, t.running_data_fork_offset);
+  put_be64(out + 24, t.data_fork_offset);
+  put_be64(out + 32, t.data_fork_length);
+  put_be64(out + 40, t.rsrc_fork_offset);
+  put_be64(out + 48, t.rsrc_fork_length);
+  put_be32(out + 56, t.segment_number);
+  put_be32(out + 60, t.segment_count);
+  // The segment ID is the one field kept in the writer's own (little-endian) order.
+  for (size_t i = 0; i < t.segment_id.size(); ++i) put_le32(out + 64 + 4 * i, t.segment_id[i]);
+  udif_checksum_encode(t.data_fork_checksum, out + 80);
+  put_be64(out + 216, t.xml_offset);
+  put_be64(out + 224, t.xml_length);
+  udif_checksum_encode(t.master_checksum, out + 352);
+  put_be32(out + 488, t.image_variant);
+  put_be64(out + 492, t.sector_count);
+}
+
+udif_trailer_t udif_trailer_decode(const uint8_t* in) {
+  udif_trailer_t t;
+  t.signature = get_be32(in + 0);
+  t.version = get_be32(in + 4);
+  t.header_size = get_be32(in + 8);
+  t.flags = get_be32(in + 12);
+  t.running_data_fork_offset = get_be64(in + 16);
+  t.data_fork_offset = get_be64(in + 24);
+  t.data_fork_length = get_be64(in + 32);
+  t.rsrc_fork_offset = get_be64(in + 40);
+  t.rsrc_fork_length = get_be64(in + 48);
+  t.segment_number = get_be32(in + 56);
+  t.segment_count = get_be32(in + 60);
+  for (size_t i = 0; i < t.segment_id.size(); ++i) t.segment_id[i] = get_le32(in + 64 + 4 * i);
+  t.data_fork_checksum = udif_checksum_decode(in + 80);
+  t.xml_offset = get_be64(in + 216);
+  t.xml_length = get_be64(in + 224);
+  t.master_checksum = udif_checksum_decode(in + 352);
+  t.image_variant = get_be32(in + 488);
+  t.sector_count = get_be64(in + 492);
+  return t;
+}
+
+void udif_blkx_chunk_encode(const udif_blkx_chunk_t& c, uint8_t* out) {
+  put_be32(out + 0, c.type);
+  put_be32(out + 4, c.comment);
+  put_be64(out + 8, c.sector_start);
+  put_be64(out + 16, c.sector_count);
+  put_be64(out + 24, c.compressed_offset);
+  put_be64(out + 32, c.compressed_length);
+}
+
+udif_blkx_chunk_t udif_blkx_chunk_decode(const uint8_t* in) {
+  udif_blkx_chunk_t c;
+  c.type = get_be32(in + 0);
+  c.comment = get_be32(in + 4);
+  c.sector_start = get_be64(in + 8);
+  c.sector_count = get_be64(in + 16);
+  c.compressed_offset = get_be64(in + 24);
+  c.compressed_length = get_be64(in + 32);
+  return c;
+}
+
+size_t udif_blkx_table_disk_size(const udif_blkx_table_t& t) {
+  return kUdifBlkxTableHeaderSize + kUdifBlkxChunkSize * t.chunks.size();
+}
+
+void udif_blkx_table_to_disk(const udif_blkx_table_t& t, uint8_t* out) {
+  put_be32(out + 0, t.signature);
+  put_be32(out + 4, t.version);
+  put_be64(out + 8, t.first_sector);
+  put_be64(out + 16, t.sector_count);
+  put_be64(out + 24, t.data_start);
+  put_be32(out + 32, t.buffers_needed);
+  put_be32(out + 36, t.block_descriptors);
+  std::memset(out + 40, 0, 24);
+  udif_checksum_encode(t.checksum, out + 64);
+  put_be32(out + 200, static_cast<uint32_t>(t.chunks.size()));
+  uint8_t* p = out + kUdifBlkxTableHeaderSize;
+  for (const udif_blkx_chunk_t& c : t.chunks) {
+    udif_blkx_chunk_encode(c, p);
+    p += kUdifBlkxChunkSize;
+  }
+}
+
+bool udif_blkx_table_from_disk(const uint8_t* in, size_t size, udif_blkx_table_t* t) {
+  if (size < kUdifBlkxTableHeaderSize) return false;
+  uint32_t count = get_be32(in + 200);
+  if ((size - kUdifBlkxTableHeaderSize) / kUdifBlkxChunkSize != count ||
+      (size - kUdifBlkxTableHeaderSize) % kUdifBlkxChunkSize != 0)
+    return false;
+  t->signature = get_be32(in + 0);
+  t->version = get_be32(in + 4);
+  t->first_sector = get_be64(in + 8);
+  t->sector_count = get_be64(in + 16);
+  t->data_start = get_be64(in + 24);
+  t->buffers_needed = get_be32(in + 32);
+  t->block_descriptors = get_be32(in + 36);
+  t->checksum = udif_checksum_decode(in + 64);
+  t->chunks.clear();
+  for (uint32_t i = 0; i < count; ++i)
+    t->chunks.push_back(udif_blkx_chunk_decode(in + kUdifBlkxTableHeaderSize + kUdifBlkxChunkSize * i));
+  return true;
+}
+
+void udif_csum_to_disk(const udif_csum_t& c, uint8_t* out) {
+  put_be16(out + 0, c.one);
+  put_be32(out + 2, c.two);
+  put_be32(out + 6, c.checksum);
+}
+
+udif_csum_t udif_csum_from_disk(const uint8_t* in) {
+  udif_csum_t c;
+  c.one = get_be16(in + 0);
+  c.two = get_be32(in + 2);
+  c.checksum = get_be32(in + 6);
+  return c;
+}
+
+namespace {
+
+// CRC-32 with the reflected polynomial 0xEDB88320, eight table lookups per
+// eight bytes ("slicing by 8"): kCrcTables[0] is the classic byte table, and
+// kCrcTables[k][b] is the CRC of byte b followed by k zero bytes.
+using CrcTables = std::array<std::array<uint32_t, 256>, 8>;
+
+constexpr CrcTables make_crc_tables() {
+  CrcTables t{};
+  for (uint32_t b = 0; b < 256; ++b) {
+    uint32_t c = b;
+    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    t[0][b] = c;
+  }
+  for (uint32_t b = 0; b < 256; ++b) {
+    for (size_t k = 1; k < 8; ++k) t[k][b] = t[0][t[k - 1][b] & 0xFF] ^ (t[k - 1][b] >> 8);
+  }
+  return t;
+}
+
+constexpr CrcTables kCrcTables = make_crc_tables();
+static_assert(kCrcTables[0][1] == 0x77073096u, "CRC-32 table");
+static_assert(kCrcTables[0][255] == 0x2D02EF8Du, "CRC-32 table");
+
+}  // namespace
+
+void crc32_checksum(uint32_t* crc, const uint8_t* buf, size_t len) {
+  if (buf == nullptr) return;
+  const CrcTables& t = kCrcTables;
+  uint32_t c = ~*crc;
+  while (len >= 8) {
+    uint32_t lo = c ^ (static_cast<uint32_t>(buf[0]) | (static_cast<uint32_t>(buf[1]) << 8) |
+                       (static_cast<uint32_t>(buf[2]) << 16) | (static_cast<uint32_t>(buf[3]) << 24));
+    c = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
+        t[3][buf[4]] ^ t[2][buf[5]] ^ t[1][buf[6]] ^ t[0][buf[7]];
+    buf += 8;
+    len -= 8;
+  }
+  while (len-- > 0) c = t[0][(c ^ *buf++) & 0xFF] ^ (c >> 8);
+  *crc = ~c;
+}
+
+void udif_checksum(uint32_t* sum, const uint8_t* buf, size_t len) {
+  if (buf == nullptr) return;
+  uint32_t s = *sum;
+  for (size_t i = 0; i + 4 <= len; i += 4) s = ((s << 1) | (s >> 31)) + get_be32(buf + i);
+  *sum = s;
+}
+
+uint64_t udif_resource_size(const udif_resource_t& r) {
+  if (const auto* bytes = std::get_if<std::vector<uint8_t>>(&r.data)) return bytes->size();
+  if (const auto* table = std::get_if<udif_blkx_table_t>(&r.data)) return udif_blkx_table_disk_size(*table);
+  return kUdifCsumSize;
+}
+
+uint32_t calculate_udif_master_checksum(const udif_resource_list_t& list) {
+  const udif_resource_type_t* blkx = nullptr;
+  for (const udif_resource_type_t& type : list) {
+    if (type.name == "blkx") {
+      blkx = &type;
+      break;
+    }
+  }
+  if (blkx == nullptr) die("calculate_udif_master_checksum():%d: ERROR: corrupted blkx list!\n", __LINE__);
+
+  size_t count = 0;
+  for (const udif_resource_t& r : blkx->entries) {
+    const auto* table = std::get_if<udif_blkx_table_t>(&r.data);
+    if (table != nullptr && table->checksum.type == UDIF_CHECKSUM_CRC32) ++count;
+  }
+  std::vector<uint8_t> words = malloc_or_die(4 * count, "calculate_udif_master_checksum", __LINE__);
+  size_t at = 0;
+  for (const udif_resource_t& r : blkx->entries) {
+    const auto* table = std::get_if<udif_blkx_table_t>(&r.data);
+    if (table == nullptr || table->checksum.type != UDIF_CHECKSUM_CRC32) continue;
+    put_be32(words.data() + at, table->checksum.data[0]);
+    at += 4;
+  }
+  uint32_t crc = 0;
+  crc32_checksum(&crc, words.data(), words.size());
+  return crc;
+}
+
+}  // namespace volpack

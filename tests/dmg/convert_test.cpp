@@ -1,0 +1,259 @@
+// Whole conversions read back with the tests' own reader of the UDIF layout.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "dmg/dmg.h"
+#include "dmg_test_util.h"
+#include "io/host_fs.h"
+#include "support/support.h"
+
+namespace volpack {
+namespace {
+
+using test::inflate_all;
+using test::MemStream;
+using test::mixed_data;
+using test::RecordingStream;
+using test::zlib_crc;
+
+constexpr size_t kSector = 512;
+
+struct converted {
+  std::vector<uint8_t> image;
+  RecordingStream::Log log;
+};
+
+converted convert(std::vector<uint8_t> input) {
+  converted c;
+  auto in = std::make_unique<RecordingStream>(&input, &c.log, "in");
+  auto out = std::make_unique<RecordingStream>(&c.image, &c.log, "out");
+  convert_to_DMG_or_die(std::move(in), std::move(out));
+  return c;
+}
+
+std::vector<uint8_t> sector_with_last_word(uint32_t word) {
+  std::vector<uint8_t> v(kSector, 0);
+  put_be32(v.data() + kSector - 4, word);
+  return v;
+}
+
+std::string nsiz_text(const std::string& sum) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<!DOCTYPE plist PUBLIC \"-//Apple Computer//DTD PLIST 1.0//EN\" "
+         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+         "<plist version=\"1.0\">\n<dict>\n"
+         "\t<key>block-checksum-2</key>\n\t<integer>" + sum + "</integer>\n"
+         "\t<key>part-num</key>\n\t<integer>0</integer>\n"
+         "\t<key>version</key>\n\t<integer>6</integer>\n"
+         "</dict>\n</plist>\n";
+}
+
+TEST(ConvertToDmg, ImageLayoutResourcesAndChecksums) {
+  std::vector<uint8_t> er_then_s(kSector, 0);
+  er_then_s[0] = 0x45;
+  er_then_s[1] = 0x53;  // only 45 52 marks a partitioned disk
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> input;
+    uint64_t sectors;
+    const char* sum_text;  // the "nsiz" integer, or null to compute it
+  } cases[] = {
+      {"one sector", mixed_data(512, 1), 1, nullptr},
+      {"1,000 bytes: the partial sector is dropped", mixed_data(1000, 2, 100, 100), 1, nullptr},
+      {"sum 0x80000000 prints negative", sector_with_last_word(0x80000000u), 1, "-2147483648"},
+      {"sum 0xFFFFFFFF prints -1", sector_with_last_word(0xFFFFFFFFu), 1, "-1"},
+      {"sum 0x7FFFFFFF prints positive", sector_with_last_word(0x7FFFFFFFu), 1, "2147483647"},
+      {"45 53 is no partition map", er_then_s, 1, nullptr},
+      {"three chunks and a tail", mixed_data(1100 * kSector + 77, 3), 1100, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    converted r = convert(c.input);
+    EXPECT_EQ(r.log.events, (std::vector<std::string>{"close:in", "close:out"}));
+    EXPECT_LE(r.log.largest_read, 512 * kSector);
+    test::image_view v = test::read_image(r.image);
+    ASSERT_TRUE(v.ok);
+
+    const uint64_t raw_length = c.sectors * kSector;
+    const uint64_t p = v.data_fork_length;
+    EXPECT_EQ(v.signature, "koly");
+    EXPECT_EQ(v.version, 4u);
+    EXPECT_EQ(v.header_size, 512u);
+    EXPECT_EQ(v.flags, 1u);
+    EXPECT_EQ(v.running_offset, 0u);
+    EXPECT_EQ(v.data_fork_offset, 0u);
+    EXPECT_EQ(v.rsrc_offset, 0u);
+    EXPECT_EQ(v.rsrc_length, 0u);
+    EXPECT_EQ(v.segment_number, 1u);
+    EXPECT_EQ(v.segment_count, 1u);
+    EXPECT_EQ(v.image_variant, 2u);
+    EXPECT_EQ(v.sector_count, c.sectors);  // the image's size in sectors, as readers expect
+    EXPECT_EQ(v.xml_offset, p);
+    EXPECT_EQ(v.xml_offset + v.xml_length + 512, r.image.size());
+    EXPECT_EQ(v.data_checksum_type, 2u);
+    EXPECT_EQ(v.data_checksum_bits, 32u);
+    EXPECT_EQ(v.data_checksum, zlib_crc(r.image.data(), p));
+    const uint8_t* trailer = r.image.data() + r.image.size() - 512;
+    EXPECT_EQ(std::vector<uint8_t>(trailer + 232, trailer + 352), std::vector<uint8_t>(120, 0));
+    EXPECT_EQ(std::vector<uint8_t>(trailer + 500, trailer + 512), std::vector<uint8_t>(12, 0));
+    EXPECT_EQ(std::vector<uint8_t>(trailer + 92, trailer + 216), std::vector<uint8_t>(124, 0));
+    EXPECT_EQ(v.xml.compare(0, 5, "<?xml"), 0);
+    EXPECT_EQ(v.xml.substr(v.xml.size() - 9), "</plist>\n");
+
+    ASSERT_EQ(v.type_order, (std::vector<std::string>{"blkx", "cSum", "nsiz", "plst"}));
+    struct Expect {
+      const char *type, *attributes, *name;
+    } expect[] = {{"blkx", "0x0050", "whole disk (unknown partition : 0)"},
+                  {"cSum", "0x0000", ""},
+                  {"nsiz", "0x0000", ""},
+                  {"plst", "0x0050", ""}};
+    for (const Expect& e : expect) {
+      ASSERT_EQ(v.resources[e.type].size(), 1u) << e.type;
+      const test::plist_resource& res = v.resources[e.type][0];
+      EXPECT_EQ(res.attributes, e.attributes) << e.type;
+      EXPECT_EQ(res.id, "0") << e.type;
+      EXPECT_EQ(res.name, e.name) << e.type;
+    }
+
+    test::blkx_view t = test::read_blkx(v.resources["blkx"][0].data);
+    EXPECT_EQ(t.signature, 0x6D697368u);
+    EXPECT_EQ(t.first_sector, 0u);
+    EXPECT_EQ(t.sector_count, c.sectors);
+    EXPECT_EQ(t.block_descriptors, 0xFFFFFFFEu);
+    EXPECT_EQ(t.checksum_type, 2u);
+    EXPECT_EQ(t.checksum_word0, zlib_crc(c.input.data(), raw_length));
+    ASSERT_FALSE(t.chunks.empty());
+    EXPECT_EQ(t.chunks.back().type, 0xFFFFFFFFu);
+    EXPECT_EQ(t.chunks.back().sector_start, c.sectors);
+    EXPECT_EQ(t.chunks.back().offset, p);
+    std::vector<uint8_t> restored;
+    for (size_t i = 0; i + 1 < t.chunks.size(); ++i) {
+      bool ok = false;
+      std::vector<uint8_t> plain = inflate_all(r.image.data() + t.chunks[i].offset, t.chunks[i].length, &ok);
+      EXPECT_TRUE(ok) << "chunk " << i;
+      restored.insert(restored.end(), plain.begin(), plain.end());
+    }
+    EXPECT_TRUE(restored == std::vector<uint8_t>(c.input.begin(), c.input.begin() + raw_length));
+
+    uint8_t word0[4];
+    put_be32(word0, t.checksum_word0);
+    EXPECT_EQ(v.master_checksum_type, 2u);
+    EXPECT_EQ(v.master_checksum_bits, 32u);
+    EXPECT_EQ(v.master_checksum, zlib_crc(word0, 4));
+
+    uint32_t sum = 0;
+    udif_checksum(&sum, c.input.data(), raw_length);
+    std::vector<uint8_t> csum = {0, 1, 0, 0, 0, 2, 0, 0, 0, 0};
+    put_be32(csum.data() + 6, sum);
+    EXPECT_EQ(v.resources["cSum"][0].data, csum);
+    std::string sum_text = c.sum_text ? c.sum_text : std::to_string(static_cast<int32_t>(sum));
+    const std::vector<uint8_t>& nsiz = v.resources["nsiz"][0].data;
+    EXPECT_EQ(std::string(nsiz.begin(), nsiz.end()), nsiz_text(sum_text));
+
+    std::vector<uint8_t> plst(1032, 0);
+    plst[517] = 1;
+    plst[519] = 1;
+    EXPECT_EQ(v.resources["plst"][0].data, plst);
+  }
+}
+
+TEST(ConvertToDmg, SegmentIdIsFourRandValuesLittleEndian) {
+  std::srand(4242);
+  uint32_t expect[4];
+  for (uint32_t& e : expect) e = static_cast<uint32_t>(std::rand());
+  std::srand(4242);  // the writer draws from the generator without seeding it
+  converted r = convert(mixed_data(4 * kSector, 4));
+  const uint8_t* id = r.image.data() + r.image.size() - 512 + 64;
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(get_le32(id + 4 * i), expect[i]) << "word " << i;
+    EXPECT_LE(get_le32(id + 4 * i), static_cast<uint32_t>(RAND_MAX));
+  }
+}
+
+TEST(ConvertToDmg, NullStreamConvertsNothing) {
+  std::vector<uint8_t> input = mixed_data(kSector, 5), image;
+  RecordingStream::Log log;
+  convert_to_DMG_or_die(std::make_unique<RecordingStream>(&input, &log, "in"), nullptr);
+  convert_to_DMG_or_die(nullptr, std::make_unique<RecordingStream>(&image, &log, "out"));
+  EXPECT_TRUE(image.empty());
+  EXPECT_TRUE(log.events.empty());
+  EXPECT_EQ(log.largest_read, 0u);
+}
+
+void convert_with_limit(std::vector<uint8_t> input, uint64_t limit) {
+  std::vector<uint8_t> image;
+  auto out = std::make_unique<MemStream>(&image);
+  out->limit = limit;
+  convert_to_DMG_or_die(std::make_unique<MemStream>(&input), std::move(out));
+}
+
+class ConvertToDmgDeathTest : public ::testing::Test {
+ protected:
+  test::TempDir dir;
+};
+
+TEST_F(ConvertToDmgDeathTest, PartitionedDiskRefusedBeforeAnyWrite) {
+  std::vector<uint8_t> input = mixed_data(64 * kSector, 6);
+  input[0] = 0x45;
+  input[1] = 0x52;
+  std::string path = (dir.path() / "out.dmg").string();
+  EXPECT_EXIT(
+      {
+        auto in = std::make_unique<MemStream>(&input);
+        convert_to_DMG_or_die(std::move(in), create_stream_from_fp(host_fopen(path.c_str(), "wb")));
+      },
+      ::testing::ExitedWithCode(1),
+      "^convert_to_DMG_or_die\\(\\):[0-9]+: creating DMG files with multiple partitions is not supported\n$");
+  EXPECT_EQ(test::read_bytes(path).size(), 0u);  // the exit flushed whatever had been written
+}
+
+TEST_F(ConvertToDmgDeathTest, InputShorterThanOneSector) {
+  for (size_t size : {0u, 1u, 511u}) {
+    std::vector<uint8_t> input(size, 1), image;
+    EXPECT_EXIT(convert_to_DMG_or_die(std::make_unique<MemStream>(&input), std::make_unique<MemStream>(&image)),
+                ::testing::ExitedWithCode(1),
+                "^convert_to_DMG_or_die\\(\\):[0-9]+: stream_read error \\(short read\\)\n$")
+        << size << " bytes";
+  }
+}
+
+TEST_F(ConvertToDmgDeathTest, FailedCloseOfTheImageIsFatal) {
+  std::vector<uint8_t> input = mixed_data(8 * kSector, 7), image;
+  EXPECT_EXIT(
+      {
+        RecordingStream::Log log;
+        convert_to_DMG_or_die(std::make_unique<RecordingStream>(&input, &log, "in"),
+                              std::make_unique<RecordingStream>(&image, &log, "out", false));
+      },
+      ::testing::ExitedWithCode(1), "^convert_to_DMG_or_die\\(\\):[0-9]+: stream_close error[^\n]*\n$");
+}
+
+TEST_F(ConvertToDmgDeathTest, FullDeviceAtEveryPieceIsFatal) {
+  // A real file on a device that fills up: the data fork, the property list
+  // (formatted pieces and Base64 text) and the trailer each fail loudly.
+  std::vector<uint8_t> input = mixed_data(600 * kSector, 8);
+  converted good = convert(input);
+  test::image_view v = test::read_image(good.image);
+  ASSERT_TRUE(v.ok);
+  const std::string& xml = v.xml;
+  struct Case {
+    uint64_t limit;
+    const char* message;
+  } cases[] = {
+      {0, "^insertBLKX\\(\\):[0-9]+: stream_write error \\(short write\\)\n$"},
+      {v.data_fork_length - 1, "^insertBLKX\\(\\):[0-9]+: stream_write error \\(short write\\)\n$"},
+      {v.xml_offset + 5, "^stream_printf\\(\\): stream write error \\(errno -?[0-9]+\\)\n$"},
+      {v.xml_offset + xml.find("<data>\n") + 9,
+       "^convert_to_DMG_or_die\\(\\):[0-9]+: stream_write error \\(short write\\)\n$"},
+      {v.xml_offset + xml.find("<key>plst</key>"), "^stream_printf\\(\\): stream write error"},
+      {v.xml_offset + v.xml_length - 1, "^stream_printf\\(\\): stream write error"},
+      {good.image.size() - 1, "^convert_to_DMG_or_die\\(\\):[0-9]+: stream_write error \\(short write\\)\n$"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EXIT(convert_with_limit(input, c.limit), ::testing::ExitedWithCode(1), c.message) << "limit " << c.limit;
+  }
+}
+
+}  // namespace
+}  // namespace volpack

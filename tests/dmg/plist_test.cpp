@@ -1,0 +1,211 @@
+// The resource list, its Base64 layout and the property list document.
+#include <gtest/gtest.h>
+
+#include "dmg/dmg.h"
+#include "dmg_test_util.h"
+#include "support/support.h"
+
+namespace volpack {
+namespace {
+
+using test::base64_decode;
+using test::MemStream;
+
+std::vector<uint8_t> bytes_of(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+
+TEST(Base64, LayoutAndAlphabet) {
+  std::vector<uint8_t> first33;
+  for (int i = 0; i < 33; ++i) first33.push_back(static_cast<uint8_t>(i));
+  struct Case {
+    std::vector<uint8_t> data;
+    int tabs, wrap;
+    std::string expect;
+  } cases[] = {
+      {bytes_of("abc"), 0, 43, "YWJj\n"},
+      {{0x00}, 0, 43, "AA==\n"},
+      {{0x00, 0x01}, 0, 43, "AAE=\n"},
+      {{0xFB, 0xFF, 0xBF}, 0, 43, "+/+/\n"},
+      {{}, 4, 43, "\t\t\t\t\n"},
+      {bytes_of("abcdef"), 1, 2, "\tYWJ\n\tjZG\n\tVm\n"},
+      {bytes_of("abcd"), 1, 2, "\tYWJ\n\tjZA\n\t==\n"},  // padding counts as characters
+      // 44 characters exactly: a full line, then a line of tabs alone.
+      {first33, 4, 43, "\t\t\t\tAAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8g\n\t\t\t\t\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(base64_encode_pretty_or_die(c.data.data(), c.data.size(), c.tabs, c.wrap), c.expect);
+  }
+}
+
+TEST(Base64, BlockTableSizedDataWrapsAt44) {
+  std::vector<uint8_t> data(284);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + 3);
+  std::string text = base64_encode_pretty_or_die(data.data(), data.size(), 4, 43);
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+    lines.push_back(text.substr(start, nl - start));
+  EXPECT_EQ(start, text.size()) << "the text ends with a line feed";
+  ASSERT_EQ(lines.size(), 9u);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].find_first_not_of('\t'), 4u);
+    EXPECT_EQ(lines[i].size(), i < 8 ? 48u : 32u) << "line " << i;
+  }
+  bool ok = false;
+  EXPECT_EQ(base64_decode(text, &ok), data);
+  EXPECT_TRUE(ok);
+}
+
+std::vector<uint8_t> data_of(const udif_resource_t& r) { return std::get<std::vector<uint8_t>>(r.data); }
+
+TEST(InsertData, AppendsInOrderAndReplacesInPlace) {
+  udif_resource_list_t list;
+  std::string buf = "first";
+  insertData(list, "blkx", 0, "zero", buf.data(), buf.size(), true);
+  buf = "XXXXX";  // the list holds its own copy
+  ASSERT_EQ(list.size(), 1u);
+  ASSERT_EQ(list[0].entries.size(), 1u);
+  EXPECT_EQ(list[0].name, "blkx");
+  EXPECT_EQ(list[0].entries[0].attributes, 0x50u);
+  EXPECT_EQ(data_of(list[0].entries[0]), bytes_of("first"));
+
+  insertData(list, "blkx", 1, "one", "second", 6, false);
+  insertData(list, "nsiz", 0, "", "x", 1, false);
+  insertData(list, "cSum", 0, "", "", 0, false);
+  insertData(list, "blkx", 2, "two", "third", 5, true);
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[0].name, "blkx");
+  EXPECT_EQ(list[1].name, "nsiz");
+  EXPECT_EQ(list[2].name, "cSum");
+  EXPECT_EQ(udif_resource_size(list[2].entries[0]), 0u);
+  ASSERT_EQ(list[0].entries.size(), 3u);
+
+  // Same type, same ID: name, data, size and attributes change; position and count stay.
+  insertData(list, "blkx", 1, "uno", "replaced!", 9, true);
+  ASSERT_EQ(list[0].entries.size(), 3u);
+  const udif_resource_t& r = list[0].entries[1];
+  EXPECT_EQ(r.id, 1);
+  EXPECT_EQ(r.name, "uno");
+  EXPECT_EQ(r.attributes, 0x50u);
+  EXPECT_EQ(data_of(r), bytes_of("replaced!"));
+  EXPECT_EQ(udif_resource_size(r), 9u);
+  EXPECT_EQ(list[0].entries[0].name, "zero");
+  EXPECT_EQ(list[0].entries[2].name, "two");
+
+  // Type names compare exactly.
+  insertData(list, "BLKX", 1, "", "", 0, false);
+  EXPECT_EQ(list.size(), 4u);
+  // A record replaces bytes under the same ID and keeps its size rule.
+  udif_blkx_table_t table;
+  table.chunks.resize(3);
+  insertData(list, "blkx", 0, "table", udif_resource_data_t(table), true);
+  EXPECT_EQ(udif_resource_size(list[0].entries[0]), 204u + 3 * 40u);
+  EXPECT_EQ(list[0].entries.size(), 3u);
+}
+
+std::string plist_of(const udif_resource_list_t& list) {
+  std::vector<uint8_t> bytes;
+  MemStream s(&bytes);
+  write_resource_plist(&s, list);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+TEST(WriteResourcePlist, WholeDocument) {
+  udif_resource_list_t list;
+  insertData(list, "abcd", -5, "n", "abc", 3, true);
+  insertData(list, "abcd", 7, "", "", 0, false);
+  insertData(list, "efgh", 2147483647, "some name", "a", 1, false);
+  const std::string expect =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<!DOCTYPE plist PUBLIC \"-//Apple Computer//DTD PLIST 1.0//EN\" "
+      "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+      "<plist version=\"1.0\">\n"
+      "<dict>\n"
+      "\t<key>resource-fork</key>\n"
+      "\t<dict>\n"
+      "\t\t<key>abcd</key>\n"
+      "\t\t<array>\n"
+      "\t\t\t<dict>\n"
+      "\t\t\t\t<key>Attributes</key>\n"
+      "\t\t\t\t<string>0x0050</string>\n"
+      "\t\t\t\t<key>Data</key>\n"
+      "\t\t\t\t<data>\n"
+      "\t\t\t\tYWJj\n"
+      "\t\t\t\t</data>\n"
+      "\t\t\t\t<key>ID</key>\n"
+      "\t\t\t\t<string>-5</string>\n"
+      "\t\t\t\t<key>Name</key>\n"
+      "\t\t\t\t<string>n</string>\n"
+      "\t\t\t</dict>\n"
+      "\t\t\t<dict>\n"
+      "\t\t\t\t<key>Attributes</key>\n"
+      "\t\t\t\t<string>0x0000</string>\n"
+      "\t\t\t\t<key>Data</key>\n"
+      "\t\t\t\t<data>\n"
+      "\t\t\t\t\n"
+      "\t\t\t\t</data>\n"
+      "\t\t\t\t<key>ID</key>\n"
+      "\t\t\t\t<string>7</string>\n"
+      "\t\t\t\t<key>Name</key>\n"
+      "\t\t\t\t<string></string>\n"
+      "\t\t\t</dict>\n"
+      "\t\t</array>\n"
+      "\t\t<key>efgh</key>\n"
+      "\t\t<array>\n"
+      "\t\t\t<dict>\n"
+      "\t\t\t\t<key>Attributes</key>\n"
+      "\t\t\t\t<string>0x0000</string>\n"
+      "\t\t\t\t<key>Data</key>\n"
+      "\t\t\t\t<data>\n"
+      "\t\t\t\tYQ==\n"
+      "\t\t\t\t</data>\n"
+      "\t\t\t\t<key>ID</key>\n"
+      "\t\t\t\t<string>2147483647</string>\n"
+      "\t\t\t\t<key>Name</key>\n"
+      "\t\t\t\t<string>some name</string>\n"
+      "\t\t\t</dict>\n"
+      "\t\t</array>\n"
+      "\t</dict>\n"
+      "</dict>\n"
+      "</plist>\n";
+  EXPECT_EQ(plist_of(list), expect);
+}
+
+std::vector<uint8_t> data_in(const std::string& doc, const std::string& type) {
+  size_t at = doc.find("<key>" + type + "</key>");
+  EXPECT_NE(at, std::string::npos) << type;
+  size_t a = doc.find("<data>\n", at) + 7, b = doc.find("</data>", a);
+  bool ok = false;
+  std::vector<uint8_t> d = base64_decode(doc.substr(a, b - a), &ok);
+  EXPECT_TRUE(ok);
+  return d;
+}
+
+TEST(WriteResourcePlist, RecordsGoOutInDiskOrder) {
+  udif_blkx_table_t table;
+  table.version = 1;
+  table.checksum.type = 2;
+  table.checksum.data[0] = 0x01020304;
+  table.chunks.push_back({UDIF_CHUNK_ZLIB, 0, 0, 1, 0, 20});
+  table.chunks.push_back({UDIF_CHUNK_TERMINATOR, 0, 1, 0, 20, 0});
+  udif_csum_t csum;
+  csum.checksum = 0xA0B0C0D0;
+  udif_resource_list_t list;
+  insertData(list, "blkx", 0, "t", udif_resource_data_t(table), true);
+  insertData(list, "cSum", 0, "", udif_resource_data_t(csum), false);
+  std::string doc = plist_of(list);
+
+  std::vector<uint8_t> blkx = data_in(doc, "blkx");
+  ASSERT_EQ(blkx.size(), 284u);
+  EXPECT_EQ(std::vector<uint8_t>(blkx.begin(), blkx.begin() + 8), (std::vector<uint8_t>{0x6D, 0x69, 0x73, 0x68, 0, 0, 0, 1}));
+  EXPECT_EQ(get_be32(blkx.data() + 72), 0x01020304u);
+  EXPECT_EQ(get_be32(blkx.data() + 200), 2u);
+  EXPECT_EQ(get_be32(blkx.data() + 204), 0x80000005u);
+  EXPECT_EQ(get_be32(blkx.data() + 244), 0xFFFFFFFFu);
+  EXPECT_EQ(data_in(doc, "cSum"), (std::vector<uint8_t>{0, 1, 0, 0, 0, 2, 0xA0, 0xB0, 0xC0, 0xD0}));
+  // The list itself keeps its records in host order; writing twice gives the same text.
+  EXPECT_EQ(std::get<udif_blkx_table_t>(list[0].entries[0].data).checksum.data[0], 0x01020304u);
+  EXPECT_EQ(plist_of(list), doc);
+}
+
+}  // namespace
+}  // namespace volpack

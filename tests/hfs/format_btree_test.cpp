@@ -1,0 +1,370 @@
+// The B-tree files of a new volume: header nodes, the catalog's root leaf
+// (typed byte by byte for the one-letter and the empty name), the journal
+// files' records, map nodes, the name conversion, and WriteMapNodes's
+// refusals.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "format_test_util.h"
+#include "io/host_fs.h"
+
+namespace volpack {
+namespace {
+
+using test::FormatArgs;
+using test::golden;
+using test::TempDir;
+using test::Volume;
+using ::testing::Eq;
+using ::testing::ExitedWithCode;
+
+constexpr uint64_t kMiB = 1048576;
+
+std::string hex32(uint32_t v) {
+  char s[16];
+  std::snprintf(s, sizeof s, "%02X %02X %02X %02X", v >> 24, (v >> 16) & 0xFF, (v >> 8) & 0xFF, v & 0xFF);
+  return s;
+}
+
+// A 10 MiB volume formatted with the driver's values and the given name.
+std::string format_named(const TempDir& dir, const char* name, std::FILE* messages = stderr) {
+  const std::string path = (dir.path() / "v.hfs").string();
+  FormatArgs args;
+  args.size = 10485760;
+  args.name = name;
+  args.messages = messages;
+  EXPECT_EQ(args.format(path), 0);
+  return path;
+}
+
+TEST(FormatBtree, HeaderNodesOfTheDriversVolume) {
+  TempDir dir;
+  Volume v(format_named(dir, "A"));
+  const std::vector<std::pair<size_t, std::string>> slots = {{4088, "0F F8 00 F8 00 78 00 0E"}};
+
+  auto extents = slots;
+  extents.insert(extents.end(), {
+                                    {0, "00 00 00 00 00 00 00 00 01 00 00 03 00 00"},  // header node, 3 records
+                                    {14, "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"},  // empty tree
+                                    {32, "10 00 00 0A 00 00 00 14 00 00 00 13 00 00 00 01 40 00"},
+                                    {50, "00 00 00 00 00 02"},  // type 0, compare 0, big keys
+                                    {248, "80"},                 // node 0 in use
+                                });
+  EXPECT_EQ(v.node(v.vh.extentsFile, 4096, 0), golden(4096, extents));
+
+  auto catalog = slots;
+  catalog.insert(catalog.end(), {
+                                    {0, "00 00 00 00 00 00 00 00 01 00 00 03 00 00"},
+                                    {14, "00 01 00 00 00 01 00 00 00 02 00 00 00 01 00 00 00 01"},
+                                    {32, "10 00 02 04 00 00 00 14 00 00 00 12 00 00 00 01 40 00"},
+                                    {50, "00 CF 00 00 00 06"},  // case folding, big and variable keys
+                                    {248, "C0"},                 // nodes 0 and 1 in use
+                                });
+  EXPECT_EQ(v.node(v.vh.catalogFile, 4096, 0), golden(4096, catalog));
+}
+
+TEST(FormatBtree, CaseSensitiveCatalogComparesBinary) {
+  TempDir dir;
+  const std::string path = (dir.path() / "v.hfs").string();
+  FormatArgs args;
+  args.size = 10485760;
+  args.caseSensitive = 1;
+  ASSERT_EQ(args.format(path), 0);
+  Volume v(path);
+  EXPECT_EQ(v.tree_header(v.vh.catalogFile).keyCompareType, kHFSBinaryCompare);
+  EXPECT_EQ(v.tree_header(v.vh.extentsFile).keyCompareType, 0);
+}
+
+// The root leaf, typed from the layouts: record 0 the root folder under
+// (1, name), record 1 its thread under (2, "").
+TEST(FormatBtree, RootLeafBytes) {
+  const struct {
+    const char* name;
+    std::vector<std::pair<size_t, std::string>> pieces;  // "DATE" fields patched below
+    std::vector<size_t> dates;
+  } cases[] = {
+      {"A",
+       {{0, "00 00 00 00 00 00 00 00 FF 01 00 02 00 00"},
+        {14, "00 08 00 00 00 01 00 01 00 41"},               // key (1, "A")
+        {24, "00 01 00 00 00 00 00 00 00 00 00 02"},         // folder, valence 0, ID 2
+        {56, "00 00 00 00 00 00 00 00 00 00 41 ED 00 00 00 00"},  // root, wheel, 0755
+        {112, "00 06 00 00 00 02 00 00"},                    // key (2, "")
+        {120, "00 03 00 00 00 00 00 01 00 01 00 41"},        // thread to (1, "A")
+        {4090, "00 84 00 70 00 0E"}},                        // free 132, 112, 14
+       {36, 40}},
+      {"",
+       {{0, "00 00 00 00 00 00 00 00 FF 01 00 02 00 00"},
+        {14, "00 06 00 00 00 01 00 00"},
+        {22, "00 01 00 00 00 00 00 00 00 00 00 02"},
+        {54, "00 00 00 00 00 00 00 00 00 00 41 ED 00 00 00 00"},
+        {110, "00 06 00 00 00 02 00 00"},
+        {118, "00 03 00 00 00 00 00 01 00 00"},
+        {4090, "00 80 00 6E 00 0E"}},
+       {34, 38}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    Volume v(format_named(dir, c.name));
+    auto pieces = c.pieces;
+    for (size_t at : c.dates) pieces.push_back({at, hex32(v.vh.modifyDate)});  // createDate, contentModDate
+    EXPECT_EQ(v.node(v.vh.catalogFile, 4096, 1), golden(4096, pieces));
+  }
+}
+
+struct LeafName {
+  const char* name;
+  std::vector<uint16_t> units;  // as stored in the key and the thread
+  const char* warning;          // on the message stream
+};
+
+const LeafName kLeafNames[] = {
+    {"a:b", {0x61, 0x2F, 0x62}, ""},
+    {"\xC3\xA9\xE2\x82\xAC", {0x00E9, 0x20AC}, ""},
+    {"\xF0\x9F\x98\x80", {'u', 'n', 't', 'i', 't', 'l', 'e', 'd'},
+     "Warning: invalid HFS+ name: \"\xF0\x9F\x98\x80\", using \"untitled\" instead"},
+    {"ab\x80", {'u', 'n', 't', 'i', 't', 'l', 'e', 'd'},
+     "Warning: invalid HFS+ name: \"ab\x80\", using \"untitled\" instead"},
+};
+
+std::vector<uint16_t> units_of(const HFSUniStr255& n) {
+  return std::vector<uint16_t>(n.unicode.begin(), n.unicode.begin() + n.length);
+}
+
+TEST(FormatBtree, VolumeNameInKeyAndThread) {
+  for (const LeafName& c : kLeafNames) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    std::FILE* messages = std::tmpfile();
+    ASSERT_NE(messages, nullptr);
+    Volume v(format_named(dir, c.name, messages));
+    EXPECT_EQ(test::read_stream(messages), c.warning);
+    std::fclose(messages);
+
+    const std::vector<uint8_t> leaf = v.node(v.vh.catalogFile, 4096, 1);
+    HFSPlusCatalogKey key;
+    decode(leaf.data() + test::offset_slot(leaf, 0), &key);
+    EXPECT_EQ(key.keyLength, 6 + 2 * c.units.size());
+    EXPECT_EQ(key.parentID, kHFSRootParentID);
+    EXPECT_EQ(units_of(key.nodeName), c.units);
+    HFSPlusCatalogThread thread;
+    decode(leaf.data() + test::offset_slot(leaf, 1) + kHFSPlusCatalogKeyMinSize, &thread);
+    EXPECT_EQ(thread.recordType, kHFSPlusFolderThreadRecord);
+    EXPECT_EQ(units_of(thread.nodeName), c.units);
+    EXPECT_EQ(test::offset_slot(leaf, 2), 128 + 4 * c.units.size());
+  }
+}
+
+// A 256-byte name cut after 255 bytes, inside its last two-byte sequence.
+TEST(FormatBtree, NameCutInsideASequenceBecomesUntitled) {
+  TempDir dir;
+  const std::string name = std::string(254, 'x') + "\xC3\xA9";
+  std::FILE* messages = std::tmpfile();
+  ASSERT_NE(messages, nullptr);
+  testing::internal::CaptureStderr();
+  const std::string path = format_named(dir, name.c_str(), messages);
+  const std::string warnings = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(warnings, path + ": Warning: volume name too long (truncated to 255 chars)\n");
+  EXPECT_EQ(test::read_stream(messages),
+            "Warning: invalid HFS+ name: \"" + name.substr(0, 255) + "\", using \"untitled\" instead");
+  std::fclose(messages);
+  Volume v(path);
+  HFSPlusCatalogKey key;
+  decode(v.node(v.vh.catalogFile, 4096, 1).data() + kBTNodeDescriptorSize, &key);
+  EXPECT_EQ(units_of(key.nodeName), (std::vector<uint16_t>{'u', 'n', 't', 'i', 't', 'l', 'e', 'd'}));
+}
+
+// A journaled volume's catalog leaf holds six records in key order.
+TEST(FormatBtree, JournaledCatalogRecords) {
+  TempDir dir;
+  const std::string path = (dir.path() / "v.hfs").string();
+  FormatArgs args;
+  args.size = 16 * kMiB;
+  args.journal = 1;
+  args.name = "J";
+  ASSERT_EQ(args.format(path), 0);
+  Volume v(path);
+  const uint32_t date = v.vh.modifyDate;
+  EXPECT_EQ(v.tree_header(v.vh.catalogFile).leafRecords, 6u);
+  const std::vector<uint8_t> leaf = v.node(v.vh.catalogFile, 4096, 1);
+  BTNodeDescriptor desc;
+  decode(leaf.data(), &desc);
+  ASSERT_EQ(desc.numRecords, 6);
+
+  // Keys: (1, "J"), (2, ""), (2, ".journal"), (2, ".journal_info_block"), (16, ""), (17, "").
+  const std::vector<std::string> keys = {
+      "00 08 00 00 00 01 00 01 00 4A",
+      "00 06 00 00 00 02 00 00",
+      "00 16 00 00 00 02 00 08 00 2E 00 6A 00 6F 00 75 00 72 00 6E 00 61 00 6C",
+      "00 2C 00 00 00 02 00 13 00 2E 00 6A 00 6F 00 75 00 72 00 6E 00 61 00 6C 00 5F 00 69 00 6E 00 66 00 6F 00 5F "
+      "00 62 00 6C 00 6F 00 63 00 6B",
+      "00 06 00 00 00 10 00 00",
+      "00 06 00 00 00 11 00 00",
+  };
+  std::vector<size_t> dataAt;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    SCOPED_TRACE(i);
+    const std::vector<uint8_t> expected = golden((keys[i].size() + 1) / 3, {{0, keys[i]}});
+    const size_t at = test::offset_slot(leaf, static_cast<uint32_t>(i));
+    EXPECT_EQ(std::vector<uint8_t>(leaf.begin() + at, leaf.begin() + at + expected.size()), expected);
+    dataAt.push_back(at + expected.size());
+  }
+
+  HFSPlusCatalogFolder root;
+  decode(leaf.data() + dataAt[0], &root);
+  EXPECT_EQ(root.valence, 2u);
+
+  auto journal_file = [&](uint32_t id, uint32_t created, const std::string& fork) {
+    return golden(kHFSPlusCatalogFileSize, {{0, "00 02 00 02 00 00 00 00"},
+                                            {8, hex32(id)},
+                                            {12, hex32(created)},
+                                            {16, hex32(created)},
+                                            {32, "00 00 00 00 00 00 00 00 00 01 80 00 00 00 00 00"},
+                                            {48, "6A 72 6E 6C 68 66 73 2B 50 00"},  // "jrnl" "hfs+"
+                                            {88, fork}});
+  };
+  auto bytes_at = [&](size_t at, size_t n) { return std::vector<uint8_t>(leaf.begin() + at, leaf.begin() + at + n); };
+  EXPECT_EQ(bytes_at(dataAt[2], kHFSPlusCatalogFileSize),
+            journal_file(16, date + 1,
+                         "00 00 00 00 00 80 00 00 00 00 00 00 00 00 08 00 00 00 00 03 00 00 08 00"));
+  EXPECT_EQ(bytes_at(dataAt[3], kHFSPlusCatalogFileSize),
+            journal_file(17, date, "00 00 00 00 00 00 10 00 00 00 00 00 00 00 00 01 00 00 00 02 00 00 00 01"));
+  EXPECT_EQ(bytes_at(dataAt[4], 26),
+            golden(26, {{0, "00 04 00 00 00 00 00 02 00 08 00 2E 00 6A 00 6F 00 75 00 72 00 6E 00 61 00 6C"}}));
+  EXPECT_EQ(bytes_at(dataAt[5], 48), golden(48, {{0, "00 04 00 00 00 00 00 02 00 13 00 2E 00 6A 00 6F 00 75 00 72 "
+                                                     "00 6E 00 61 00 6C 00 5F 00 69 00 6E 00 66 00 6F 00 5F 00 62 "
+                                                     "00 6C 00 6F 00 63 00 6B"}}));
+  EXPECT_EQ(test::offset_slot(leaf, 6), dataAt[5] + 48);
+}
+
+// Trees larger than the header node's map get map nodes right after their
+// used nodes, chained through fLink.
+struct MapCase {
+  const char* label;
+  uint64_t size;
+  void (*tune)(FormatArgs&);
+  bool catalog;
+  uint32_t nodeSize, totalNodes, mapNodes;
+  uint8_t firstMapByte;
+};
+
+const MapCase kMapCases[] = {
+    {"extents, 40000 blocks of 4096", 256 * kMiB, [](FormatArgs& a) { a.extentsClump = 40000; }, false, 4096, 40000, 1,
+     0xC0},
+    {"extents, 40000 blocks of 512 in 1024-byte nodes", 32 * kMiB,
+     [](FormatArgs& a) { a.block = 512; a.extentsNode = 1024; a.extentsClump = 40000; }, false, 1024, 20000, 2, 0xE0},
+    {"catalog, 30800 nodes", 256 * kMiB, [](FormatArgs& a) { a.catalogClump = 30800; }, true, 4096, 30800, 1, 0xE0},
+};
+
+TEST(FormatBtree, MapNodes) {
+  for (const MapCase& c : kMapCases) {
+    SCOPED_TRACE(c.label);
+    TempDir dir;
+    const std::string path = (dir.path() / "v.hfs").string();
+    FormatArgs args;
+    args.size = c.size;
+    c.tune(args);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(args.format(path), 0);
+    testing::internal::GetCapturedStderr();
+    Volume v(path);
+    const HFSPlusForkData& fork = c.catalog ? v.vh.catalogFile : v.vh.extentsFile;
+    const NodeNumber usedNodes = c.catalog ? 2 : 1;
+    const BTHeaderRec header = v.tree_header(fork);
+    EXPECT_EQ(header.totalNodes, c.totalNodes);
+    EXPECT_EQ(header.freeNodes, c.totalNodes - usedNodes - c.mapNodes);
+
+    const std::vector<uint8_t> head = v.node(fork, c.nodeSize, 0);
+    BTNodeDescriptor desc;
+    decode(head.data(), &desc);
+    EXPECT_EQ(desc.fLink, usedNodes);
+    EXPECT_EQ(head[248], c.firstMapByte);
+    EXPECT_EQ(head[249], 0);
+
+    for (uint32_t i = 0; i < c.mapNodes; ++i) {
+      const NodeNumber n = usedNodes + i;
+      SCOPED_TRACE(n);
+      const NodeNumber next = i + 1 < c.mapNodes ? n + 1 : 0;
+      std::vector<std::pair<size_t, std::string>> pieces = {
+          {0, hex32(next) + " 00 00 00 00 02 00 00 01 00 00"},
+          {c.nodeSize - 4, "0" + std::string(c.nodeSize == 4096 ? "F FA" : "3 FA") + " 00 0E"},
+      };
+      EXPECT_EQ(v.node(fork, c.nodeSize, n), golden(c.nodeSize, pieces));
+    }
+    EXPECT_EQ(v.node(fork, c.nodeSize, usedNodes + c.mapNodes), std::vector<uint8_t>(c.nodeSize, 0));
+  }
+}
+
+TEST(FormatBtree, Utf8ToHfsName) {
+  const struct {
+    const char* utf8;
+    size_t limit;
+    int result;
+    std::vector<uint16_t> units;
+  } cases[] = {
+      {"", 510, 0, {}},
+      {"Vol 1", 510, 0, {'V', 'o', 'l', ' ', '1'}},
+      {"a:b/c", 510, 0, {'a', '/', 'b', '/', 'c'}},
+      {"\xC3\xA9", 510, 0, {0x00E9}},
+      {"\xE2\x82\xAC", 510, 0, {0x20AC}},
+      {"\xC0\x80", 510, 0, {0x0000}},         // overlong, taken as decoded
+      {"\xED\xA0\x80", 510, 0, {0xD800}},     // a surrogate, taken as decoded
+      {"\xF0\x9F\x98\x80", 510, 22, {}},      // four-byte sequences are not supported
+      {"\x80", 510, 22, {}},                  // a continuation byte as lead
+      {"\xFF", 510, 22, {}},
+      {"\xC3(", 510, 22, {}},                 // a bad continuation
+      {"\xC3", 510, 22, {}},                  // the name ends inside a sequence
+      {"\xE2\x82", 510, 22, {}},
+      {"\xE2(\xAC", 510, 22, {}},
+      {"\xE2\x82(", 510, 22, {}},           // a bad second continuation
+      {"ab", 4, 0, {'a', 'b'}},
+      {"abc", 4, 119, {}},
+      {"abc", 5, 0, {'a', 'b', 'c'}},         // the third unit starts before the limit
+      {"ab\xC3", 4, 22, {}},                  // malformed is found before the limit
+      {"", 0, 0, {}},
+      {"a", 0, 119, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.utf8) + " limit " + std::to_string(c.limit));
+    HFSUniStr255 name;
+    name.length = 77;
+    EXPECT_EQ(utf8_to_hfs_name(c.utf8, c.limit, &name), c.result);
+    EXPECT_EQ(units_of(name), c.units);
+  }
+  const std::string full(255, 'z');
+  HFSUniStr255 name;
+  EXPECT_EQ(utf8_to_hfs_name(full.c_str(), 510, &name), 0);
+  EXPECT_EQ(name.length, 255);
+  EXPECT_EQ(utf8_to_hfs_name((full + "z").c_str(), 510, &name), 119);
+  EXPECT_EQ(utf8_to_hfs_name((full + "z").c_str(), 4096, &name), 119);  // never past 255 units
+}
+
+TEST(FormatBtree, WriteMapNodesRefusalsGoToStandardError) {
+  TempDir dir;
+  const std::string path = dir.write("ro", std::string(8192, 'x')).string();
+  std::vector<uint8_t> buffer(4096, 0);
+  format_device bad;
+  bad.descriptor = -1;
+  bad.sectorOffset = 5;
+  bad.path = "dev";
+  bad.messages = nullptr;  // not used by WriteMapNodes
+  EXPECT_EXIT(WriteMapNodes(bad, 3, 1, 1, 1000, buffer.data()), ExitedWithCode(1),
+              "^WriteMapNodes\\(\\):1134: fatal error: WriteMapNodes: byte count 1000 is not sector size multiple: "
+              "[^\n]*\n$");
+  EXPECT_EXIT(WriteMapNodes(bad, 3, 1, 1, 1024, buffer.data()), ExitedWithCode(1),
+              Eq(std::string("WriteMapNodes():1136: fatal error: seek error (sector 8): ") + std::strerror(EBADF) +
+                 "\n"));
+  format_device readOnly = bad;
+  readOnly.descriptor = host_open(path.c_str(), HOST_O_RDONLY, 0);
+  EXPECT_EXIT(WriteMapNodes(readOnly, 3, 1, 1, 1024, buffer.data()), ExitedWithCode(1),
+              Eq(std::string("WriteMapNodes():1138: fatal error: write error (sector 8, 1024 bytes): ") +
+                 std::strerror(EBADF) + "\n"));
+  host_close(readOnly.descriptor);
+}
+
+}  // namespace
+}  // namespace volpack

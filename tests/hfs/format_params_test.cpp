@@ -1,0 +1,394 @@
+// volume_format's parameters: the refusals in the order they are checked, with
+// their exact messages; the warnings and where they go; the defaults and
+// derived values as they land on the volume (clump table, node sizes, journal
+// size rule, root folder ownership).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "format_test_util.h"
+
+namespace volpack {
+namespace {
+
+using test::FormatArgs;
+using test::TempDir;
+using test::Volume;
+using ::testing::Eq;
+using ::testing::ExitedWithCode;
+
+constexpr uint64_t kMiB = 1048576;
+constexpr uint64_t kGiB = 1024 * kMiB;
+
+std::string with_device(std::string text, const std::string& device) {
+  for (size_t at; (at = text.find("{dev}")) != std::string::npos;) text.replace(at, 5, device);
+  return text;
+}
+
+struct Refusal {
+  const char* label;
+  void (*tune)(FormatArgs&);
+  uint64_t sparse;       // a file of this size exists before the call (0: none)
+  const char* message;   // "{dev}" stands for the device path
+  int64_t fileAfter;     // the file's size after the refusal, -1: no file
+  const char* subpath = "v.hfs";
+};
+
+const Refusal kRefusals[] = {
+    {"first CNID 15", [](FormatArgs& a) { a.firstCnid = 15; a.size = 10 * kMiB; }, 0,
+     "{dev}: starting catalog node id too small (must be > 15)", -1},
+    {"attributes node 3000", [](FormatArgs& a) { a.attributesNode = 3000; a.size = 10 * kMiB; }, 0,
+     "{dev}: invalid atrribute b-tree node size", -1},
+    {"attributes node 512", [](FormatArgs& a) { a.attributesNode = 512; a.size = 10 * kMiB; }, 0,
+     "{dev}: invalid atrribute b-tree node size", -1},
+    {"catalog node 2048", [](FormatArgs& a) { a.catalogNode = 2048; a.size = 10 * kMiB; }, 0,
+     "{dev}: invalid catalog b-tree node size", -1},
+    {"catalog node 3000", [](FormatArgs& a) { a.catalogNode = 3000; a.size = 10 * kMiB; }, 0,
+     "{dev}: invalid catalog b-tree node size", -1},
+    {"catalog node 65536", [](FormatArgs& a) { a.catalogNode = 65536; a.size = 10 * kMiB; }, 0,
+     "{dev}: invalid catalog b-tree node size", -1},
+    {"extents node 3000", [](FormatArgs& a) { a.extentsNode = 3000; a.size = 10 * kMiB; }, 0,
+     "{dev}: invalid extents b-tree node size", -1},
+    {"extents node 512", [](FormatArgs& a) { a.extentsNode = 512; a.size = 10 * kMiB; }, 0,
+     "{dev}: invalid extents b-tree node size", -1},
+    {"CNID before node sizes", [](FormatArgs& a) { a.firstCnid = 1; a.attributesNode = 3000; a.size = 10 * kMiB; }, 0,
+     "{dev}: starting catalog node id too small (must be > 15)", -1},
+    {"attributes before catalog",
+     [](FormatArgs& a) { a.attributesNode = 3000; a.catalogNode = 2048; a.size = 10 * kMiB; }, 0,
+     "{dev}: invalid atrribute b-tree node size", -1},
+    {"catalog before extents", [](FormatArgs& a) { a.catalogNode = 2048; a.extentsNode = 3000; a.size = 10 * kMiB; },
+     0, "{dev}: invalid catalog b-tree node size", -1},
+    {"missing folder", [](FormatArgs& a) { a.size = 10 * kMiB; }, 0, "{dev}: unable to open device file for writing\n",
+     -1, "missing/v.hfs"},
+    {"no file and no size", [](FormatArgs&) {}, 0, "{dev}: unable to open device file for writing\n", -1},
+    {"block size 3000", [](FormatArgs& a) { a.block = 3000; a.size = 10 * kMiB; }, 0,
+     "{dev}: bad HFS+ allocation block size (must be a power of two)", 10 * kMiB + 512},
+    {"block size 256", [](FormatArgs& a) { a.block = 256; a.size = 10 * kMiB; }, 0,
+     "{dev}: bad HFS+ allocation block size (too small)", 10 * kMiB + 512},
+    {"block size 262144", [](FormatArgs& a) { a.block = 262144; a.size = 10 * kMiB; }, 0,
+     "{dev}: bad HFS+ allocation block size (too large)", 10 * kMiB + 512},
+    {"block size before volume size", [](FormatArgs& a) { a.block = 3000; a.size = 523264; }, 0,
+     "{dev}: bad HFS+ allocation block size (must be a power of two)", 523776},
+    {"size 523264", [](FormatArgs& a) { a.size = 523264; }, 0, "{dev}: partition is too small (minimum is 512 KB)",
+     523776},
+    {"existing file of 524287 bytes", [](FormatArgs&) {}, 524287, "{dev}: partition is too small (minimum is 512 KB)",
+     524287},
+    {"catalog clump 3 blocks of 8192-byte nodes", [](FormatArgs& a) { a.catalogClump = 3; a.catalogNode = 8192; a.size = 10 * kMiB; },
+     0, "c=3: clump size is not a multiple of node size\n", 10 * kMiB + 512},
+    {"extents clump 3 blocks of 8192-byte nodes", [](FormatArgs& a) { a.extentsClump = 3; a.extentsNode = 8192; a.size = 10 * kMiB; },
+     0, "e=3: clump size is not a multiple of node size\n", 10 * kMiB + 512},
+    {"attributes clump 3 blocks of 8192-byte nodes",
+     [](FormatArgs& a) { a.attributesClump = 3; a.attributesNode = 8192; a.size = 10 * kMiB; }, 0,
+     "a=3: clump size is not a multiple of node size\n", 10 * kMiB + 512},
+    {"catalog before extents clump",
+     [](FormatArgs& a) { a.catalogClump = 3; a.catalogNode = 8192; a.extentsClump = 3; a.extentsNode = 8192; a.size = 10 * kMiB; },
+     0, "c=3: clump size is not a multiple of node size\n", 10 * kMiB + 512},
+    {"bitmap clump of 1 block for 51200 blocks", [](FormatArgs& a) { a.allocationClump = 1; }, 200 * kMiB,
+     "b=1: bitmap clump size is too small\n", 200 * kMiB},
+    {"resource clump overflow", [](FormatArgs& a) { a.rsrcClump = 0x100000; a.size = 10 * kMiB; }, 0,
+     "=1048576: too many blocks for clump size!", 10 * kMiB + 512},
+    {"resource clump before data clump",
+     [](FormatArgs& a) { a.rsrcClump = 0x100000; a.dataClump = 0x100001; a.size = 10 * kMiB; }, 0,
+     "=1048576: too many blocks for clump size!", 10 * kMiB + 512},
+    {"data clump before catalog clump",
+     [](FormatArgs& a) { a.dataClump = 0x100001; a.catalogClump = 3; a.catalogNode = 8192; a.size = 10 * kMiB; }, 0,
+     "=1048577: too many blocks for clump size!", 10 * kMiB + 512},
+    {"catalog clump overflow before its node multiple",
+     [](FormatArgs& a) { a.catalogClump = 0xFFFFFFFF; a.catalogNode = 8192; a.size = 10 * kMiB; }, 0,
+     "=4294967295: too many blocks for clump size!", 10 * kMiB + 512},
+    {"bitmap clump overflow", [](FormatArgs& a) { a.allocationClump = 0x100000; a.size = 10 * kMiB; }, 0,
+     "=1048576: too many blocks for clump size!", 10 * kMiB + 512},
+    // A catalog file needs its header node and the root leaf.
+    {"catalog clump of one node", [](FormatArgs& a) { a.catalogClump = 1; a.size = 10 * kMiB; }, 0,
+     "c=1: clump size is too small for two nodes\n", 10 * kMiB + 512},
+    // The special files and fixed blocks must fit: 4 blocks of 128 KiB hold
+    // neither the 5 fixed and special blocks nor a journal of 8 MiB.
+    {"special files do not fit", [](FormatArgs& a) { a.block = 131072; a.size = 523776; }, 0,
+     "{dev}: partition is too small for its special files (5 blocks needed, 4 available)\n", 524288},
+    {"journal does not fit", [](FormatArgs& a) { a.journal = 1; a.size = 4 * kMiB; }, 0,
+     "{dev}: partition is too small for its special files (2068 blocks needed, 1024 available)\n", 4 * kMiB + 512},
+    {"silent without a message stream", [](FormatArgs& a) { a.firstCnid = 15; a.messages = nullptr; }, 0, "", -1},
+    {"large volume not a multiple of 4 KiB", [](FormatArgs&) {}, 512 * kGiB + 512,
+     "{dev}: partition size not a multiple of 4K.", static_cast<int64_t>(512 * kGiB + 512)},
+    {"512-byte blocks for 2^32 + 1 sectors", [](FormatArgs& a) { a.block = 512; }, 2048 * kGiB + 512,
+     "{dev}: block size 512 is too small for 4294967297 sectors", static_cast<int64_t>(2048 * kGiB + 512)},
+};
+
+TEST(FormatParams, RefusalsInOrderWithExactMessages) {
+  for (const Refusal& r : kRefusals) {
+    SCOPED_TRACE(r.label);
+    TempDir dir;
+    const std::string path = (dir.path() / r.subpath).string();
+    if (r.sparse != 0 && !test::make_sparse_file(path, r.sparse)) {
+      std::printf("skipped \"%s\": the host cannot hold a sparse file of %llu bytes\n", r.label,
+                  static_cast<unsigned long long>(r.sparse));
+      continue;
+    }
+    FormatArgs args;
+    r.tune(args);
+    EXPECT_EXIT(args.format(path), ExitedWithCode(1), Eq(with_device(r.message, path)));
+    if (r.fileAfter < 0) {
+      EXPECT_FALSE(std::filesystem::exists(path));
+    } else {
+      EXPECT_EQ(test::file_size(path), static_cast<uint64_t>(r.fileAfter));
+    }
+  }
+}
+
+struct Warnings {
+  const char* label;
+  void (*tune)(FormatArgs&);
+  const char* stderrText;
+};
+
+const std::string kLongName(300, 'x');
+
+const Warnings kWarnings[] = {
+    {"every warning, in order",
+     [](FormatArgs& a) { a.block = 1024; a.journal = 4096; a.name = kLongName.c_str(); },
+     "{dev}: Warning: 1024 is a non-optimal block size (4096 would be a better choice)"
+     "{dev}: Warning: journal size 4k too small.  Reset to 8192k.\n"
+     "{dev}: Warning: volume name too long (truncated to 255 chars)\n"
+     "{dev}: Warning: block size 1024 is less than catalog b-tree node size 4096"
+     "{dev}: Warning: block size 1024 is less than extents b-tree node size 4096"},
+    {"2048-byte blocks under 8192-byte catalog nodes",
+     [](FormatArgs& a) { a.block = 2048; a.catalogNode = 8192; a.extentsNode = 1024; },
+     "{dev}: Warning: 2048 is a non-optimal block size (4096 would be a better choice)"
+     "{dev}: Warning: block size 2048 is less than catalog b-tree node size 8192"},
+    {"4096-byte blocks warn only for the extents tree",
+     [](FormatArgs& a) { a.block = 4096; a.catalogNode = 8192; a.extentsNode = 8192; },
+     "{dev}: Warning: block size 4096 is less than extents b-tree node size 8192"},
+    {"65536-byte blocks", [](FormatArgs& a) { a.block = 65536; }, ""},
+    {"journal size 1", [](FormatArgs& a) { a.journal = 1; }, ""},
+    {"journal size 8 MiB", [](FormatArgs& a) { a.journal = 8388608; }, ""},
+    {"255-byte name", [](FormatArgs& a) { a.name = kLongName.c_str() + 45; }, ""},
+};
+
+TEST(FormatParams, WarningsGoToStandardErrorAndFormattingGoesOn) {
+  for (const Warnings& w : kWarnings) {
+    SCOPED_TRACE(w.label);
+    TempDir dir;
+    const std::string path = (dir.path() / "v.hfs").string();
+    FormatArgs args;
+    args.size = 16 * kMiB;
+    args.messages = nullptr;  // warnings do not depend on the message stream
+    w.tune(args);
+    EXPECT_EXIT(
+        {
+          int status = args.format(path);
+          std::fflush(stderr);
+          std::exit(status == 0 ? 0 : 2);
+        },
+        ExitedWithCode(0), Eq(with_device(w.stderrText, path)));
+    EXPECT_EQ(Volume(path).vh.signature, kHFSPlusSigWord);
+  }
+}
+
+// What the parameters become on the volume.
+struct Derived {
+  const char* label;
+  uint64_t fileBytes;  // formatted at this size (size argument 0)
+  void (*tune)(FormatArgs&);
+  uint32_t blockSize, rsrcClump, dataClump;
+  uint32_t catalogNode, catalogClump, extentsNode, extentsClump, bitmapBytes;
+  CatalogNodeID nextCatalogID;
+};
+
+void none(FormatArgs&) {}
+
+const Derived kDerived[] = {
+    // The driver's worked example: the file is the size argument plus 512.
+    {"10 MiB", 10 * kMiB + 512, none, 4096, 65536, 65536, 4096, 81920, 4096, 81920, 4096, 16},
+    {"smallest volume", 524288, none, 4096, 65536, 65536, 4096, 32768, 4096, 32768, 4096, 16},
+    {"1 GiB exactly", kGiB, none, 4096, 65536, 65536, 8192, 4 * kMiB, 4096, 4 * kMiB, 32768, 16},
+    {"1 GiB less a sector", kGiB - 512, none, 4096, 65536, 65536, 4096, 8 * kMiB - 4096, 4096, 8 * kMiB - 4096,
+     32768, 16},
+    {"1 GiB less a block", kGiB - 4096, none, 4096, 65536, 65536, 4096, 8 * kMiB - 4096, 4096, 8 * kMiB - 4096,
+     32768, 16},
+    {"2 GiB", 2 * kGiB, none, 4096, 65536, 65536, 8192, 6 * kMiB, 4096, 4 * kMiB, 65536, 16},
+    {"8 GiB", 8 * kGiB, none, 4096, 65536, 65536, 8192, 11 * kMiB, 4096, 5 * kMiB, 262144, 16},
+    {"64 GiB", 64 * kGiB, none, 4096, 65536, 65536, 8192, 25 * kMiB, 4096, 7 * kMiB, 2 * kMiB, 16},
+    {"512-byte blocks", 10 * kMiB + 512, [](FormatArgs& a) { a.block = 512; }, 512, 8192, 8192, 4096, 81920, 4096,
+     81920, 3072, 16},
+    {"65536-byte blocks", 10 * kMiB + 512, [](FormatArgs& a) { a.block = 65536; }, 65536, 65536, 65536, 4096, 65536,
+     4096, 65536, 65536, 16},
+    {"131072-byte blocks", 10 * kMiB + 512, [](FormatArgs& a) { a.block = 131072; }, 131072, 131072, 131072, 4096,
+     131072, 4096, 131072, 131072, 16},
+    {"fork clumps given", 10 * kMiB + 512, [](FormatArgs& a) { a.rsrcClump = 3; a.dataClump = 5; }, 4096, 12288,
+     20480, 4096, 81920, 4096, 81920, 4096, 16},
+    {"tree sizes given", 10 * kMiB + 512,
+     [](FormatArgs& a) { a.catalogNode = 16384; a.catalogClump = 8; a.extentsNode = 1024; a.extentsClump = 3; }, 4096,
+     65536, 65536, 16384, 32768, 1024, 12288, 4096, 16},
+    {"bitmap clump given", 10 * kMiB + 512, [](FormatArgs& a) { a.allocationClump = 3; }, 4096, 65536, 65536, 4096,
+     81920, 4096, 81920, 12288, 16},
+    {"first CNID 16", 10 * kMiB + 512, [](FormatArgs& a) { a.firstCnid = 16; }, 4096, 65536, 65536, 4096, 81920, 4096,
+     81920, 4096, 16},
+    {"first CNID 1000", 10 * kMiB + 512, [](FormatArgs& a) { a.firstCnid = 1000; }, 4096, 65536, 65536, 4096, 81920,
+     4096, 81920, 4096, 1000},
+};
+
+TEST(FormatParams, DefaultsAndDerivedValuesOnTheVolume) {
+  for (const Derived& d : kDerived) {
+    SCOPED_TRACE(d.label);
+    TempDir dir;
+    const std::string path = (dir.path() / "v.hfs").string();
+    if (!test::make_sparse_file(path, d.fileBytes)) {
+      std::printf("skipped \"%s\": no sparse file of %llu bytes\n", d.label,
+                  static_cast<unsigned long long>(d.fileBytes));
+      continue;
+    }
+    FormatArgs args;
+    args.messages = nullptr;
+    d.tune(args);
+    testing::internal::CaptureStderr();  // small blocks warn
+    ASSERT_EQ(args.format(path), 0);
+    testing::internal::GetCapturedStderr();
+    ASSERT_EQ(test::file_size(path), d.fileBytes);  // size 0 keeps the file as it is
+    Volume v(path);
+    EXPECT_EQ(v.vh.blockSize, d.blockSize);
+    EXPECT_EQ(v.vh.rsrcClumpSize, d.rsrcClump);
+    EXPECT_EQ(v.vh.dataClumpSize, d.dataClump);
+    EXPECT_EQ(v.tree_header(v.vh.catalogFile).nodeSize, d.catalogNode);
+    EXPECT_EQ(v.vh.catalogFile.logicalSize, d.catalogClump);
+    EXPECT_EQ(v.vh.catalogFile.clumpSize, d.catalogClump);
+    EXPECT_EQ(v.tree_header(v.vh.extentsFile).nodeSize, d.extentsNode);
+    EXPECT_EQ(v.vh.extentsFile.logicalSize, d.extentsClump);
+    EXPECT_EQ(v.vh.extentsFile.clumpSize, d.extentsClump);
+    EXPECT_EQ(v.vh.allocationFile.logicalSize, d.bitmapBytes);
+    EXPECT_EQ(v.vh.allocationFile.clumpSize, d.bitmapBytes);
+    EXPECT_EQ(v.vh.nextCatalogID, d.nextCatalogID);
+  }
+}
+
+// The size argument sets the file to (floor(size / 512) + 1) * 512 bytes,
+// growing or shrinking it.
+TEST(FormatParams, SizeArgumentSetsTheFileLength) {
+  const struct {
+    uint64_t existing, size, after;
+  } cases[] = {
+      {0, 10 * kMiB, 10 * kMiB + 512},
+      {0, 10 * kMiB + 1, 10 * kMiB + 512},
+      {0, 10 * kMiB + 511, 10 * kMiB + 512},
+      {0, 523776, 524288},
+      {20 * kMiB, 10 * kMiB, 10 * kMiB + 512},
+      {20 * kMiB, 0, 20 * kMiB},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    TempDir dir;
+    const std::string path = (dir.path() / "v.hfs").string();
+    if (c.existing != 0) {
+      ASSERT_TRUE(test::make_sparse_file(path, c.existing));
+    }
+    FormatArgs args;
+    args.size = c.size;
+    ASSERT_EQ(args.format(path), 0);
+    EXPECT_EQ(test::file_size(path), c.after);
+    EXPECT_EQ(Volume(path).vh.totalBlocks, c.after / 4096);
+  }
+}
+
+HFSPlusCatalogFolder root_folder(const Volume& v) {
+  const uint32_t nodeSize = v.tree_header(v.vh.catalogFile).nodeSize;
+  std::vector<uint8_t> leaf = v.node(v.vh.catalogFile, nodeSize, 1);
+  HFSPlusCatalogKey key;
+  decode(leaf.data() + kBTNodeDescriptorSize, &key);
+  HFSPlusCatalogFolder folder;
+  decode(leaf.data() + kBTNodeDescriptorSize + encoded_size(key), &folder);
+  return folder;
+}
+
+TEST(FormatParams, RootFolderOwnershipIsTakenTogether) {
+  const struct {
+    uint32_t owner;
+    int32_t group;
+    uint16_t mask;
+    uint32_t ownerID, groupID;
+    uint16_t mode;
+  } cases[] = {
+      {0, 0, 0xFFFF, 0, 0, 0x41ED},  // the driver's call
+      {0xFFFFFFFF, -1, 0xFFFF, 0, 0, 0},  // nothing given: no permissions at all
+      {501, -1, 0xFFFF, 501, 0, 0x41ED},
+      {0xFFFFFFFF, 20, 0xFFFF, 0, 20, 0x41ED},
+      {0xFFFFFFFF, -1, 0xF1FF, 0, 0, 0x41FF},  // only the low 9 bits of a given mask
+      {0xFFFFFFFF, -1, 0x0E44, 0, 0, 0x4044},
+      {0xFFFFFFFF, -1, 0, 0, 0, 0x4000},
+      {7, 8, 0750, 7, 8, 0x41E8},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode);
+    TempDir dir;
+    const std::string path = (dir.path() / "v.hfs").string();
+    FormatArgs args;
+    args.size = 10 * kMiB;
+    args.owner = c.owner;
+    args.group = c.group;
+    args.mask = c.mask;
+    ASSERT_EQ(args.format(path), 0);
+    HFSPlusCatalogFolder root = root_folder(Volume(path));
+    EXPECT_EQ(root.permissions.ownerID, c.ownerID);
+    EXPECT_EQ(root.permissions.groupID, c.groupID);
+    EXPECT_EQ(root.permissions.fileMode, c.mode);
+    EXPECT_EQ(root.permissions.adminFlags, 0);
+    EXPECT_EQ(root.permissions.ownerFlags, 0);
+    EXPECT_EQ(root.permissions.special, 0u);
+  }
+}
+
+// The journal size rule: 8 MiB per started 100 GiB for 0 or 8 MiB, 8 MiB for
+// anything below 512 KiB, whole blocks, at most 512 MiB.
+TEST(FormatParams, JournalSizeRule) {
+  const struct {
+    uint32_t journal;
+    uint64_t fileBytes;
+    uint32_t block;
+    uint64_t expected;
+  } cases[] = {
+      {1, 16 * kMiB, 0, 8 * kMiB},
+      {4096, 16 * kMiB, 0, 8 * kMiB},
+      {524287, 16 * kMiB, 0, 8 * kMiB},
+      {524288, 16 * kMiB, 0, 524288},
+      {8 * kMiB, 16 * kMiB, 0, 8 * kMiB},
+      {600000, 16 * kMiB, 0, 602112},      // 146.5 blocks of 4096 become 147
+      {600000, 16 * kMiB, 65536, 655360},  // 9.2 blocks of 65536 become 10
+      {1, 100 * kGiB, 0, 8 * kMiB},        // a given size does not scale
+      {8 * kMiB, 100 * kGiB - 4096, 0, 8 * kMiB},
+      {8 * kMiB, 100 * kGiB, 0, 16 * kMiB},
+      {0x40000000, 1536 * kMiB, 0, 512 * kMiB},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.journal) + " on " + std::to_string(c.fileBytes));
+    TempDir dir;
+    const std::string path = (dir.path() / "v.hfs").string();
+    if (!test::make_sparse_file(path, c.fileBytes)) {
+      std::printf("skipped: no sparse file of %llu bytes\n", static_cast<unsigned long long>(c.fileBytes));
+      continue;
+    }
+    FormatArgs args;
+    args.journal = c.journal;
+    args.block = c.block;
+    args.messages = nullptr;
+    testing::internal::CaptureStderr();  // the 4096 row warns; its text is checked above
+    ASSERT_EQ(args.format(path), 0);
+    testing::internal::GetCapturedStderr();
+    Volume v(path);
+    ASSERT_NE(v.vh.journalInfoBlock, 0u);
+    JournalInfoBlock jib;
+    decode(v.blocks(v.vh.journalInfoBlock, 1).data(), &jib);
+    EXPECT_EQ(jib.size, c.expected);
+    EXPECT_EQ(v.vh.extentsFile.extents[0].startBlock, v.vh.journalInfoBlock + 1 + c.expected / v.vh.blockSize);
+    // The journal file holds exactly the journal's blocks.
+    const uint32_t nodeSize = v.tree_header(v.vh.catalogFile).nodeSize;
+    const std::vector<uint8_t> leaf = v.node(v.vh.catalogFile, nodeSize, 1);
+    HFSPlusCatalogKey key;
+    decode(leaf.data() + test::offset_slot(leaf, 2), &key);
+    HFSPlusCatalogFile journal;
+    decode(leaf.data() + test::offset_slot(leaf, 2) + encoded_size(key), &journal);
+    EXPECT_EQ(journal.dataFork.logicalSize, c.expected);
+    EXPECT_EQ(static_cast<uint64_t>(journal.dataFork.totalBlocks) * v.vh.blockSize, c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace volpack

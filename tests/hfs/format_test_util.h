@@ -1,0 +1,130 @@
+// Helpers for the formatter's tests: the twenty arguments with the driver's
+// values as defaults, partial reads of a formatted device file, and the
+// volume's structures decoded from it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "hfs/format.h"
+#include "hfs/hfs_format.h"
+#include "support/support.h"
+
+namespace volpack {
+namespace test {
+
+// A record or node image of `size` zero bytes with the given pieces laid
+// over it: (offset, hex bytes such as "48 2B 00 04").
+inline std::vector<uint8_t> golden(size_t size, const std::vector<std::pair<size_t, std::string>>& pieces) {
+  std::vector<uint8_t> out(size, 0);
+  for (const auto& piece : pieces) {
+    size_t at = piece.first;
+    for (size_t i = 0; i < piece.second.size();) {
+      if (piece.second[i] == ' ') {
+        ++i;
+        continue;
+      }
+      out.at(at++) = static_cast<uint8_t>(std::stoul(piece.second.substr(i, 2), nullptr, 16));
+      i += 2;
+    }
+  }
+  return out;
+}
+
+// The arguments of volume_format, defaulting to the driver's call.
+struct FormatArgs {
+  const char* name = "Vol";
+  uint64_t size = 0;
+  uint32_t owner = 0;
+  int32_t group = 0;
+  uint16_t mask = 0xFFFF;
+  uint8_t caseSensitive = 0;
+  uint32_t journal = 0, block = 0, firstCnid = 0;
+  uint32_t catalogNode = 0, extentsNode = 0, attributesNode = 0;
+  uint32_t attributesClump = 0, allocationClump = 0, catalogClump = 0, dataClump = 0, extentsClump = 0,
+           rsrcClump = 0;
+  std::FILE* messages = stderr;
+
+  int format(const std::string& path) const {
+    return volume_format(path.c_str(), name, size, owner, group, mask, caseSensitive, journal, block, firstCnid,
+                         catalogNode, extentsNode, attributesNode, attributesClump, allocationClump, catalogClump,
+                         dataClump, extentsClump, rsrcClump, messages);
+  }
+};
+
+// A file of `bytes` bytes that holds no data blocks; false when the host file
+// system cannot hold a file that large.
+inline bool make_sparse_file(const std::string& path, uint64_t bytes) {
+  { std::ofstream create(path, std::ios::binary); }
+  std::error_code ec;
+  std::filesystem::resize_file(path, bytes, ec);
+  return !ec;
+}
+
+inline std::vector<uint8_t> read_range(const std::string& path, uint64_t offset, size_t count) {
+  std::ifstream f(path, std::ios::binary);
+  f.seekg(static_cast<std::streamoff>(offset));
+  std::vector<uint8_t> out(count);
+  f.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(count));
+  EXPECT_EQ(static_cast<size_t>(f.gcount()), count) << "short read at " << offset << " of " << path;
+  return out;
+}
+
+inline uint64_t file_size(const std::string& path) { return std::filesystem::file_size(path); }
+
+// A formatted device file, read back piece by piece.
+struct Volume {
+  std::string path;
+  HFSPlusVolumeHeader vh;
+
+  explicit Volume(const std::string& p) : path(p) {
+    std::vector<uint8_t> sector = read_range(path, kVolumeHeaderOffset, kHFSPlusVolumeHeaderSize);
+    decode(sector.data(), &vh);
+  }
+  uint64_t total_sectors() const { return file_size(path) / 512; }
+  std::vector<uint8_t> sector(uint64_t n) const { return read_range(path, n * 512, 512); }
+  std::vector<uint8_t> blocks(BlockNumber start, uint32_t count) const {
+    return read_range(path, static_cast<uint64_t>(start) * vh.blockSize, static_cast<size_t>(count) * vh.blockSize);
+  }
+  // Node n of a special file whose one extent starts at fork.extents[0].
+  std::vector<uint8_t> node(const HFSPlusForkData& fork, uint32_t nodeSize, NodeNumber n) const {
+    return read_range(path, static_cast<uint64_t>(fork.extents[0].startBlock) * vh.blockSize +
+                                static_cast<uint64_t>(n) * nodeSize,
+                      nodeSize);
+  }
+  BTHeaderRec tree_header(const HFSPlusForkData& fork) const {
+    std::vector<uint8_t> head = read_range(path, static_cast<uint64_t>(fork.extents[0].startBlock) * vh.blockSize,
+                                           kBTNodeDescriptorSize + kBTHeaderRecSize);
+    BTHeaderRec h;
+    decode(head.data() + kBTNodeDescriptorSize, &h);
+    return h;
+  }
+  std::vector<uint8_t> allocation_file() const {
+    return blocks(vh.allocationFile.extents[0].startBlock, vh.allocationFile.totalBlocks);
+  }
+};
+
+// Offset slot i of a node.
+inline uint16_t offset_slot(const std::vector<uint8_t>& node, uint32_t i) {
+  return get_be16(node.data() + node.size() - 2 * (i + 1));
+}
+
+inline std::string read_stream(std::FILE* f) {
+  std::fflush(f);
+  std::rewind(f);
+  std::string s;
+  char buf[4096];
+  size_t n = 0;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+  return s;
+}
+
+}  // namespace test
+}  // namespace volpack

@@ -1,0 +1,498 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <sstream>
+#include <thread>
+
+#include "io/host_fs.h"
+#include "symlink_testing.h"
+
+namespace volpack {
+namespace test {
+namespace {
+
+// A resolution's result and whether it is the caller's own text.
+struct outcome {
+  std::string text;
+  bool unchanged;
+};
+
+outcome resolve(const std::string& path, const symlink_settings& s = quiet_settings()) {
+  const char* r = resolve_emulated_links(path.c_str(), s);
+  return {r, r == path.c_str()};
+}
+
+std::string utf16(const std::u16string& text, bool big_endian) {
+  std::string out;
+  for (char16_t u : text) {
+    char lo = static_cast<char>(u & 0xFF), hi = static_cast<char>(u >> 8);
+    out += big_endian ? hi : lo;
+    out += big_endian ? lo : hi;
+  }
+  return out;
+}
+
+std::string padded(std::string content, size_t size) {
+  content.resize(size, '\0');
+  return content;
+}
+
+// ---------------------------------------------------------------------------
+// Splitting
+
+TEST(SymlinkSplit, SlotsFlagsAndHash) {
+  struct split_case {
+    std::string text;
+    std::vector<std::string> slots;
+    bool drive, trailing;
+    size_t leading;
+    uint32_t hash;  // h = h * 101 + (signed) byte, worked out by hand
+  };
+  const std::vector<split_case> cases = {
+      {"", {}, false, false, 0, 0x00000000u},
+      {"a/b", {"a", "b"}, false, false, 0, 0x000F2C26u},
+      {"/a//b/./c/", {"a", "b", "c"}, false, true, 1, 0x01CFEC0Au},
+      {"C:\\x", {"C:", "x"}, true, false, 0, 0x04267D05u},
+      {"../x", {"..", "x"}, false, false, 0, 0x02DA6837u},
+      {"\xC3\xA9", {"\xC3\xA9"}, false, false, 0, 0xFFFFE798u},  // bytes count as signed
+      {"/", {}, false, false, 1, 0x2Fu},
+      {"\\\\srv\\share\\", {"srv", "share"}, false, true, 2, 0},
+      {"/C:/x", {"C:", "x"}, false, false, 1, 0},
+      {"./.", {}, false, false, 0, 0},
+  };
+  for (const split_case& c : cases) {
+    SCOPED_TRACE("text \"" + c.text + "\"");
+    path_info info;
+    info.text = c.text.c_str();
+    info.length = c.text.size();
+    uint32_t hash = 0xDEADBEEFu;
+    pathname_split_or_die(quiet_settings(), &info, &hash);
+    std::vector<std::string> got;
+    for (const path_slot& slot : info.slots) got.emplace_back(slot.text, slot.length);
+    EXPECT_EQ(got, c.slots);
+    EXPECT_EQ(info.drive_qualified, c.drive);
+    EXPECT_EQ(info.trailing_separator, c.trailing);
+    EXPECT_EQ(info.leading_separators, c.leading);
+    if (c.hash != 0 || c.text.empty()) {
+      EXPECT_EQ(hash, c.hash);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Examining files
+
+TEST(SymlinkPeek, LinkFileTests) {
+  struct peek_case {
+    const char* name;
+    std::string content;
+    bool is_link;
+    std::string target;
+  };
+  const std::string bmp = "t\xC3\xA5r/\xF0\x9F\x98\x80";  // U+00E5 and U+1F600 in UTF-8
+  const std::u16string bmp16 = u"t\u00E5r/\U0001F600";
+  const std::vector<peek_case> cases = {
+      {"one-liner", "real", true, "real"},
+      {"relative with folders", "../x/y", true, "../x/y"},
+      {"drive colon at index 1", "C:\\x", true, "C:\\x"},
+      {"colon elsewhere", "ab:c", false, ""},
+      {"trailing line feed", "real\n", false, ""},
+      {"high bytes", "t\xC3\xA5r", true, "t\xC3\xA5r"},
+      {"leading space", " real", false, ""},
+      {"leading tab", "\treal", false, ""},
+      {"leading line feed", "\nreal", false, ""},
+      {"leading vertical tab", "\vreal", false, ""},
+      {"leading form feed", "\freal", false, ""},
+      {"leading carriage return", "\rreal", false, ""},
+      {"comment", "#real", false, ""},
+      {"UTF-8 mark", "\xEF\xBB\xBFreal", false, ""},
+      {"UTF-8 mark alone is 3 bytes", "\xEF\xBB\xBF", true, "\xEF\xBB\xBF"},
+      {"UTF-16 LE mark", std::string("\xFF\xFEr\0", 4), false, ""},
+      {"UTF-16 BE mark", std::string("\xFE\xFF\0r", 4), false, ""},
+      {"line comment", "//real", false, ""},
+      {"block comment", "/*real", false, ""},
+      {"two slashes alone", "//", true, "//"},
+      {"leading slash", "/real", true, "/real"},
+      {"empty file", "", false, ""},
+      {"format, plain", "!<symlink>real", true, "real"},
+      {"format, ends at zero", std::string("!<symlink>real\0junk", 19), true, "real"},
+      {"format, UTF-8 mark", "!<symlink>\xEF\xBB\xBFreal", true, "real"},
+      {"format, UTF-16 LE", "!<symlink>\xFF\xFE" + utf16(bmp16, false), true, bmp},
+      {"format, UTF-16 BE", "!<symlink>\xFE\xFF" + utf16(bmp16, true), true, bmp},
+      {"format, UTF-16 LE odd byte and zero unit",
+       "!<symlink>\xFF\xFE" + utf16(u"ab", false) + std::string("\0\0c\0d", 5), true, "ab"},
+      {"format, UTF-16 unpaired surrogate", "!<symlink>\xFF\xFE" + utf16(u"a\xD800", false), true,
+       "a\xEF\xBF\xBD"},
+      {"marker alone", "!<symlink>", false, ""},
+      {"2061 bytes", padded("!<symlink>real", 2061), true, "real"},
+      {"2062 bytes", padded("!<symlink>real", 2062), false, ""},
+      {"1023-byte target", std::string(1023, 'a'), true, std::string(1023, 'a')},
+      {"1024-byte target cannot be used", std::string(1024, 'a'), true, ""},
+  };
+  TempDir tmp;
+  symlink_cache_lock lock;
+  for (size_t k = 0; k < cases.size(); ++k) {
+    const peek_case& c = cases[k];
+    SCOPED_TRACE(c.name);
+    std::string path = tmp.write("f" + std::to_string(k), c.content).string();
+    const fsitem* item = fsitem_peekandcache(quiet_settings(), path.c_str());
+    EXPECT_FALSE(item->cannot_query);
+    EXPECT_EQ(item->is_link, c.is_link);
+    if (c.is_link) {
+      EXPECT_EQ(item->target_text, c.target);
+      EXPECT_EQ(item->target.slots.empty(), c.target.find_first_not_of('/') == std::string::npos);
+    }
+    EXPECT_EQ(item, fsitem_peekandcache(quiet_settings(), path.c_str())) << "a second look comes from the cache";
+  }
+
+  // Every byte that NTFS names cannot hold disqualifies a one-liner.
+  for (char bad : std::string("\0\x01\x1f\"*<>?|\x7f", 10)) {
+    std::string content = std::string("ab") + bad + "c";
+    std::string path = tmp.write("bad" + std::to_string(static_cast<uint8_t>(bad)), content).string();
+    EXPECT_FALSE(fsitem_peekandcache(quiet_settings(), path.c_str())->is_link) << int(bad);
+  }
+
+  const fsitem* folder = fsitem_peekandcache(quiet_settings(), tmp.mkdir("folder").c_str());
+  EXPECT_FALSE(folder->cannot_query);
+  EXPECT_FALSE(folder->is_link);
+  const fsitem* missing = fsitem_peekandcache(quiet_settings(), (tmp.str() + "/missing").c_str());
+  EXPECT_TRUE(missing->cannot_query);
+}
+
+TEST(SymlinkPeek, HostChangesAfterTheFirstLookAreNotSeen) {
+  TempDir tmp;
+  std::string path = tmp.write("f", "real").string();
+  symlink_cache_lock lock;
+  EXPECT_TRUE(fsitem_peekandcache(quiet_settings(), path.c_str())->is_link);
+  tmp.write("f", "#no longer a link");
+  EXPECT_TRUE(fsitem_peekandcache(quiet_settings(), path.c_str())->is_link);
+}
+
+// ---------------------------------------------------------------------------
+// Resolving
+
+TEST(SymlinkResolve, FolderPathsAreNormalised) {
+  struct norm_case {
+    std::string input, expected;
+  };
+  const std::vector<norm_case> absolute = {
+      {"@/a/b/c", "@/a/b/c"},
+      {"@/a/./b//c", "@/a/b/c"},
+      {"@\\a\\b\\c", "@/a/b/c"},
+      {"\\\\?\\@/a/b", "@/a/b"},
+      {"@/a/b/../b/c/..", "@/a/b"},
+      {"@/a/b/", "@/a/b/"},
+      {"@/a/../a/b/./", "@/a/b/"},
+      {"@/a/b/c/../../..", "@"},
+      {"/@/a", "/@/a"},  // two leading separators: a network path keeps both
+  };
+  for (const norm_case& c : absolute) {
+    // A fresh tree each time: once a path is known to hold no link, the cache
+    // hands back the caller's own text for it.
+    TempDir tmp;
+    tmp.mkdir("a/b/c");
+    std::string input = at(c.input, tmp.str());
+    SCOPED_TRACE(input);
+    outcome r = resolve(input);
+    EXPECT_EQ(r.text, at(c.expected, tmp.str()));
+    EXPECT_FALSE(r.unchanged);
+  }
+
+  TempDir rel;
+  rel.mkdir("a/b");
+  cwd_guard in(rel.path());
+  const std::string up = "../" + rel.path().filename().string();
+  const std::vector<norm_case> relative = {
+      {"a/b/..", "a"},   {"./a", "a"},   {"a/..", "."},
+      {"a/../", "./"},   {"a/b/", "a/b/"}, {up + "/a/./b", up + "/a/b"},
+  };
+  for (const norm_case& c : relative) {
+    SCOPED_TRACE(c.input);
+    outcome r = resolve(c.input);
+    EXPECT_EQ(r.text, c.expected);
+    EXPECT_FALSE(r.unchanged);
+  }
+  // No components at all: the caller's own text.
+  for (const char* empty : {"", "/", "./", "\\\\?\\"}) EXPECT_TRUE(resolve(empty).unchanged) << empty;
+}
+
+TEST(SymlinkResolve, LinkFilesAreFollowed) {
+  struct link_case {
+    const char* name;
+    std::vector<tree_entry> tree;
+    std::string input;
+    std::string expected;  // "=" : the caller's own text comes back
+  };
+  // With big/../c, a link big -> sub/inner leads to @/a/sub/c, a plain file to @/a/c.
+  auto through = [](std::string content) {
+    return std::vector<tree_entry>{dir("a/c"), dir("a/sub/inner"), dir("a/sub/c"), file("a/big", std::move(content))};
+  };
+  const std::vector<link_case> cases = {
+      {"one-liner mid-path", {dir("a/real/f"), file("a/link", "real")}, "@/a/link/f", "@/a/real/f"},
+      {"one-liner last", {dir("a/real"), file("a/link", "real")}, "@/a/link", "@/a/real"},
+      {"chain", {dir("a/real"), file("a/l1", "l2"), file("a/l2", "real")}, "@/a/l1/", "@/a/real/"},
+      {"target climbs", {dir("b/x"), file("a/link", "../b")}, "@/a/link/x", "@/b/x"},
+      {"target climbs out of a linked folder",
+       {dir("a/sub/x"), dir("a/sub/y"), dir("a/y"), file("a/link", "sub/x")}, "@/a/link/../y", "@/a/sub/y"},
+      {"target with separator is relative to the link's folder", {dir("a/real"), file("a/link", "/real")},
+       "@/a/link", "@/a/real"},
+      {"backslash target", {dir("a/s/t"), file("a/link", "s\\t")}, "@/a/link", "@/a/s/t"},
+      {"format, UTF-16 BE", {dir("a/real"), file("a/link", "!<symlink>\xFE\xFF" + utf16(u"real", true))},
+       "@/a/link", "@/a/real"},
+      {"link to a link's folder", {dir("a/real/x"), file("a/real/l", "x"), file("a/link", "real")},
+       "@/a/link/l", "@/a/real/x"},
+      {"2061-byte link file", through(padded("!<symlink>sub/inner", 2061)), "@/a/big/../c", "@/a/sub/c"},
+      {"2062-byte file is plain", through(padded("!<symlink>sub/inner", 2062)), "@/a/big/../c", "@/a/c"},
+      {"file with a forbidden byte is plain", through("sub/inner\n"), "@/a/big/../c", "@/a/c"},
+      {"file with a mark is plain", through("\xEF\xBB\xBFsub/inner"), "@/a/big/../c", "@/a/c"},
+      {"empty file is plain", through(""), "@/a/big/../c", "@/a/c"},
+      {"dead end mid-path", {dir("a"), file("a/dead", ".")}, "@/a/dead/x", "="},
+      {"dead end last", {dir("a"), file("a/dead", ".")}, "@/a/./dead", "@/a/dead"},
+      {"missing mid-path", {dir("a")}, "@/a/missing/x", "="},
+      {"link to nowhere", {dir("a"), file("a/link", "nowhere")}, "@/a/link", "="},
+  };
+  for (const link_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir tmp;
+    build_tree(tmp, c.tree);
+    std::string input = at(c.input, tmp.str());
+    outcome r = resolve(input);
+    if (c.expected == "=") {
+      EXPECT_TRUE(r.unchanged) << r.text;
+    } else {
+      EXPECT_EQ(r.text, at(c.expected, tmp.str()));
+    }
+    // A second resolution runs from the cache and agrees.
+    outcome again = resolve(input);
+    EXPECT_EQ(again.text, r.text);
+  }
+}
+
+TEST(SymlinkResolve, DriveQualifiedTargetsReplaceTheLeadingPart) {
+  TempDir tmp;
+  build_tree(tmp, {dir("C:/x/rest"), file("a/one", "C:\\x"), file("a/two", "!<symlink>C:/x/rest")});
+  cwd_guard in(tmp.path());
+  EXPECT_EQ(resolve(tmp.str() + "/a/one/rest").text, "C:/x/rest");
+  EXPECT_EQ(resolve(tmp.str() + "/a/two").text, "C:/x/rest");
+  // A drive is never examined: Q: does not exist here.
+  EXPECT_EQ(resolve("Q:/..").text, ".");
+  EXPECT_EQ(resolve("C:/x/./rest/").text, "C:/x/rest/");
+}
+
+TEST(SymlinkResolve, CyclesEndTheProcess) {
+  TempDir tmp;
+  build_tree(tmp, {file("a/l1", "l2"), file("a/l2", "l1"), file("a/self", "self"), dir("b")});
+  // A chain of kMaxLinkSubstitutions links still resolves.
+  for (int k = 0; k < kMaxLinkSubstitutions; ++k)
+    tmp.write("b/l" + std::to_string(k), k + 1 < kMaxLinkSubstitutions ? "l" + std::to_string(k + 1) : "..");
+  EXPECT_EQ(resolve(tmp.str() + "/b/l0").text, tmp.str());
+  const char* expected =
+      "SYMLINK EMULATION CODE: <unspecified>\\[[0-9]+\\]: follow_symlinks\\(\\) line [0-9]+: fatal: too many "
+      "levels of symbolic links";
+  EXPECT_EXIT(resolve(tmp.str() + "/a/l1/x"), ::testing::ExitedWithCode(1), expected);
+  EXPECT_EXIT(resolve(tmp.str() + "/a/self"), ::testing::ExitedWithCode(1), expected);
+}
+
+// A folder path of exactly `length` bytes under `tmp`, created.
+std::string folder_path_of_length(const TempDir& tmp, size_t length) {
+  std::string path = tmp.str();
+  while (path.size() < length) {
+    size_t room = length - path.size() - 1;
+    size_t part = room < 200 ? room : 200;
+    if (room - part == 1) --part;  // leave room for one more "/x"
+    path += "/" + std::string(part, 'd');
+  }
+  std::filesystem::create_directories(path);
+  return path;
+}
+
+TEST(SymlinkResolve, PathsBeyondTheBuffersComeBackUnchanged) {
+  // Once resolved, a path that is no link comes back as given (from the
+  // cache), so each of these looks at a fresh one.
+  TempDir tmp0, tmp1;
+  std::string fits = folder_path_of_length(tmp0, kSymlinkPathBuffer - 1);
+  EXPECT_TRUE(resolve(fits + "/").unchanged) << "1024 bytes with the trailing separator";
+  outcome r = resolve(fits);
+  EXPECT_FALSE(r.unchanged);
+  EXPECT_EQ(r.text, fits);
+  std::string prefixed = "\\\\?\\" + folder_path_of_length(tmp1, kSymlinkPathBuffer - 1);
+  EXPECT_FALSE(resolve(prefixed).unchanged) << "the prefix does not count";
+
+  TempDir tmp2;
+  std::string full = folder_path_of_length(tmp2, kSymlinkPathBuffer);
+  EXPECT_TRUE(resolve(full).unchanged);
+  EXPECT_TRUE(resolve(std::string(1100, 'x')).unchanged);
+
+  // Short paths whose link makes the rebuilt form long.
+  TempDir tmp3;
+  std::string deep = folder_path_of_length(tmp3, 1020);
+  tmp3.write("link", deep.substr(tmp3.str().size() + 1));
+  EXPECT_EQ(resolve(tmp3.str() + "/link").text, deep);
+  EXPECT_TRUE(resolve(tmp3.str() + "/link/tail").unchanged);
+}
+
+// ---------------------------------------------------------------------------
+// Trace output
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+bool has(const std::string& text, const std::string& needle) { return text.find(needle) != std::string::npos; }
+
+// "SYMLINK DEBUG: symlink_tests[TID]: FUNC() line N: " with one of the three
+// routine names.
+bool has_trace_prefix(const std::string& line) {
+  size_t pos = 0;
+  auto take = [&](const std::string& text) {
+    if (line.compare(pos, text.size(), text) != 0) return false;
+    pos += text.size();
+    return true;
+  };
+  auto digits = [&] {
+    size_t start = pos;
+    while (pos < line.size() && line[pos] >= '0' && line[pos] <= '9') ++pos;
+    return pos > start;
+  };
+  if (!take("SYMLINK DEBUG: symlink_tests[") || !digits() || !take("]: ")) return false;
+  if (!take("follow_symlinks()") && !take("pathname_split_or_die()") && !take("fsitem_peekandcache()")) return false;
+  return take(" line ") && digits() && take(": ");
+}
+
+TEST(SymlinkTrace, LinesAtEachLevel) {
+  for (int level = 0; level <= 3; ++level) {
+    SCOPED_TRACE("level " + std::to_string(level));
+    TempDir tmp;
+    std::string longdir = "a/" + std::string(200, 'L') + "/" + std::string(60, 'M');
+    build_tree(tmp, {dir("a/real"), file("a/link", "real"), file("a/plain", "bad\x01"), dir(longdir + "/real"),
+                     file(longdir + "/link", "real")});
+    std::string trace = tmp.str() + "/trace.txt";
+    symlink_settings s = traced_settings(level, trace);
+    const std::string t = tmp.str();
+    EXPECT_EQ(resolve(t + "/a/link/../plain", s).text, t + "/a/plain");
+    EXPECT_TRUE(resolve(t + "/a/plain", s).unchanged);  // cached as no link
+    EXPECT_EQ(resolve(t + "/a/link", s).text, t + "/a/real");
+    EXPECT_EQ(resolve(t + "/" + longdir + "/link", s).text, t + "/" + longdir + "/real");
+    if (level == 0) {
+      EXPECT_FALSE(std::filesystem::exists(trace));
+      continue;
+    }
+    std::string out = read_file(trace);
+    for (const std::string& line : lines_of(out)) EXPECT_TRUE(has_trace_prefix(line)) << line;
+
+    const std::vector<std::string> above0 = {
+        "follow_symlinks() line ",
+        "SYMLINK FOUND: \"" + t + "/a/link\" -> \"real\"\n",
+        "RETURNING: \"" + t + "/a/plain\" (reached end of path analysis, assuming resolved)\n",
+        "RETURNING: \"" + t +
+            "/a/plain\" (SPEEDHACK: pathname found in cache and marked as not a symlink, returning it verbatim)\n",
+        "pathname_split_or_die() line ",
+        "called for: \"" + t + "/a/link/../plain\"\n",
+        "returning, hash = 0x",
+        "fsitem_peekandcache() line ",
+        "called for: \"" + t + "/a\"\n",
+    };
+    const std::vector<std::string> above1 = {
+        "pathname split, ",
+        "   slot 0: \"",
+        "Evaluating index 0: \"",
+        "Rebuilding path: \"" + t + "/a/link\"\n",
+        "symlink data:\n",
+        "fixed pathname: ",
+        "Bit \"plain\" is not a possible symlink, digging deeper\n",
+        "SPEEDHACK: pathname leaf found in cache and is a symlink\n",
+        "CACHE MISS: \"" + t + "/a\": adding to cache\n",
+        "normal stat() returned 0 (SUCCESS)\n",
+        "normal open() returned fdesc ",
+        "pathname len (" + std::to_string(t.size() + 1 + longdir.size()) +
+            ") > 255, performing stat() workaround for long pathname...\n",
+        "stat() workaround for long pathname returned 0 (SUCCESS)\n",
+        "open() workaround for long pathname returned fdesc ",
+    };
+    const std::vector<std::string> above2 = {
+        "REALLOCATING TSARRAY FOR 16 ELEMENTS\n",
+        "==> character (0x01) at index 3 forbidden by NTFS: not a symlink\n",
+    };
+    for (const std::string& needle : above0) EXPECT_TRUE(has(out, needle)) << needle;
+    for (const std::string& needle : above1) {
+      EXPECT_EQ(has(out, needle), level > 1) << needle;
+    }
+    for (const std::string& needle : above2) EXPECT_EQ(has(out, needle), level > 2) << needle;
+  }
+}
+
+TEST(SymlinkTrace, DeadEndsAndFailuresAreTraced) {
+  TempDir tmp;
+  build_tree(tmp, {dir("a"), file("a/dead", "."), file("a/link", "nowhere")});
+  std::string trace = tmp.str() + "/trace.txt";
+  symlink_settings s = traced_settings(2, trace);
+  const std::string t = tmp.str();
+  EXPECT_TRUE(resolve(t + "/a/dead/x", s).unchanged);
+  EXPECT_EQ(resolve(t + "/a/dead", s).text, t + "/a/dead");
+  EXPECT_TRUE(resolve(t + "/a/link", s).unchanged);
+  EXPECT_TRUE(resolve("", s).unchanged);
+  std::string out = read_file(trace);
+  for (const std::string& needle : std::vector<std::string>{
+           "RETURNING: \"" + t + "/a/dead/x\" (intermediate bit \"dead\" is a file with no symlink data, DEAD END!!! "
+                                 "(bogus path?), defaulting to original path)\n",
+           "Bit \"dead\" is the last one and is not a symlink, digging deeper\n",
+           "normal stat() returned -1 (FAILURE)\n",
+           "RETURNING: \"" + t + "/a/link\" (item can't be queried, defaulting to original path)\n",
+           std::string("RETURNING: \"\" (empty pathname, returning it verbatim)\n"),
+       })
+    EXPECT_TRUE(has(out, needle)) << needle;
+}
+
+TEST(SymlinkTrace, UnwritableTraceFileFallsBackToStandardOutput) {
+  TempDir tmp;
+  tmp.mkdir("a");
+  symlink_settings s = traced_settings(1, tmp.str() + "/no/such/folder/trace.txt");
+  ::testing::internal::CaptureStdout();
+  resolve(tmp.str() + "/a", s);
+  std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(has(out, "SYMLINK DEBUG: symlink_tests[")) << out;
+  EXPECT_TRUE(has(out, "RETURNING: \"" + tmp.str() + "/a\" (reached end of path analysis, assuming resolved)\n"));
+}
+
+// ---------------------------------------------------------------------------
+// Threads
+
+TEST(SymlinkThreads, ResultsStayPerThread) {
+  TempDir tmp;
+  build_tree(tmp, {dir("shared/real/x"), file("shared/link", "real")});
+  for (int k = 0; k < 2; ++k) {
+    tmp.mkdir("t" + std::to_string(k) + "/real" + std::to_string(k));
+    tmp.write("t" + std::to_string(k) + "/link", "real" + std::to_string(k));
+  }
+  const std::string t = tmp.str();
+  std::atomic<int> ready{0};
+  std::atomic<bool> failed{false};
+  const char* results[2] = {nullptr, nullptr};
+  auto work = [&](int k) {
+    std::string own = t + "/t" + std::to_string(k) + "/link/.";
+    std::string own_expected = t + "/t" + std::to_string(k) + "/real" + std::to_string(k);
+    std::string shared = t + "/shared/link/x";
+    ++ready;
+    while (ready.load() < 2) host_yield();
+    for (int round = 0; round < 300; ++round) {
+      const char* r = resolve_emulated_links(own.c_str(), quiet_settings());
+      results[k] = r;
+      for (int spin = 0; spin < 3; ++spin) host_yield();  // let the other thread resolve meanwhile
+      if (own_expected != r) failed = true;
+      if (t + "/shared/real/x" != resolve_emulated_links(shared.c_str(), quiet_settings())) failed = true;
+    }
+  };
+  std::thread a(work, 0), b(work, 1);
+  a.join();
+  b.join();
+  EXPECT_FALSE(failed.load());
+  EXPECT_NE(results[0], results[1]);
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace volpack

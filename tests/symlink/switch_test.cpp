@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "symlink_testing.h"
+
+namespace volpack {
+namespace test {
+namespace {
+
+constexpr const char* kSwitch = "VELLORA_FOLLOWSYMLINKS";
+
+TEST(SymlinkSwitch, ValuesOfTheVariable) {
+  struct switch_case {
+    const char* value;  // null: the variable is absent
+    bool enabled;
+    int level;
+    const char* file;
+    bool named;  // the program name is the executable's
+  };
+  const std::vector<switch_case> cases = {
+      {"0", false, 0, "SYMLINKS-DEBUG.txt", false},
+      {nullptr, true, 0, "SYMLINKS-DEBUG.txt", false},
+      {"true", true, 0, "SYMLINKS-DEBUG.txt", false},
+      {"T", true, 0, "SYMLINKS-DEBUG.txt", false},
+      {"1", true, 0, "SYMLINKS-DEBUG.txt", false},
+      {"yes", false, 0, "SYMLINKS-DEBUG.txt", false},
+      {"false", false, 0, "SYMLINKS-DEBUG.txt", false},
+      {"", false, 0, "SYMLINKS-DEBUG.txt", false},
+      {"1:2", true, 2, "SYMLINKS-DEBUG.txt", true},
+      {"1:1:trace.log", true, 1, "trace.log", true},
+      {"0:1", false, 1, "SYMLINKS-DEBUG.txt", true},
+      {"1:0:trace.log", true, 0, "SYMLINKS-DEBUG.txt", false},
+      {"1:3:", true, 3, "SYMLINKS-DEBUG.txt", true},
+  };
+  for (const switch_case& c : cases) {
+    SCOPED_TRACE(c.value != nullptr ? c.value : "(absent)");
+    symlink_settings s = parse_symlink_switch(c.value);
+    EXPECT_EQ(s.enabled, c.enabled);
+    EXPECT_EQ(s.trace_level, c.level);
+    EXPECT_EQ(s.trace_file, c.file);
+    EXPECT_EQ(s.program_name, c.named ? "symlink_tests" : "<unspecified>");
+  }
+}
+
+TEST(SymlinkSwitch, SwitchedOffPathsComeBackUntouched) {
+  TempDir tmp;
+  build_tree(tmp, {dir("a/real"), file("a/link", "real")});
+  const std::string link = tmp.str() + "/a/link";
+  std::string trace = tmp.str() + "/trace.txt";
+
+  symlink_settings off = parse_symlink_switch("0");
+  off.trace_file = trace;
+  EXPECT_EQ(follow_symlinks_with(link.c_str(), off), link.c_str());
+  EXPECT_FALSE(std::filesystem::exists(trace));
+
+  symlink_settings off_traced = parse_symlink_switch("0:1");
+  off_traced.trace_file = trace;
+  EXPECT_EQ(follow_symlinks_with(link.c_str(), off_traced), link.c_str());
+  std::string out = read_file(trace);
+  EXPECT_NE(out.find("follow_symlinks() line "), std::string::npos);
+  EXPECT_NE(out.find("=============================================================================="
+                     "\n"),
+            std::string::npos);
+  EXPECT_NE(out.find("called for: \"" + link + "\"\n"), std::string::npos);
+  EXPECT_NE(out.find("RETURNING: \"" + link +
+                     "\" (symlink code disabled by environment variable, returning path verbatim)\n"),
+            std::string::npos);
+  EXPECT_EQ(out.find("fsitem_peekandcache"), std::string::npos) << "the host is never examined";
+
+  symlink_settings on = parse_symlink_switch("1");
+  EXPECT_EQ(std::string(follow_symlinks_with(link.c_str(), on)), tmp.str() + "/a/real");
+}
+
+// Runs in a child process only: applies the switch value it is given, then
+// resolves one path twice, changing the variable in between.
+TEST(SymlinkEnvChild, ResolveTwice) {
+  const char* path = std::getenv("VOLPACK_SYMLINK_CHILD_PATH");
+  if (path == nullptr) GTEST_SKIP() << "runs as a child of SymlinkSwitch.EnvironmentVariable";
+  const char* value = std::getenv("VOLPACK_SYMLINK_CHILD_SWITCH");
+  if (value == nullptr) {
+    unsetenv(kSwitch);
+  } else {
+    setenv(kSwitch, value, 1);
+  }
+  std::printf("FIRST<%s>\n", follow_symlinks(path));
+  // The switch was read by the first call; flipping the variable changes nothing.
+  setenv(kSwitch, symlink_current_settings().enabled ? "0" : "1", 1);
+  std::printf("SECOND<%s>\n", follow_symlinks(path));
+}
+
+TEST(SymlinkSwitch, EnvironmentVariable) {
+  struct env_case {
+    const char* value;  // null: absent
+    bool resolves;
+    const char* trace_file;  // null: no trace file may appear
+    const char* trace_needle;
+  };
+  const std::vector<env_case> cases = {
+      {nullptr, true, nullptr, ""},
+      {"0", false, nullptr, ""},
+      {"T", true, nullptr, ""},
+      {"yes", false, nullptr, ""},
+      {"1:1:trace.log", true, "trace.log", "SYMLINK FOUND: "},
+      {"1:2", true, "SYMLINKS-DEBUG.txt", "Evaluating index 0: "},
+      {"0:1", false, "SYMLINKS-DEBUG.txt", "(symlink code disabled by environment variable"},
+  };
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  for (const env_case& c : cases) {
+    SCOPED_TRACE(c.value != nullptr ? c.value : "(absent)");
+    TempDir tmp;
+    build_tree(tmp, {dir("a/real"), file("a/link", "real")});
+    const std::string link = tmp.str() + "/a/link";
+    std::string command = "cd " + shell_quote(tmp.str()) + " && VOLPACK_SYMLINK_CHILD_PATH=" + shell_quote(link);
+    if (c.value != nullptr) command += " VOLPACK_SYMLINK_CHILD_SWITCH=" + shell_quote(c.value);
+    command += " " + shell_quote(self) + " --gtest_filter=SymlinkEnvChild.ResolveTwice";
+    program_result r = run_program(command);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const std::string expected = c.resolves ? tmp.str() + "/a/real" : link;
+    EXPECT_NE(r.out.find("FIRST<" + expected + ">\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("SECOND<" + expected + ">\n"), std::string::npos) << r.out;
+    for (const char* name : {"trace.log", "SYMLINKS-DEBUG.txt"}) {
+      bool wanted = c.trace_file != nullptr && std::string(name) == c.trace_file;
+      EXPECT_EQ(std::filesystem::exists(tmp.path() / name), wanted) << name;
+      if (wanted) {
+        std::string trace = read_file(tmp.path() / name);
+        EXPECT_NE(trace.find("SYMLINK DEBUG: symlink_tests["), std::string::npos);
+        EXPECT_NE(trace.find(c.trace_needle), std::string::npos) << trace;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace volpack
