@@ -113,7 +113,8 @@ TEST_F(LookupTest, KeyOutNamesTheRecordFound) {
 
 TEST_F(LookupTest, SymbolicLinksRelativeAbsoluteAndAtTheEnd) {
   // Relative target, from the link's own folder; links inside a path.
-  std::unique_ptr<catalog_record_t> r = volume_get_record_from_path(t.v(), "/Apps/Current/Info.plist", nullptr, nullptr);
+  std::unique_ptr<catalog_record_t> r =
+      volume_get_record_from_path(t.v(), "/Apps/Current/Info.plist", nullptr, nullptr);
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->id(), plist);
   // Absolute target.

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "hfs/volume.h"
+#include "support/btree_check.h"
 #include "volume_fixture.h"
 
 namespace volpack {
@@ -245,6 +246,37 @@ TEST(ForkAllocation, OverflowRecordsSurviveReopeningTheVolume) {
   std::vector<uint8_t> back(data.size());
   ASSERT_TRUE(hfsfile_read(f.get(), 0, back.size(), back.data()));
   EXPECT_EQ(back, data);
+}
+
+// The catalog file grows a node clump at a time between blocks of file data,
+// so it spills into overflow records, which the next open reads back.
+TEST(ForkAllocation, CatalogFileBeyondEightExtents) {
+  volume_geometry g;
+  g.catalog_blocks = 2;  // two nodes per growth
+  TestVolume t(g);
+  std::vector<CatalogNodeID> ids;
+  hfsfile_t* catalog_file = static_cast<hfsfile_t*>(t.v()->catalog_tree.io.get());
+  for (int i = 0; catalog_file->extents.size() <= 9; ++i) {
+    ASSERT_LT(i, 2000);
+    test_file f = create_file(t.v(), "/file with a long name to fill nodes " + std::to_string(i));
+    ASSERT_TRUE(hfsfile_write(f.fork.get(), 0, 4, "data"));
+    ids.push_back(f.id);
+  }
+  EXPECT_FALSE(record_starts(t.v(), kHFSCatalogFileID).empty());
+  t.reopen();
+  ASSERT_NE(t.v(), nullptr);
+  EXPECT_GT(static_cast<hfsfile_t*>(t.v()->catalog_tree.io.get())->extents.size(), 8u);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    std::string path = "/file with a long name to fill nodes " + std::to_string(i);
+    std::unique_ptr<catalog_record_t> r = volume_get_record_from_path(t.v(), path.c_str(), nullptr, nullptr);
+    ASSERT_NE(r, nullptr) << path;
+    EXPECT_EQ(r->id(), ids[i]);
+    EXPECT_EQ(r->file.dataFork.logicalSize, 4u);
+  }
+  std::vector<std::string> problems = btree_check(&t.v()->catalog_tree);
+  EXPECT_TRUE(problems.empty()) << btree_check_text(problems);
+  problems = btree_check(&t.v()->extents_tree);
+  EXPECT_TRUE(problems.empty()) << btree_check_text(problems);
 }
 
 TEST(ForkAllocationDeathTest, MoreBlocksThanFreeEndsTheProcess) {

@@ -1,4 +1,4 @@
-// End to end: a volume on a host file is filled with a few thousand folders,
+// End to end: a freshly formatted volume is filled with a few thousand folders,
 // files (some fragmented on purpose past eight extents) and symbolic links,
 // closed, reopened and read back through lookups, listings and forks; both
 // trees are then checked structurally, and 7-Zip, where installed, extracts
@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <random>
 #include <set>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "hfs/catalog.h"
+#include "hfs/format.h"
 #include "hfs/volume.h"
 #include "support/btree_check.h"
 #include "support/support.h"
@@ -57,20 +57,25 @@ std::vector<uint8_t> read_fork(volume_t* v, catalog_record_t* r) {
 TEST(VolumeEndToEnd, FillCloseReopenAndReadEverythingBack) {
   TempDir dir;
   const std::string image_path = dir.str() + "/volume.hfs";
-  {
-    volume_geometry g;
-    g.total_blocks = 16384;  // 64 MiB
-    g.extents_blocks = 8;
-    g.catalog_blocks = 32;
-    std::vector<uint8_t> image = make_volume_image(g);
-    std::ofstream(image_path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
-                                                      static_cast<std::streamsize>(image.size()));
-  }
+  // As the driver formats: 64 MiB, defaults everywhere else.
+  ASSERT_EQ(volume_format(image_path.c_str(), "E2E", 64 << 20, 0, 0, 0xFFFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                          stderr),
+            0);
+  const std::vector<uint8_t> formatted = read_bytes(image_path);
   std::unique_ptr<io_t> device = create_io_from_path(image_path.c_str());
   ASSERT_NE(device, nullptr);
   std::unique_ptr<volume_t> v = volume_open(device.get());
   ASSERT_NE(v, nullptr);
-  add_root_folder(v.get(), "E2E");
+  // The device ends a sector past the last block; its own alternate copy is kept too.
+  EXPECT_EQ(v->device_alternate_offset, formatted.size() - 1024);
+  volume_close(std::move(v));
+  ASSERT_TRUE(io_close(std::move(device)));
+  EXPECT_EQ(read_bytes(image_path), formatted);  // opening and closing write nothing
+
+  device = create_io_from_path(image_path.c_str());
+  v = volume_open(device.get());
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(v->private_folder_id, 0u);
 
   std::mt19937 rng(424242);
   std::vector<item> items;
@@ -196,7 +201,8 @@ TEST(VolumeEndToEnd, FillCloseReopenAndReadEverythingBack) {
         ASSERT_TRUE(r->is_symlink());
         std::vector<uint8_t> text = read_fork(v.get(), r.get());
         EXPECT_EQ(std::string(text.begin(), text.end()), it.target);
-        std::unique_ptr<catalog_record_t> target = volume_get_record_from_path(v.get(), it.path().c_str(), nullptr, nullptr);
+        std::unique_ptr<catalog_record_t> target =
+            volume_get_record_from_path(v.get(), it.path().c_str(), nullptr, nullptr);
         if (it.target.rfind("nowhere/", 0) == 0) {
           EXPECT_EQ(target, nullptr);
         } else {
@@ -232,16 +238,19 @@ TEST(VolumeEndToEnd, FillCloseReopenAndReadEverythingBack) {
     EXPECT_EQ(r->folder.folderCount, subfolders[path]);
   }
 
-  // Both trees are sound; the catalog file itself spilled into overflow records.
+  // Both trees are sound.
   std::vector<std::string> problems = btree_check(&v->catalog_tree);
   EXPECT_TRUE(problems.empty()) << btree_check_text(problems);
   problems = btree_check(&v->extents_tree);
   EXPECT_TRUE(problems.empty()) << btree_check_text(problems);
   EXPECT_GE(v->extents_tree.header.leafRecords, 40u);
-  EXPECT_GT(static_cast<hfsfile_t&>(*v->catalog_tree.io).extents.size(), 8u);
   EXPECT_GT(v->catalog_tree.header.treeDepth, 1);
   volume_close(std::move(v));
   ASSERT_TRUE(io_close(std::move(device)));
+  const std::vector<uint8_t> filled = read_bytes(image_path);
+  const std::vector<uint8_t> primary(filled.begin() + 1024, filled.begin() + 1536);
+  EXPECT_EQ(std::vector<uint8_t>(filled.end() - 1024, filled.end() - 512), primary);
+  EXPECT_EQ(std::vector<uint8_t>(filled.begin() + (64 << 20) - 1024, filled.begin() + (64 << 20) - 512), primary);
 
   if (!have_program("7zz")) {
     std::printf("7zz not installed: skipping the extraction check\n");
