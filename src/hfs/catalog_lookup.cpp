@@ -78,6 +78,7 @@ std::unique_ptr<catalog_record_t> root_folder(volume_t* volume) {
 std::unique_ptr<catalog_record_t> resolve_path(volume_t* volume, const char* path, bool follow, bool follow_last,
                                                CatalogNodeID start, const char** remainder, catalog_key_t* key_out,
                                                int depth) {
+  if (path == nullptr) path = "";
   if (remainder != nullptr) *remainder = path;
   CatalogNodeID parent = path[0] == '/' ? kHFSRootFolderID : start;
   std::unique_ptr<catalog_record_t> record;
