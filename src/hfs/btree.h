@@ -99,10 +99,15 @@ std::unique_ptr<btree_record_t> searchNode(btree_t* tree, NodeNumber node, const
                                            NodeNumber* node_out, uint16_t* index_out);
 
 // Insertion. `data` is already in disk order. A key already present is not
-// inserted again.
+// inserted again. A record with its offset slot (keyLength + 2 + data + 2
+// bytes, data counted as at least the 4 of a child pointer) may take at most
+// half of a node's room, (nodeSize - 16) / 2 bytes, so that a split always
+// makes room for it; a larger one ends the process. Catalog records on
+// 4096-byte nodes and extents records on 1024-byte nodes stay well below.
 void btree_add_or_die(btree_t* tree, const btree_key_t& key, uint16_t data_length, const uint8_t* data);
 
-// Removal. A key that is not in the tree changes nothing.
+// Removal. A key that is not in the tree, or an empty tree, changes nothing.
+// A tree emptied by removal has rootNode and treeDepth 0.
 void btree_remove_or_die(btree_t* tree, const btree_key_t& key);
 
 }  // namespace volpack

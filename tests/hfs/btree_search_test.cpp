@@ -1,0 +1,109 @@
+// Search over hand-built trees: the four outcomes, the empty tree, the fatal
+// and warning paths.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "hfs/btree.h"
+#include "support/btree_mem.h"
+
+namespace volpack {
+namespace {
+
+using test::FaultTreeFile;
+using test::MemTree;
+
+constexpr uint16_t kNode = 512;
+
+std::vector<uint8_t> child(uint8_t n) { return test::child_pointer(n); }
+
+// Root index node 1 over leaves 2 ("b" "d" "f") and 3 ("m" "p").
+class SearchTest : public ::testing::Test {
+ protected:
+  SearchTest() : t(kNode, 8, 1) {
+    t.put_node(1, kBTIndexNode, 2, 0, 0, {{"b", child(2)}, {"m", child(3)}});
+    t.put_node(2, kBTLeafNode, 1, 3, 0,
+             {{"b", test::byte_record("B")}, {"d", test::byte_record("D")}, {"f", test::byte_record("F")}});
+    t.put_node(3, kBTLeafNode, 1, 0, 2, {{"m", test::byte_record("M")}, {"p", test::byte_record("P")}});
+    t.set_shape(1, 2, 2, 3, 5);
+  }
+  MemTree t;
+};
+
+TEST_F(SearchTest, Outcomes) {
+  struct Case {
+    const char* key;
+    const char* record;
+    bool exact;
+    NodeNumber node;
+    uint16_t index;
+  } cases[] = {
+      {"d", "D", true, 2, 1},   // present
+      {"b", "B", true, 2, 0},   // equal to an index key: descends into its child
+      {"m", "M", true, 3, 0},   // same, second child
+      {"e", "D", false, 2, 2},  // absent: the neighbour before, the place it would take
+      {"g", "F", false, 2, 3},  // after a leaf's last key, before the next leaf's first
+      {"z", "P", false, 3, 2},  // after every key: last leaf, index numRecords
+  };
+  for (const Case& c : cases) {
+    bool exact = !c.exact;
+    NodeNumber node = 99;
+    uint16_t index = 99;
+    auto r = t.search(c.key, &exact, &node, &index);
+    ASSERT_NE(r, nullptr) << c.key;
+    EXPECT_EQ(r->bytes, c.record) << c.key;
+    EXPECT_EQ(exact, c.exact) << c.key;
+    EXPECT_EQ(node, c.node) << c.key;
+    EXPECT_EQ(index, c.index) << c.key;
+  }
+  // Out-parameters may be omitted.
+  EXPECT_EQ(t.search("p")->bytes, "P");
+}
+
+TEST_F(SearchTest, KeyBeforeEveryKeyEndsTheProcess) {
+  EXPECT_EXIT(t.search("a"), ::testing::ExitedWithCode(1), "^searchNode\\(\\): inconsistent BTree\n$");
+}
+
+TEST_F(SearchTest, UnreadableDescriptorWarnsAndLeavesOutputsAlone) {
+  t.fault->arm(FaultTreeFile::Op::kRead, 1);
+  bool exact = true;
+  NodeNumber node = 77;
+  uint16_t index = 66;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(t.search("d", &exact, &node, &index), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "searchNode(): WARNING: btree_read_BTNodeDescriptor returned NULL\n");
+  EXPECT_TRUE(exact);
+  EXPECT_EQ(node, 77u);
+  EXPECT_EQ(index, 66);
+}
+
+TEST_F(SearchTest, UnreadableKeyEndsTheProcess) {
+  t.fault->arm(FaultTreeFile::Op::kRead, 3);  // descriptor, offset 0, then key 0's length
+  EXPECT_EXIT(t.search("d"), ::testing::ExitedWithCode(1), "^searchNode\\(\\):[0-9]+: btree_read_key error\n$");
+}
+
+TEST_F(SearchTest, NodeOfAnotherKindGivesNoRecord) {
+  t.put_node(3, kBTMapNode, 0, 0, 0, {{"m", test::byte_record("M")}});
+  bool exact = true;
+  NodeNumber node = 0;
+  uint16_t index = 9;
+  EXPECT_EQ(t.search("n", &exact, &node, &index), nullptr);
+  EXPECT_FALSE(exact);
+  EXPECT_EQ(node, 3u);
+  EXPECT_EQ(index, 1);
+}
+
+TEST(Search, EmptyTreeHasNoRecord) {
+  MemTree t(kNode, 4, 1);
+  bool exact = true;
+  uint64_t reads = t.file->reads;
+  EXPECT_EQ(t.search("a", &exact), nullptr);
+  EXPECT_FALSE(exact);
+  EXPECT_EQ(t.file->reads, reads);  // the header node is not scanned
+}
+
+}  // namespace
+}  // namespace volpack
