@@ -84,6 +84,7 @@ class TempDir {
 };
 
 std::string read_file(const std::filesystem::path& p);
+void write_file(const std::filesystem::path& p, const std::string& content);
 std::vector<uint8_t> read_bytes(const std::filesystem::path& p);
 
 struct program_result {
