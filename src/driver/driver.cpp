@@ -8,7 +8,12 @@
 
 #include <algorithm>
 
+#include "dmg/dmg.h"
+#include "hfs/format.h"
+#include "hfs/volume.h"
 #include "import/import.h"
+#include "io/io.h"
+#include "io/stream.h"
 #include "io/die.h"
 #include "io/host_fs.h"
 #include "symlink/symlink.h"
@@ -75,12 +80,11 @@ uint64_t volume_size_for_tree(uint64_t measure, const tree_census& c) {
   uint64_t volume = need + need / 32 + need / 32768 + kBlock;
   volume += volume * 10 / 100;
   volume = std::max({volume, volume_size_from_measure(measure), kSmallestVolume});
-  if (volume % 512 != 0) volume += 512 - volume % 512;
-  // The device is one sector longer than the volume size; from 512 GiB up it
-  // must be a whole number of 4 KiB.
-  if (volume / 512 + 1 >= 0x40000000) {
-    while ((volume / 512 + 1) % 8 != 0) volume += 512;
-  }
+  // The device is one sector longer than the volume size. Keeping it a whole
+  // number of 4 KiB blocks leaves no sectors past the last allocation block:
+  // the alternate volume header then sits where every reader looks for it,
+  // and volumes of 512 GiB and more must be so anyway.
+  volume = (volume + 512 + 4095) / 4096 * 4096 - 512;
   return volume;
 }
 
@@ -114,6 +118,59 @@ const char* volume_name_from_path(const char* path) {
   return buffer;
 }
 
+namespace {
+
+// The files of one run: the scratch volume, locked for the run so that two
+// runs on the same output cannot share it, and the image written under a
+// temporary name beside the output and renamed into place when complete.
+struct run_files {
+  std::string output, scratch, temp;
+  int scratch_fd = -1;
+};
+
+bool fail(const char* fmt, const std::string& a, const std::string& b = std::string()) {
+  std::fprintf(stderr, fmt, a.c_str(), b.c_str());
+  return false;
+}
+
+// Creates and locks the scratch file and creates the temporary image, before
+// any work, so that an output that cannot be written is found at once.
+bool prepare_run_files(run_files* f) {
+  host_stat_t st;
+  if (host_stat(f->output.c_str(), &st) == 0 && st.type == DT_DIR)
+    return fail("error: cannot write DMG file %s: %s\n", f->output, host_strerror(EISDIR));
+  f->scratch_fd = host_open(f->scratch.c_str(), HOST_O_RDWR | HOST_O_CREAT, 0644);
+  if (f->scratch_fd < 0)
+    return fail("error: cannot create scratch file %s: %s\n", f->scratch, host_strerror(host_errno()));
+  if (!host_try_lock(f->scratch_fd)) {
+    host_close(f->scratch_fd);
+    f->scratch_fd = -1;
+    return fail("error: %s is in use by another volpack run%s\n", f->scratch);
+  }
+  cleanup_register(f->scratch.c_str());
+  if (!host_ftruncate(f->scratch_fd, 0))
+    return fail("error: cannot write scratch file %s: %s\n", f->scratch, host_strerror(host_errno()));
+  host_stat_t scratch_st;
+  if (host_fstat(f->scratch_fd, &scratch_st) == 0) import_skip_host_file(scratch_st);
+  int fd = host_open(f->temp.c_str(), HOST_O_WRONLY | HOST_O_CREAT | HOST_O_TRUNC, 0644);
+  if (fd < 0) return fail("error: cannot write DMG file %s: %s\n", f->output, host_strerror(host_errno()));
+  cleanup_register(f->temp.c_str());
+  host_stat_t temp_st;
+  if (host_fstat(fd, &temp_st) == 0) import_skip_host_file(temp_st);
+  host_close(fd);
+  return true;
+}
+
+// Removes what the run made and ends it with status 1.
+int abandon(run_files* f) {
+  if (f->scratch_fd >= 0) host_close(f->scratch_fd);
+  f->scratch_fd = -1;
+  cleanup_run();
+  return 1;
+}
+
+}  // namespace
+
 int volpack_main(int argc, char** argv) {
   static char env_setting[] = "VELLORA_FOLLOWSYMLINKS=0";
   putenv(env_setting);
@@ -125,15 +182,87 @@ int volpack_main(int argc, char** argv) {
   }
   verbose = cl.verbose;
 
-  if (verbose) std::printf("Measuring required size...\n");
-  uint64_t measure = 2048;
-  if (!compute_directory_size(cl.source.c_str(), &measure)) {
-    std::fprintf(stderr, "Error: cannot compute directory size of \"%s\" (errno %d)\n", cl.source.c_str(),
-                 host_errno());
+  run_files files;
+  files.output = cl.output;
+  files.scratch = cl.output + ".hfs";
+  files.temp = cl.output + ".volpack-part";
+  if (files.temp.size() > 1023) {
+    std::fprintf(stderr, "error: output path too long: %s\n", cl.output.c_str());
     return 1;
   }
-  uint64_t size = volume_size_from_measure(measure);
+  if (!prepare_run_files(&files)) return abandon(&files);
+
+  if (verbose) std::printf("Measuring required size...\n");
+  uint64_t measure = 2048;
+  tree_census census;
+  if (!compute_directory_size(cl.source.c_str(), &measure) || !census_directory(cl.source.c_str(), &census)) {
+    int e = host_errno();
+    std::fprintf(stderr, "Error: cannot compute directory size of \"%s\" (errno %d)\n", cl.source.c_str(), e);
+    // Name the entry that could not be read.
+    tree_census where;
+    if (census.failed_path.empty() && !census_directory(cl.source.c_str(), &where)) census = where;
+    if (!census.failed_path.empty() && census.failed_path != cl.source)
+      std::fprintf(stderr, "Error: cannot read \"%s\": %s\n", census.failed_path.c_str(), host_strerror(e));
+    return abandon(&files);
+  }
+  uint64_t size = volume_size_for_tree(measure, census);
   if (verbose) std::printf("Computed size: %lld Kb\n", static_cast<long long>(size / 1024));
+
+  if (verbose) std::printf("Creating new HFS+ volume...\n");
+  const char* volume_name = volume_name_from_path(cl.source.c_str());
+  if (volume_format(files.scratch.c_str(), volume_name, size, 0, 0, 0xFFFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                    stderr) != 0) {
+    std::fprintf(stderr, "error: unable to create new HFS filesystem\n");
+    return abandon(&files);
+  }
+  if (verbose) std::printf("Initialized a %lld bytes non-journaled HFS+ volume\n", static_cast<long long>(size));
+
+  if (verbose) std::printf("Adding files...\n");
+  std::unique_ptr<io_t> device = create_io_from_path(files.scratch.c_str());
+  std::unique_ptr<volume_t> volume = volume_open(device.get());
+  if (!volume) {
+    std::fprintf(stderr, "error: unable to open newly created HFS filesystem\n");
+    (void)io_close(std::move(device));
+    return abandon(&files);
+  }
+  if (!volume_add_dir_contents_recursive(volume.get(), cl.source.c_str(), "/")) {
+    std::fprintf(stderr, "error: unable to create DMG\n");
+    volume_close(std::move(volume));
+    (void)io_close(std::move(device));
+    return abandon(&files);
+  }
+  volume_close(std::move(volume));
+  if (!io_close(std::move(device))) {
+    std::fprintf(stderr, "error: cannot write scratch file %s: %s\n", files.scratch.c_str(),
+                 host_strerror(host_errno()));
+    return abandon(&files);
+  }
+  if (verbose) std::printf("Done adding files\nEmbedding HFS+ volume into compressed DMG file...\n");
+
+  std::unique_ptr<stream_t> in = create_stream_from_fp(host_fopen(files.scratch.c_str(), "rb"));
+  if (!in) {
+    std::printf("error: can't open HFS+ file: %s\n", files.scratch.c_str());
+    return abandon(&files);
+  }
+  std::unique_ptr<stream_t> out = create_stream_from_fp(host_fopen(files.temp.c_str(), "wb"));
+  if (!out) {
+    std::printf("error: can't open DMG file for writing: %s\n", cl.output.c_str());
+    (void)stream_close(std::move(in));
+    return abandon(&files);
+  }
+  convert_to_DMG_or_die(std::move(in), std::move(out));
+
+  if (!host_rename_replace(files.temp.c_str(), files.output.c_str())) {
+    std::fprintf(stderr, "error: cannot write DMG file %s: %s\n", files.output.c_str(),
+                 host_strerror(host_errno()));
+    return abandon(&files);
+  }
+  cleanup_unregister(files.temp.c_str());
+  host_close(files.scratch_fd);
+  files.scratch_fd = -1;
+  host_remove(files.scratch.c_str());
+  cleanup_unregister(files.scratch.c_str());
+  if (verbose) std::printf("Done.\n");
   return 0;
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace volpack {
 
@@ -23,6 +24,7 @@ struct tree_census {
   uint64_t others = 0;       // FIFOs, sockets, devices (skipped by the import)
   uint64_t data_blocks = 0;  // sum over files and links of ceil(size / 4096)
   uint64_t name_bytes = 0;   // sum of the entries' host name lengths
+  std::string failed_path;   // after a failure: the path that could not be read
 };
 [[nodiscard]] bool census_directory(const char* path, tree_census* census);
 
@@ -32,6 +34,21 @@ struct tree_census {
 bool is_executable_magic(const uint8_t* first4, uint64_t got);
 
 class stream_t;
+struct volume_t;
+struct host_stat_t;
+
+// Copies the host directory `host_dir` into the volume folder `volume_path`
+// ("/" for the root): folders, file data, one-line link files and host links
+// as symbolic links, executables with mode 0755, the volume icon. Verbose
+// lines go to standard output. False, after one message naming the host path
+// on standard error, when an entry cannot be imported; some failures of the
+// layers below end the process.
+[[nodiscard]] bool volume_add_dir_contents_recursive(volume_t* volume, const char* host_dir,
+                                                     const char* volume_path);
+
+// Host files the import must never take in (the run's own scratch volume and
+// temporary image, when the output lies inside the source folder).
+void import_skip_host_file(const host_stat_t& st);
 // The largest file taken as a one-line link file.
 constexpr uint64_t kMaxLinkFileSize = 2061;
 // True when the open file (positioned at 0) is a one-line link file: 1 to

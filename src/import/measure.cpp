@@ -42,7 +42,10 @@ bool compute_directory_size(const char* path, uint64_t* counter) {
 
 bool census_directory(const char* path, tree_census* census) {
   host_dir* dir = host_opendir(path);
-  if (dir == nullptr) return false;
+  if (dir == nullptr) {
+    census->failed_path = path;
+    return false;
+  }
   bool ok = true;
   while (host_dirent* e = host_readdir(dir)) {
     std::string name = e->d_name;
@@ -63,6 +66,7 @@ bool census_directory(const char* path, tree_census* census) {
     }
     host_stat_t st;
     if (host_lstat(child.c_str(), &st) != 0) {
+      census->failed_path = child;
       ok = false;
       break;
     }

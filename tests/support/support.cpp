@@ -177,6 +177,11 @@ std::string read_file(const std::filesystem::path& p) {
   return ss.str();
 }
 
+void write_file(const std::filesystem::path& p, const std::string& content) {
+  std::ofstream f(p, std::ios::binary | std::ios::trunc);
+  f.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
 std::vector<uint8_t> read_bytes(const std::filesystem::path& p) {
   std::string s = read_file(p);
   return std::vector<uint8_t>(s.begin(), s.end());

@@ -113,6 +113,7 @@ class ScopedEnvironment {
 };
 
 std::string read_file(const std::filesystem::path& p);
+void write_file(const std::filesystem::path& p, const std::string& content);
 std::vector<uint8_t> read_bytes(const std::filesystem::path& p);
 
 struct program_result {

@@ -1,0 +1,211 @@
+// Catalog keys and records: their order, their codecs and the tree's callbacks.
+#include <algorithm>
+#include <cstdio>
+
+#include "hfs/catalog.h"
+
+namespace volpack {
+
+namespace {
+
+// In memory a name carries ':' where the disk carries '/'.
+void name_to_disk(HFSUniStr255* name) {
+  for (size_t i = 0; i < std::min<size_t>(name->length, kHFSMaxNameUnits); ++i) {
+    if (name->unicode[i] == ':') name->unicode[i] = '/';
+  }
+}
+void name_from_disk(HFSUniStr255* name) {
+  for (size_t i = 0; i < std::min<size_t>(name->length, kHFSMaxNameUnits); ++i) {
+    if (name->unicode[i] == '/') name->unicode[i] = ':';
+  }
+}
+
+int compare_parents(const catalog_key_t& a, const catalog_key_t& b) {
+  if (a.parentID != b.parentID) return a.parentID < b.parentID ? -1 : 1;
+  return 0;
+}
+
+class CatalogCallbacks final : public BTreeCallbacks {
+ public:
+  explicit CatalogCallbacks(bool folded) : folded_(folded) {}
+  int btree_compare(const btree_key_t& record_key, const btree_key_t& search_key) const override {
+    const auto& a = static_cast<const catalog_key_t&>(record_key);
+    const auto& b = static_cast<const catalog_key_t&>(search_key);
+    return folded_ ? catalog_compare_folded(a, b) : catalog_compare_binary(a, b);
+  }
+  std::unique_ptr<btree_key_t> btree_read_key(uint64_t offset, io_t* io) const override {
+    return catalog_readkey(offset, io);
+  }
+  bool btree_write_key(uint64_t offset, io_t* io, const btree_key_t& key) const override {
+    return catalog_writekey(offset, io, static_cast<const catalog_key_t&>(key));
+  }
+  void btree_print_key(const btree_key_t& key) const override {
+    catalog_printkey(static_cast<const catalog_key_t&>(key));
+  }
+  std::unique_ptr<btree_record_t> btree_read_data(uint64_t offset, io_t* io) const override {
+    return catalog_readdata(offset, io);
+  }
+
+ private:
+  bool folded_;
+};
+
+const CatalogCallbacks kCatalogBinaryOrder(false);
+const CatalogCallbacks kCatalogFoldedOrder(true);
+
+}  // namespace
+
+CatalogNodeID catalog_record_t::id() const {
+  if (is_folder()) return folder.folderID;
+  if (is_file()) return file.fileID;
+  return 0;
+}
+
+HFSPlusBSDInfo* catalog_record_t::permissions() {
+  if (is_folder()) return &folder.permissions;
+  if (is_file()) return &file.permissions;
+  return nullptr;
+}
+
+void catalog_make_key(catalog_key_t* key, CatalogNodeID parent, const HFSUniStr255& name) {
+  key->parentID = parent;
+  key->nodeName = HFSUniStr255();
+  size_t n = std::min<size_t>(name.length, kHFSMaxNameUnits);
+  std::copy(name.unicode.begin(), name.unicode.begin() + static_cast<std::ptrdiff_t>(n),
+            key->nodeName.unicode.begin());
+  key->nodeName.length = static_cast<uint16_t>(n);
+  key->keyLength = static_cast<uint16_t>(6 + 2 * n);
+}
+
+int catalog_compare_binary(const catalog_key_t& a, const catalog_key_t& b) {
+  if (int c = compare_parents(a, b)) return c;
+  size_t la = std::min<size_t>(a.nodeName.length, kHFSMaxNameUnits);
+  size_t lb = std::min<size_t>(b.nodeName.length, kHFSMaxNameUnits);
+  for (size_t i = 0;; ++i) {
+    if (i >= la) return i >= lb ? 0 : -1;
+    if (i >= lb) return 1;
+    uint16_t ca = a.nodeName.unicode[i] == ':' ? '/' : a.nodeName.unicode[i];
+    uint16_t cb = b.nodeName.unicode[i] == ':' ? '/' : b.nodeName.unicode[i];
+    if (ca != cb) return ca < cb ? -1 : 1;
+  }
+}
+
+int catalog_compare_folded(const catalog_key_t& a, const catalog_key_t& b) {
+  if (int c = compare_parents(a, b)) return c;
+  return unicode_compare_folded(a.nodeName.unicode.data(), std::min<size_t>(a.nodeName.length, kHFSMaxNameUnits),
+                                b.nodeName.unicode.data(), std::min<size_t>(b.nodeName.length, kHFSMaxNameUnits));
+}
+
+std::unique_ptr<catalog_key_t> catalog_readkey(uint64_t offset, io_t* io) {
+  std::vector<uint8_t> buf = malloc_or_die(kHFSPlusCatalogKeyMaxSize, "catalog_readkey", 469);
+  // keyLength, parentID and the name's length first; the units once the
+  // length is known to fit.
+  if (!io_read(io, offset, kHFSPlusCatalogKeyMinSize, buf.data())) return nullptr;
+  HFSPlusCatalogKey head;
+  decode(buf.data(), &head);
+  if (head.nodeName.length > kHFSMaxNameUnits) die("catalog_readkey(): ERROR: key->nodeName.length > 255\n");
+  if (head.keyLength > 6 + 2 * head.nodeName.length) {
+    die("catalog_readkey(): ERROR: key->keyLength > UNICODE_START - sizeof (uint16_t) + "
+        "key->nodeName.length * sizeof (uint16_t)\n");
+  }
+  if (!io_read(io, offset + kHFSPlusCatalogKeyMinSize, 2u * head.nodeName.length,
+               buf.data() + kHFSPlusCatalogKeyMinSize)) {
+    return nullptr;
+  }
+  std::unique_ptr<catalog_key_t> key = new_or_die<catalog_key_t>("catalog_readkey", 469);
+  decode(buf.data(), static_cast<HFSPlusCatalogKey*>(key.get()));
+  name_from_disk(&key->nodeName);
+  return key;
+}
+
+bool catalog_writekey(uint64_t offset, io_t* io, const catalog_key_t& key) {
+  HFSPlusCatalogKey disk = key;
+  name_to_disk(&disk.nodeName);
+  std::vector<uint8_t> buf = malloc_or_die(kHFSPlusCatalogKeyMaxSize, "catalog_writekey", 510);
+  encode(disk, buf.data());
+  size_t n = std::min(encoded_size(disk), kHFSPlusCatalogKeyMaxSize);
+  return io_write(io, offset, n, buf.data());
+}
+
+void catalog_printkey(const catalog_key_t& key) {
+  std::printf("%d:", static_cast<int>(key.parentID));
+  for (size_t i = 0; i < std::min<size_t>(key.nodeName.length, kHFSMaxNameUnits); ++i) {
+    std::printf("%c", static_cast<char>(key.nodeName.unicode[i] & 0xFF));
+  }
+}
+
+std::unique_ptr<catalog_record_t> catalog_readdata(uint64_t offset, io_t* io) {
+  uint8_t type_bytes[2];
+  if (!io_read(io, offset, sizeof type_bytes, type_bytes)) return nullptr;
+  int16_t type = static_cast<int16_t>(get_be16(type_bytes));
+  switch (type) {
+    case kHFSPlusFolderRecord: {
+      std::vector<uint8_t> buf = malloc_or_die(kHFSPlusCatalogFolderSize, "catalog_readdata", 561);
+      if (!io_read(io, offset, buf.size(), buf.data())) return nullptr;
+      auto record = new_or_die<catalog_record_t>("catalog_readdata", 561);
+      decode(buf.data(), &record->folder);
+      record->recordType = type;
+      return record;
+    }
+    case kHFSPlusFileRecord: {
+      std::vector<uint8_t> buf = malloc_or_die(kHFSPlusCatalogFileSize, "catalog_readdata", 569);
+      if (!io_read(io, offset, buf.size(), buf.data())) return nullptr;
+      auto record = new_or_die<catalog_record_t>("catalog_readdata", 569);
+      decode(buf.data(), &record->file);
+      record->recordType = type;
+      return record;
+    }
+    case kHFSPlusFolderThreadRecord:
+    case kHFSPlusFileThreadRecord: {
+      std::vector<uint8_t> buf = malloc_or_die(kHFSPlusCatalogThreadMaxSize, "catalog_readdata", 577);
+      if (!io_read(io, offset, kHFSPlusCatalogThreadMinSize, buf.data())) return nullptr;
+      HFSPlusCatalogThread head;
+      decode(buf.data(), &head);
+      if (head.nodeName.length > kHFSMaxNameUnits) {
+        // It would not fit the largest thread; the record is damaged.
+        std::fprintf(stderr, "catalog_readdata():%d: WARNING: thread name length %u > 255\n", __LINE__,
+                     static_cast<unsigned>(head.nodeName.length));
+        return nullptr;
+      }
+      if (!io_read(io, offset + kHFSPlusCatalogThreadMinSize, 2u * head.nodeName.length,
+                   buf.data() + kHFSPlusCatalogThreadMinSize)) {
+        return nullptr;
+      }
+      auto record = new_or_die<catalog_record_t>("catalog_readdata", 577);
+      decode(buf.data(), &record->thread);
+      name_from_disk(&record->thread.nodeName);
+      record->recordType = type;
+      return record;
+    }
+    default:
+      std::fprintf(stderr, "catalog_readdata():%d: WARNING: unknown record type (%d)\n", 590, type);
+      return nullptr;
+  }
+}
+
+std::vector<uint8_t> catalog_encode_record(const catalog_record_t& record) {
+  if (record.is_folder()) {
+    std::vector<uint8_t> out = malloc_or_die(kHFSPlusCatalogFolderSize, __func__, __LINE__);
+    encode(record.folder, out.data());
+    return out;
+  }
+  if (record.is_file()) {
+    std::vector<uint8_t> out = malloc_or_die(kHFSPlusCatalogFileSize, __func__, __LINE__);
+    encode(record.file, out.data());
+    return out;
+  }
+  HFSPlusCatalogThread disk = record.thread;
+  disk.recordType = record.recordType;
+  name_to_disk(&disk.nodeName);
+  std::vector<uint8_t> out = malloc_or_die(encoded_size(disk), __func__, __LINE__);
+  encode(disk, out.data());
+  return out;
+}
+
+bool catalog_open(btree_t* tree, std::unique_ptr<btree_file_t> io) {
+  if (!btree_open(tree, std::move(io), &kCatalogBinaryOrder)) return false;
+  if (tree->header.keyCompareType == kHFSCaseFolding) tree->callbacks = &kCatalogFoldedOrder;
+  return true;
+}
+
+}  // namespace volpack

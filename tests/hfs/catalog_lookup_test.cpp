@@ -1,0 +1,284 @@
+// Catalog lookups: paths, symbolic and hard links, IDs, folder listings.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "hfs/catalog.h"
+#include "volume_fixture.h"
+
+namespace volpack {
+namespace test {
+namespace {
+
+std::string name_of(volume_t* v, const catalog_record_t& r) {
+  catalog_key_t k;
+  catalog_make_key(&k, r.id(), HFSUniStr255());
+  bool exact = false;
+  std::unique_ptr<btree_record_t> t = btree_search(&v->catalog_tree, k, &exact, nullptr, nullptr);
+  if (!exact) return "?";
+  return unistr_to_utf8(static_cast<catalog_record_t&>(*t).thread.nodeName);
+}
+
+// Inserts a record and its thread straight into the tree, for names no host
+// path can carry.
+void add_raw(volume_t* v, CatalogNodeID parent, const HFSUniStr255& name, catalog_record_t record) {
+  catalog_key_t key;
+  catalog_make_key(&key, parent, name);
+  std::vector<uint8_t> bytes = catalog_encode_record(record);
+  btree_add_or_die(&v->catalog_tree, key, static_cast<uint16_t>(bytes.size()), bytes.data());
+  catalog_record_t thread;
+  thread.recordType = thread.thread.recordType =
+      record.is_folder() ? kHFSPlusFolderThreadRecord : kHFSPlusFileThreadRecord;
+  thread.thread.parentID = parent;
+  thread.thread.nodeName = name;
+  catalog_make_key(&key, record.id(), HFSUniStr255());
+  bytes = catalog_encode_record(thread);
+  btree_add_or_die(&v->catalog_tree, key, static_cast<uint16_t>(bytes.size()), bytes.data());
+}
+
+class LookupTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    apps = volume_create_folder(t.v(), "/Apps");
+    contents = volume_create_folder(t.v(), "/Apps/Contents");
+    plist = volume_create_file(t.v(), "/Apps/Contents/Info.plist");
+    ASSERT_TRUE(volume_create_symlink(t.v(), "/Apps/Current", "Contents"));   // relative
+    ASSERT_TRUE(volume_create_symlink(t.v(), "/abs", "/Apps/Contents/Info.plist"));
+    ASSERT_TRUE(volume_create_symlink(t.v(), "/Apps/up", "../x"));           // ".." is a name
+  }
+  TestVolume t;
+  CatalogNodeID apps = 0, contents = 0, plist = 0;
+};
+
+TEST_F(LookupTest, RootFromEmptyOrSlashPaths) {
+  for (const char* path : {"", "/", "//"}) {
+    const char* rest = nullptr;
+    std::unique_ptr<catalog_record_t> r = volume_get_record_from_path(t.v(), path, &rest, nullptr);
+    ASSERT_NE(r, nullptr) << path;
+    EXPECT_TRUE(r->is_folder());
+    EXPECT_EQ(r->id(), kHFSRootFolderID);
+    EXPECT_EQ(rest, path);
+  }
+}
+
+TEST_F(LookupTest, PathsResolveComponentByComponent) {
+  struct {
+    const char* path;
+    CatalogNodeID start;
+    CatalogNodeID want;  // 0: not found
+    const char* rest;    // where the remainder points after a failure
+  } cases[] = {
+      {"/Apps/Contents/Info.plist", 2, 0, nullptr},
+      {"/apps/CONTENTS/info.PLIST", 2, 0, nullptr},  // case-insensitive
+      {"Apps/Contents", 2, 0, nullptr},
+      {"/Apps//Contents/", 2, 0, nullptr},
+      {"Contents/Info.plist", 0, 0, nullptr},        // relative to Apps
+      {"/Apps/Contents/Info.plist/x", 2, 0, "Info.plist/x"},  // a file inside a path
+      {"/Apps/Missing/x", 2, 0, "Missing/x"},
+      {"/Apps/Contents/none", 2, 0, "none"},
+      {"/Apps/./Contents", 2, 0, "./Contents"},      // "." is only a name
+  };
+  CatalogNodeID found[] = {plist, plist, contents, contents, plist, 0, 0, 0, 0};
+  int i = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const char* rest = nullptr;
+    std::unique_ptr<catalog_record_t> r = volume_get_record_from_path_with_options(
+        t.v(), c.path, true, true, c.start == 0 ? apps : c.start, &rest, nullptr);
+    CatalogNodeID want = found[i++];
+    if (want == 0) {
+      EXPECT_EQ(r, nullptr);
+      EXPECT_STREQ(rest, c.rest);
+    } else {
+      ASSERT_NE(r, nullptr);
+      EXPECT_EQ(r->id(), want);
+    }
+  }
+}
+
+TEST_F(LookupTest, KeyOutNamesTheRecordFound) {
+  catalog_key_t key;
+  ASSERT_NE(volume_get_record_from_path(t.v(), "/Apps/Contents", nullptr, &key), nullptr);
+  EXPECT_EQ(key.parentID, apps);
+  EXPECT_EQ(unistr_to_utf8(key.nodeName), "Contents");
+  EXPECT_EQ(key.keyLength, 6 + 2 * 8);
+  ASSERT_NE(volume_get_record_from_path(t.v(), "/Apps/Contents/Info.plist", nullptr, &key), nullptr);
+  EXPECT_EQ(key.parentID, contents);
+  // Through a link: the target's key.
+  ASSERT_NE(volume_get_record_from_path(t.v(), "/Apps/Current", nullptr, &key), nullptr);
+  EXPECT_EQ(key.parentID, apps);
+  EXPECT_EQ(unistr_to_utf8(key.nodeName), "Contents");
+}
+
+TEST_F(LookupTest, SymbolicLinksRelativeAbsoluteAndAtTheEnd) {
+  // Relative target, from the link's own folder; links inside a path.
+  std::unique_ptr<catalog_record_t> r =
+      volume_get_record_from_path(t.v(), "/Apps/Current/Info.plist", nullptr, nullptr);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->id(), plist);
+  // Absolute target.
+  r = volume_get_record_from_path(t.v(), "/abs", nullptr, nullptr);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->id(), plist);
+  // followLast false: the link itself.
+  r = volume_get_record_from_path_with_options(t.v(), "/abs", true, false, 2, nullptr, nullptr);
+  ASSERT_NE(r, nullptr);
+  EXPECT_TRUE(r->is_symlink());
+  EXPECT_EQ(r->file.dataFork.logicalSize, std::strlen("/Apps/Contents/Info.plist"));
+  // ... but links before the end are still followed.
+  r = volume_get_record_from_path_with_options(t.v(), "/Apps/Current/Info.plist", true, false, 2, nullptr, nullptr);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->id(), plist);
+  // Without following, a link inside a path is a file there.
+  EXPECT_EQ(volume_get_record_from_path_with_options(t.v(), "/Apps/Current/Info.plist", false, false, 2, nullptr,
+                                                     nullptr),
+            nullptr);
+  // A target that does not resolve.
+  EXPECT_EQ(volume_get_record_from_path(t.v(), "/Apps/up", nullptr, nullptr), nullptr);
+}
+
+TEST_F(LookupTest, LinkCyclesEndWithoutARecord) {
+  ASSERT_TRUE(volume_create_symlink(t.v(), "/loop1", "loop2"));
+  ASSERT_TRUE(volume_create_symlink(t.v(), "/loop2", "/loop1"));
+  ASSERT_TRUE(volume_create_symlink(t.v(), "/self", "self/x"));
+  EXPECT_EQ(volume_get_record_from_path(t.v(), "/loop1", nullptr, nullptr), nullptr);
+  EXPECT_EQ(volume_get_record_from_path(t.v(), "/self", nullptr, nullptr), nullptr);
+}
+
+TEST_F(LookupTest, OverlongLinkTargetIsRefusedNotRead) {
+  // A link whose fork holds 1,500 bytes (volpack itself never writes one).
+  CatalogNodeID id = volume_create_file(t.v(), "/long");
+  std::unique_ptr<catalog_record_t> r = volume_get_record_by_id(t.v(), id);
+  r->file.permissions.fileMode |= S_IFLNK_HFS;
+  volume_update_catalog(t.v(), *r);
+  std::unique_ptr<hfsfile_t> f = volume_open_hfsfile(t.v(), id, &r->file.dataFork, r.get());
+  std::string target(1500, 'a');
+  ASSERT_TRUE(hfsfile_write(f.get(), 0, target.size(), target.data()));
+  hfsfile_close(std::move(f));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(volume_get_record_from_path(t.v(), "/long", nullptr, nullptr), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "getLinkTarget(): ERROR: symbolic link target of 1500 bytes is longer than 1023\n");
+}
+
+TEST_F(LookupTest, RecordsByIdThroughThreads) {
+  std::unique_ptr<catalog_record_t> root = volume_get_record_by_id(t.v(), kHFSRootFolderID);
+  ASSERT_NE(root, nullptr);
+  EXPECT_TRUE(root->is_folder());
+  EXPECT_EQ(root->folder.valence, 2u);  // Apps and abs
+  std::unique_ptr<catalog_record_t> f = volume_get_record_by_id(t.v(), plist);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(name_of(t.v(), *f), "Info.plist");
+  EXPECT_EQ(volume_get_record_by_id(t.v(), 9999), nullptr);
+}
+
+TEST_F(LookupTest, HardLinksResolveThroughThePrivateFolderWhenThereIsOne) {
+  // Without the folder: nothing to resolve to.
+  CatalogNodeID link = volume_create_file(t.v(), "/hl");
+  std::unique_ptr<catalog_record_t> r = volume_get_record_by_id(t.v(), link);
+  r->file.userInfo.fileType = fourcc("hlnk");
+  r->file.permissions.special = 42;
+  volume_update_catalog(t.v(), *r);
+  EXPECT_EQ(t.v()->private_folder_id, 0u);
+  EXPECT_EQ(volume_get_record_from_path(t.v(), "/hl", nullptr, nullptr), nullptr);
+  std::vector<folder_entry_t> listing = volume_get_folder_contents(t.v(), kHFSRootFolderID);
+  auto hl = std::find_if(listing.begin(), listing.end(),
+                         [](const folder_entry_t& e) { return unistr_to_utf8(e.name) == "hl"; });
+  ASSERT_NE(hl, listing.end());
+  EXPECT_EQ(hl->record->id(), link);  // the link's own record
+
+  // With the folder and the node.
+  HFSUniStr255 name;
+  name.length = 21;
+  const char* text = "HFS+ Private Data";
+  for (int i = 0; i < 17; ++i) name.unicode[4 + i] = static_cast<uint8_t>(text[i]);
+  catalog_record_t folder;
+  folder.recordType = kHFSPlusFolderRecord;
+  folder.folder.folderID = 500;
+  add_raw(t.v(), kHFSRootFolderID, name, folder);
+  catalog_record_t node;
+  node.recordType = kHFSPlusFileRecord;
+  node.file.fileID = 501;
+  HFSUniStr255 node_name;
+  ASSERT_TRUE(unistr_printf(&node_name, "iNode%d", 42));
+  add_raw(t.v(), 500, node_name, node);
+  t.reopen();
+  EXPECT_EQ(t.v()->private_folder_id, 500u);
+  EXPECT_EQ(volume_get_private_data_folder_id(t.v()), 500u);
+  r = volume_get_record_from_path(t.v(), "/hl", nullptr, nullptr);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->id(), 501u);
+  listing = volume_get_folder_contents(t.v(), kHFSRootFolderID);
+  hl = std::find_if(listing.begin(), listing.end(),
+                    [](const folder_entry_t& e) { return unistr_to_utf8(e.name) == "hl"; });
+  ASSERT_NE(hl, listing.end());
+  EXPECT_EQ(hl->record->id(), 501u);
+}
+
+TEST(FolderListing, SpansLeavesInKeyOrder) {
+  volume_geometry g;
+  g.block_size = 512;
+  g.total_blocks = 4096;
+  g.extents_node_size = 512;
+  g.catalog_blocks = 16;
+  TestVolume t(g);
+  CatalogNodeID a = volume_create_folder(t.v(), "/a");
+  CatalogNodeID b = volume_create_folder(t.v(), "/b");
+  std::vector<std::string> names;
+  for (int i = 0; i < 150; ++i) {
+    std::string n = (i % 2 ? "File" : "file") + std::to_string(i * 7919 % 1000);
+    names.push_back(n);
+    ASSERT_NE(volume_create_file(t.v(), ("/a/" + n).c_str()), 0u) << n;
+  }
+  ASSERT_NE(volume_create_file(t.v(), "/b/only"), 0u);
+  EXPECT_GT(t.v()->catalog_tree.header.treeDepth, 1);
+
+  std::vector<folder_entry_t> listing = volume_get_folder_contents(t.v(), a);
+  ASSERT_EQ(listing.size(), names.size());
+  for (size_t i = 0; i + 1 < listing.size(); ++i) {
+    const HFSUniStr255 &x = listing[i].name, &y = listing[i + 1].name;
+    EXPECT_LT(unicode_compare_folded(x.unicode.data(), x.length, y.unicode.data(), y.length), 0);
+  }
+  std::vector<std::string> got;
+  for (const auto& e : listing) {
+    got.push_back(unistr_to_utf8(e.name));
+    EXPECT_TRUE(e.record->is_file());
+    EXPECT_EQ(name_of(t.v(), *e.record), got.back());
+  }
+  std::sort(got.begin(), got.end());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(got, names);
+
+  ASSERT_EQ(volume_get_folder_contents(t.v(), b).size(), 1u);
+  EXPECT_TRUE(volume_get_folder_contents(t.v(), volume_create_folder(t.v(), "/empty")).empty());
+  EXPECT_TRUE(volume_get_folder_contents(t.v(), 7777).empty());
+}
+
+TEST(LookupDeathTest, SymbolicLinkThatCannotBeReadEndsTheProcess) {
+  volume_geometry g;
+  g.block_size = 512;
+  g.total_blocks = 1024;
+  g.extents_node_size = 512;
+  g.catalog_blocks = 16;
+  TestVolume t(g);
+  ASSERT_TRUE(volume_create_symlink(t.v(), "/l", "target"));
+  std::unique_ptr<catalog_record_t> r =
+      volume_get_record_from_path_with_options(t.v(), "/l", true, false, 2, nullptr, nullptr);
+  ASSERT_NE(r, nullptr);
+  // A size past the fork's one block: the read runs out of extents.
+  r->file.dataFork.logicalSize = 1000;
+  volume_update_catalog(t.v(), *r);
+  EXPECT_EXIT(volume_get_record_from_path(t.v(), "/l", nullptr, nullptr), ::testing::ExitedWithCode(1),
+              "^getLinkTarget\\(\\):743: io_read error\n$");
+  // The block itself gone from the device.
+  r->file.dataFork.logicalSize = 6;
+  volume_update_catalog(t.v(), *r);
+  t.image.resize(uint64_t{r->file.dataFork.extents[0].startBlock} * 512);
+  EXPECT_EXIT(volume_get_record_from_path(t.v(), "/l", nullptr, nullptr), ::testing::ExitedWithCode(1),
+              "^hfsfile_read\\(\\):[0-9]+: io_read error\n$");
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace volpack

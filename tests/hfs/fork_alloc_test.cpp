@@ -1,0 +1,395 @@
+// Forks: allocation from the bitmap, the extent map with its overflow records,
+// reads and writes through it; a randomized run against a model of the files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <set>
+
+#include "hfs/volume.h"
+#include "support/btree_check.h"
+#include "volume_fixture.h"
+
+namespace volpack {
+namespace test {
+namespace {
+
+// Grows `f` by one block at a time, letting `spacer` take the block after
+// each, so that every block of `f` becomes an extent of its own.
+void fragment(hfsfile_t* f, hfsfile_t* spacer, uint32_t extents) {
+  const uint64_t bs = f->volume->header.blockSize;
+  for (uint32_t i = 0; i < extents; ++i) {
+    hfsfile_allocate_or_die(f, (f->fork->totalBlocks + 1) * bs);
+    hfsfile_allocate_or_die(spacer, (spacer->fork->totalBlocks + 1) * bs);
+  }
+}
+
+// Every overflow record of the volume, in key order: (file ID, start block).
+std::vector<std::pair<CatalogNodeID, uint32_t>> overflow_keys(volume_t* v) {
+  std::vector<std::pair<CatalogNodeID, uint32_t>> keys;
+  btree_t* tree = &v->extents_tree;
+  for (NodeNumber n = tree->header.firstLeafNode; n != 0;) {
+    BTNodeDescriptor d = btree_read_BTNodeDescriptor_or_die(tree, n);
+    for (uint16_t i = 0; i < d.numRecords; ++i) {
+      uint64_t offset = btree_get_record_offset_or_die(tree, n, i);
+      std::unique_ptr<btree_key_t> k = btree_read_key_or_die(tree, offset, tree->io.get(), "test", __LINE__);
+      const extent_key_t& e = static_cast<const extent_key_t&>(*k);
+      keys.emplace_back(e.fileID, e.startBlock);
+    }
+    n = d.fLink;
+  }
+  return keys;
+}
+
+std::vector<uint32_t> record_starts(volume_t* v, CatalogNodeID id) {
+  std::vector<uint32_t> starts;
+  for (const auto& k : overflow_keys(v)) {
+    if (k.first == id) starts.push_back(k.second);
+  }
+  return starts;
+}
+
+std::unique_ptr<extent_record_t> overflow_record(volume_t* v, CatalogNodeID id, uint32_t start) {
+  extent_key_t key;
+  key.fileID = id;
+  key.startBlock = start;
+  bool exact = false;
+  std::unique_ptr<btree_record_t> r = btree_search(&v->extents_tree, key, &exact, nullptr, nullptr);
+  EXPECT_TRUE(exact);
+  return std::unique_ptr<extent_record_t>(static_cast<extent_record_t*>(r.release()));
+}
+
+TEST(ForkAllocation, SizesRoundUpToWholeBlocks) {
+  TestVolume t;
+  test_file f = create_file(t.v(), "/f");
+  const uint32_t free_before = t.v()->header.freeBlocks;
+  struct {
+    uint64_t size;
+    uint32_t blocks;
+  } cases[] = {{8192, 2}, {8193, 3}, {1, 1}, {4096, 1}, {0, 0}, {40960, 10}, {0, 0}};
+  for (const auto& c : cases) {
+    hfsfile_allocate_or_die(f.fork.get(), c.size);
+    EXPECT_EQ(f.record->file.dataFork.logicalSize, c.size);
+    EXPECT_EQ(f.record->file.dataFork.totalBlocks, c.blocks);
+    EXPECT_EQ(t.v()->header.freeBlocks, free_before - c.blocks);
+    uint32_t listed = 0;
+    for (const auto& e : f.fork->extents) listed += e.blockCount;
+    EXPECT_EQ(listed, c.blocks);
+    // The record on disk is in step with the fork.
+    std::unique_ptr<catalog_record_t> stored = volume_get_record_by_id(t.v(), f.id);
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(stored->file.dataFork.logicalSize, c.size);
+    EXPECT_EQ(stored->file.dataFork.totalBlocks, c.blocks);
+  }
+  EXPECT_TRUE(f.fork->extents.empty());
+  EXPECT_EQ(f.record->file.dataFork.extents[0].blockCount, 0u);
+}
+
+TEST(ForkAllocation, ScanStartsAtTheHintAndAdvancesItOnlyPastBlocksInUse) {
+  volume_geometry g;  // blocks 0-9 in use: header, bitmap, 4 + 4 tree blocks
+  g.next_allocation = 4;
+  TestVolume t(g);
+  test_file f = create_file(t.v(), "/f");
+  hfsfile_allocate_or_die(f.fork.get(), 2 * 4096);
+  EXPECT_EQ(extents_of(*f.fork), (std::vector<HFSPlusExtentDescriptor>{{10, 2}}));
+  EXPECT_EQ(t.v()->header.nextAllocation, 11u);
+}
+
+TEST(ForkAllocation, GrowthContinuesTheLastExtentOrBeginsANewOne) {
+  TestVolume t;  // first free block 10, hint 10
+  test_file a = create_file(t.v(), "/a");
+  test_file b = create_file(t.v(), "/b");
+  hfsfile_allocate_or_die(a.fork.get(), 4096);
+  hfsfile_allocate_or_die(a.fork.get(), 2 * 4096);  // block 11 is free: the extent grows
+  EXPECT_EQ(extents_of(*a.fork), (std::vector<HFSPlusExtentDescriptor>{{10, 2}}));
+  hfsfile_allocate_or_die(b.fork.get(), 4096);
+  EXPECT_EQ(extents_of(*b.fork), (std::vector<HFSPlusExtentDescriptor>{{12, 1}}));
+  hfsfile_allocate_or_die(a.fork.get(), 3 * 4096);  // block 12 is b's: a new extent
+  EXPECT_EQ(extents_of(*a.fork), (std::vector<HFSPlusExtentDescriptor>{{10, 2}, {13, 1}}));
+  EXPECT_EQ(a.record->file.dataFork.extents[1].startBlock, 13u);
+}
+
+TEST(ForkAllocation, AllocatedBlocksAreZeroFilled) {
+  TestVolume t;
+  // Dirty every free block first.
+  for (uint32_t b = 10; b < 255; ++b) std::fill_n(t.image.begin() + b * 4096, 4096, 0xEE);
+  test_file f = create_file(t.v(), "/f");
+  ASSERT_TRUE(hfsfile_write(f.fork.get(), 0, 10, "0123456789"));
+  EXPECT_EQ(f.record->file.dataFork.logicalSize, 10u);
+  EXPECT_EQ(f.record->file.dataFork.totalBlocks, 1u);
+  std::vector<uint8_t> back(4096, 0x55);
+  ASSERT_TRUE(hfsfile_read(f.fork.get(), 0, back.size(), back.data()));
+  EXPECT_EQ(std::string(back.begin(), back.begin() + 10), "0123456789");
+  EXPECT_TRUE(std::all_of(back.begin() + 10, back.end(), [](uint8_t c) { return c == 0; }));
+  // Past the allocated blocks nothing can be read.
+  EXPECT_FALSE(hfsfile_read(f.fork.get(), 4000, 200, back.data()));
+  EXPECT_TRUE(hfsfile_read(f.fork.get(), 5000, 0, back.data()));
+}
+
+TEST(ForkAllocation, WritingInsideTheForkKeepsItsSize) {
+  TestVolume t;
+  test_file f = create_file(t.v(), "/f");
+  ASSERT_TRUE(hfsfile_write(f.fork.get(), 0, 5000, std::vector<uint8_t>(5000, 1).data()));
+  ASSERT_TRUE(hfsfile_write(f.fork.get(), 100, 3, "abc"));
+  EXPECT_EQ(f.record->file.dataFork.logicalSize, 5000u);
+  ASSERT_TRUE(hfsfile_write(f.fork.get(), 9000, 3, "xyz"));  // past the end: grows to 9003
+  EXPECT_EQ(f.record->file.dataFork.logicalSize, 9003u);
+  EXPECT_EQ(f.record->file.dataFork.totalBlocks, 3u);
+}
+
+TEST(ForkAllocation, ReadAcrossExtentsIsSplitAtTheBoundary) {
+  TestVolume t;
+  test_file a = create_file(t.v(), "/a");
+  test_file spacer = create_file(t.v(), "/spacer");
+  fragment(a.fork.get(), spacer.fork.get(), 2);
+  ASSERT_EQ(extent_sizes(*a.fork), (std::vector<uint32_t>{1, 1}));
+  std::vector<uint8_t> data(8192);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
+  ASSERT_TRUE(hfsfile_write(a.fork.get(), 0, data.size(), data.data()));
+  uint64_t reads = t.device.reads;
+  uint8_t back[20];
+  ASSERT_TRUE(hfsfile_read(a.fork.get(), 4086, sizeof back, back));
+  EXPECT_EQ(t.device.reads - reads, 2u);
+  EXPECT_TRUE(std::equal(back, back + sizeof back, data.begin() + 4086));
+  // The bytes lie where the extents say.
+  const HFSPlusExtentDescriptor second = a.fork->extents[1];
+  EXPECT_EQ(t.image[second.startBlock * 4096ull], data[4096]);
+}
+
+TEST(ForkAllocation, ShrinkingKeepsWholeExtentsAndFreesTheRest) {
+  TestVolume t;
+  test_file a = create_file(t.v(), "/a");
+  test_file spacer = create_file(t.v(), "/spacer");
+  const uint64_t bs = 4096;
+  hfsfile_allocate_or_die(a.fork.get(), 3 * bs);
+  hfsfile_allocate_or_die(spacer.fork.get(), bs);
+  hfsfile_allocate_or_die(a.fork.get(), 5 * bs);
+  hfsfile_allocate_or_die(spacer.fork.get(), 2 * bs);
+  hfsfile_allocate_or_die(a.fork.get(), 9 * bs);
+  ASSERT_EQ(extent_sizes(*a.fork), (std::vector<uint32_t>{3, 2, 4}));
+  const HFSPlusExtentDescriptor third = a.fork->extents[2];
+  const uint32_t free_before = t.v()->header.freeBlocks;
+  const uint32_t hint_before = t.v()->header.nextAllocation;
+
+  hfsfile_allocate_or_die(a.fork.get(), 5 * bs);
+  EXPECT_EQ(extent_sizes(*a.fork), (std::vector<uint32_t>{3, 2}));
+  EXPECT_EQ(t.v()->header.freeBlocks, free_before + 4);
+  EXPECT_EQ(t.v()->header.nextAllocation, hint_before);
+  for (uint32_t b = third.startBlock; b < third.startBlock + 4; ++b) EXPECT_FALSE(block_used(t.v(), b)) << b;
+  EXPECT_EQ(a.record->file.dataFork.extents[2].blockCount, 0u);
+
+  // Cutting inside an extent keeps its head.
+  hfsfile_allocate_or_die(a.fork.get(), 2 * bs + 1);
+  EXPECT_EQ(extent_sizes(*a.fork), (std::vector<uint32_t>{3}));
+  hfsfile_allocate_or_die(a.fork.get(), 1);
+  EXPECT_EQ(extent_sizes(*a.fork), (std::vector<uint32_t>{1}));
+  EXPECT_EQ(t.v()->header.freeBlocks, free_before + 8);
+  EXPECT_EQ(used_blocks(t.v()), t.v()->header.totalBlocks - t.v()->header.freeBlocks);
+}
+
+TEST(ForkAllocation, ExtentsBeyondEightGoToOverflowRecords) {
+  TestVolume t;
+  test_file a = create_file(t.v(), "/a");
+  test_file spacer = create_file(t.v(), "/spacer");
+  fragment(a.fork.get(), spacer.fork.get(), 10);
+  ASSERT_EQ(a.fork->extents.size(), 10u);
+  for (const auto& e : a.record->file.dataFork.extents) EXPECT_EQ(e.blockCount, 1u);
+
+  // One record, keyed by the blocks of the first eight extents; the rest of
+  // its descriptors zero.
+  ASSERT_EQ(record_starts(t.v(), a.id), (std::vector<uint32_t>{8}));
+  std::unique_ptr<extent_record_t> r = overflow_record(t.v(), a.id, 8);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->extents[0], a.fork->extents[8]);
+  EXPECT_EQ(r->extents[1], a.fork->extents[9]);
+  for (size_t i = 2; i < 8; ++i) EXPECT_EQ(r->extents[i].blockCount, 0u);
+
+  // A fresh open of the fork finds the same map.
+  std::unique_ptr<hfsfile_t> again = volume_open_hfsfile(t.v(), a.id, &a.record->file.dataFork, a.record.get());
+  EXPECT_EQ(again->extents, a.fork->extents);
+  hfsfile_close(std::move(again));
+
+  // 17 extents: a second record keyed 16.
+  fragment(a.fork.get(), spacer.fork.get(), 7);
+  ASSERT_EQ(a.fork->extents.size(), 17u);
+  EXPECT_EQ(record_starts(t.v(), a.id), (std::vector<uint32_t>{8, 16}));
+
+  // Back to eight extents: the records go; the spacer's stay.
+  std::vector<uint32_t> spacer_records = record_starts(t.v(), spacer.id);
+  EXPECT_FALSE(spacer_records.empty());
+  hfsfile_allocate_or_die(a.fork.get(), 8 * 4096);
+  EXPECT_EQ(a.fork->extents.size(), 8u);
+  EXPECT_TRUE(record_starts(t.v(), a.id).empty());
+  EXPECT_EQ(record_starts(t.v(), spacer.id), spacer_records);
+}
+
+TEST(ForkAllocation, OverflowRecordsSurviveReopeningTheVolume) {
+  TestVolume t;
+  std::vector<uint8_t> data(12 * 4096);
+  std::mt19937 rng(7);
+  for (auto& b : data) b = static_cast<uint8_t>(rng());
+  CatalogNodeID id;
+  {
+    test_file a = create_file(t.v(), "/a");
+    test_file spacer = create_file(t.v(), "/spacer");
+    fragment(a.fork.get(), spacer.fork.get(), 12);
+    ASSERT_TRUE(hfsfile_write(a.fork.get(), 0, data.size(), data.data()));
+    id = a.id;
+  }
+  t.reopen();
+  ASSERT_NE(t.v(), nullptr);
+  std::unique_ptr<catalog_record_t> r = volume_get_record_from_path(t.v(), "/a", nullptr, nullptr);
+  ASSERT_NE(r, nullptr);
+  std::unique_ptr<hfsfile_t> f = volume_open_hfsfile(t.v(), id, &r->file.dataFork, r.get());
+  EXPECT_EQ(f->extents.size(), 12u);
+  std::vector<uint8_t> back(data.size());
+  ASSERT_TRUE(hfsfile_read(f.get(), 0, back.size(), back.data()));
+  EXPECT_EQ(back, data);
+}
+
+// The catalog file grows a node clump at a time between blocks of file data,
+// so it spills into overflow records, which the next open reads back.
+TEST(ForkAllocation, CatalogFileBeyondEightExtents) {
+  volume_geometry g;
+  g.catalog_blocks = 2;  // two nodes per growth
+  TestVolume t(g);
+  std::vector<CatalogNodeID> ids;
+  hfsfile_t* catalog_file = static_cast<hfsfile_t*>(t.v()->catalog_tree.io.get());
+  for (int i = 0; catalog_file->extents.size() <= 9; ++i) {
+    ASSERT_LT(i, 2000);
+    test_file f = create_file(t.v(), "/file with a long name to fill nodes " + std::to_string(i));
+    ASSERT_TRUE(hfsfile_write(f.fork.get(), 0, 4, "data"));
+    ids.push_back(f.id);
+  }
+  EXPECT_FALSE(record_starts(t.v(), kHFSCatalogFileID).empty());
+  t.reopen();
+  ASSERT_NE(t.v(), nullptr);
+  EXPECT_GT(static_cast<hfsfile_t*>(t.v()->catalog_tree.io.get())->extents.size(), 8u);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    std::string path = "/file with a long name to fill nodes " + std::to_string(i);
+    std::unique_ptr<catalog_record_t> r = volume_get_record_from_path(t.v(), path.c_str(), nullptr, nullptr);
+    ASSERT_NE(r, nullptr) << path;
+    EXPECT_EQ(r->id(), ids[i]);
+    EXPECT_EQ(r->file.dataFork.logicalSize, 4u);
+  }
+  std::vector<std::string> problems = btree_check(&t.v()->catalog_tree);
+  EXPECT_TRUE(problems.empty()) << btree_check_text(problems);
+  problems = btree_check(&t.v()->extents_tree);
+  EXPECT_TRUE(problems.empty()) << btree_check_text(problems);
+}
+
+TEST(ForkAllocationDeathTest, MoreBlocksThanFreeEndsTheProcess) {
+  TestVolume t;
+  test_file f = create_file(t.v(), "/f");
+  uint64_t too_many = (static_cast<uint64_t>(t.v()->header.freeBlocks) + 1) * 4096;
+  EXPECT_EXIT(hfsfile_allocate_or_die(f.fork.get(), too_many), ::testing::ExitedWithCode(1),
+              "^hfsfile_allocate_or_die\\(\\):[0-9]+: ERROR: out of free blocks\n$");
+}
+
+TEST(ForkAllocationDeathTest, AnInconsistentMapEndsTheProcess) {
+  TestVolume t;
+  test_file f = create_file(t.v(), "/f");
+  HFSPlusForkData lying = f.record->file.dataFork;
+  lying.totalBlocks = 9;  // nine blocks claimed, none recorded
+  EXPECT_EXIT(volume_open_hfsfile(t.v(), f.id, &lying, nullptr), ::testing::ExitedWithCode(1),
+              "^volume_open_hfsfile\\(\\):[0-9]+: ERROR: inconsistent extents information!\n$");
+  for (auto& e : lying.extents) e = {20, 1};  // eight extents, the ninth block in no record
+  EXPECT_EXIT(volume_open_hfsfile(t.v(), f.id, &lying, nullptr), ::testing::ExitedWithCode(1),
+              "^volume_open_hfsfile\\(\\):[0-9]+: ERROR: inconsistent extents information!\n$");
+}
+
+TEST(ForkAllocationDeathTest, DeviceFailuresEndTheProcess) {
+  TestVolume t;
+  test_file f = create_file(t.v(), "/f");
+  ASSERT_TRUE(hfsfile_write(f.fork.get(), 0, 3, "abc"));
+  t.image.resize(10 * 4096);  // the file's block is gone from the device
+  uint8_t buf[3];
+  EXPECT_EXIT((void)hfsfile_read(f.fork.get(), 0, 3, buf), ::testing::ExitedWithCode(1),
+              "^hfsfile_read\\(\\):[0-9]+: io_read error\n$");
+  EXPECT_EXIT((void)hfsfile_write(f.fork.get(), 0, 3, buf), ::testing::ExitedWithCode(1),
+              "^hfsfile_write\\(\\):[0-9]+: io_write error\n$");
+}
+
+// Random resizes and writes of several files, checked after every step
+// against a model of their contents, the bitmap and the records on disk.
+TEST(ForkAllocation, RandomResizesAgreeWithAModel) {
+  volume_geometry g;
+  g.block_size = 512;
+  g.total_blocks = 2048;
+  g.extents_node_size = 512;
+  g.extents_blocks = 16;
+  g.catalog_blocks = 16;
+  TestVolume t(g);
+  std::mt19937 rng(20240611);
+  constexpr int kFiles = 6;
+  std::vector<test_file> files;
+  std::vector<std::vector<uint8_t>> model(kFiles);
+  for (int i = 0; i < kFiles; ++i) files.push_back(create_file(t.v(), "/file" + std::to_string(i)));
+
+  auto check = [&](int step) {
+    SCOPED_TRACE(step);
+    std::set<uint32_t> owned;
+    auto own = [&](const std::vector<HFSPlusExtentDescriptor>& list) {
+      for (const auto& e : list) {
+        for (uint32_t b = e.startBlock; b < e.startBlock + e.blockCount; ++b) {
+          ASSERT_TRUE(owned.insert(b).second) << "block " << b << " owned twice";
+          ASSERT_TRUE(block_used(t.v(), b)) << b;
+        }
+      }
+    };
+    for (int i = 0; i < kFiles; ++i) {
+      hfsfile_t* f = files[i].fork.get();
+      ASSERT_EQ(f->fork->logicalSize, model[i].size());
+      std::vector<uint8_t> back(model[i].size());
+      ASSERT_TRUE(hfsfile_read(f, 0, back.size(), back.data()));
+      ASSERT_EQ(back, model[i]) << "file " << i;
+      own(f->extents);
+      std::unique_ptr<catalog_record_t> stored = volume_get_record_by_id(t.v(), files[i].id);
+      ASSERT_EQ(stored->file.dataFork.totalBlocks, f->fork->totalBlocks);
+      ASSERT_EQ(stored->file.dataFork.logicalSize, f->fork->logicalSize);
+    }
+    own(t.v()->extents_tree.io ? static_cast<hfsfile_t&>(*t.v()->extents_tree.io).extents
+                               : std::vector<HFSPlusExtentDescriptor>());
+    own(static_cast<hfsfile_t&>(*t.v()->catalog_tree.io).extents);
+    ASSERT_EQ(used_blocks(t.v()), t.v()->header.totalBlocks - t.v()->header.freeBlocks);
+  };
+
+  for (int step = 0; step < 300; ++step) {
+    int i = static_cast<int>(rng() % kFiles);
+    hfsfile_t* f = files[i].fork.get();
+    uint64_t size = rng() % (24 * 512);
+    if (rng() % 3 == 0) {
+      hfsfile_allocate_or_die(f, size);
+      model[i].resize(size, 0);
+    } else {
+      uint64_t offset = rng() % (size + 1);
+      uint64_t count = size - offset;
+      std::vector<uint8_t> data(count);
+      for (auto& b : data) b = static_cast<uint8_t>(rng());
+      ASSERT_TRUE(hfsfile_write(f, offset, count, data.data()));
+      if (model[i].size() < offset + count) model[i].resize(offset + count, 0);
+      std::copy(data.begin(), data.end(), model[i].begin() + static_cast<std::ptrdiff_t>(offset));
+    }
+    check(step);
+    if (HasFatalFailure()) return;
+  }
+
+  // Everything is on disk: a reopened volume reads the same files.
+  files.clear();
+  t.reopen();
+  ASSERT_NE(t.v(), nullptr);
+  for (int i = 0; i < kFiles; ++i) {
+    std::string path = "/file" + std::to_string(i);
+    std::unique_ptr<catalog_record_t> r = volume_get_record_from_path(t.v(), path.c_str(), nullptr, nullptr);
+    ASSERT_NE(r, nullptr);
+    std::unique_ptr<hfsfile_t> f = volume_open_hfsfile(t.v(), r->file.fileID, &r->file.dataFork, r.get());
+    std::vector<uint8_t> back(model[i].size());
+    ASSERT_TRUE(hfsfile_read(f.get(), 0, back.size(), back.data()));
+    EXPECT_EQ(back, model[i]) << path;
+  }
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace volpack
