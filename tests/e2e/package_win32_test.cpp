@@ -1,0 +1,144 @@
+// volpack.exe on Windows: drive-letter and backslash paths, names outside the
+// code page, files that other programs hold open, a second run on the same
+// output, and the output inside the source. (Reading the images back with 7-Zip
+// is left to tools/compare-windows-image.sh, which compares them with the Linux
+// build's.)
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "io/host_fs.h"
+#include "support/support.h"
+
+namespace volpack {
+namespace {
+
+namespace fs = std::filesystem;
+using test::run_program;
+using test::shell_quote;
+using test::TempDir;
+
+std::string utf8(const fs::path& p) {
+  std::string s;
+  for (auto c : p.u8string()) s += static_cast<char>(c);
+  return s;
+}
+
+// The path in Windows form: drive letter and backslashes.
+std::string win(const fs::path& p) { return utf8(fs::path(p).make_preferred()); }
+
+std::string random_bytes(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+// Holds a file open the way another program may: sharing only what `share` allows.
+class HeldOpen {
+ public:
+  HeldOpen(const fs::path& p, DWORD access, DWORD share)
+      : h_(CreateFileW(p.wstring().c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr)) {}
+  ~HeldOpen() {
+    if (ok()) CloseHandle(h_);
+  }
+  bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE h_;
+};
+
+class Win32Package : public ::testing::Test {
+ protected:
+  TempDir work, src;
+  fs::path out() const { return work.path() / "out.dmg"; }
+  test::program_result package(const std::string& out_arg, const std::string& src_arg, bool verbose = false) {
+    return run_program(shell_quote(test::volpack_exe()) + " " + shell_quote(out_arg) + " " + shell_quote(src_arg) +
+                       (verbose ? " -v" : ""));
+  }
+  test::program_result package(bool verbose = false) { return package(win(out()), win(src.path()), verbose); }
+  void expect_no_leftovers() {
+    EXPECT_FALSE(fs::exists(work.path() / "out.dmg.hfs"));
+    EXPECT_FALSE(fs::exists(work.path() / "out.dmg.volpack-part"));
+  }
+};
+
+TEST_F(Win32Package, BackslashPathsAndNamesOutsideTheCodePage) {
+  const std::string resume = "R\xC3\xA9sum\xC3\xA9.txt", japan = "\xE6\x97\xA5\xE6\x9C\xAC";  // "Résumé.txt", "日本"
+  src.write("big.bin", random_bytes(600000, 1));
+  test::write_file(src.path() / fs::u8path(resume), "# not a link\n");
+  fs::create_directory(src.path() / fs::u8path(japan));
+  test::write_file(src.path() / fs::u8path(japan) / "data.bin", std::string("a\r\nb\x1A", 5) + random_bytes(5000, 2));
+  // The source with a trailing backslash still names the volume after its folder.
+  auto r = package(win(out()), win(src.path()) + "\\", true);
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("", r.err);
+  EXPECT_NE(std::string::npos, r.out.find("Added file: /" + resume + "\n")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Added file: /" + japan + "/data.bin\n")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Done.\n")) << r.out;
+  std::string image = test::read_file(out());
+  ASSERT_GT(image.size(), 512u);
+  EXPECT_EQ("koly", image.substr(image.size() - 512, 4));
+  expect_no_leftovers();
+}
+
+TEST_F(Win32Package, AFileAnotherProgramHoldsExclusivelyFailsTheRunCleanly) {
+  src.write("ok.txt", "# fine\n");
+  src.write("held.bin", random_bytes(600000, 3));
+  test::write_file(out(), "old image");
+  HeldOpen held(src.path() / "held.bin", GENERIC_READ, 0);
+  ASSERT_TRUE(held.ok());
+  auto r = package();
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("held.bin")) << r.err;
+  EXPECT_EQ("old image", test::read_file(out()));
+  expect_no_leftovers();
+}
+
+TEST_F(Win32Package, AnImageOpenInAReaderIsKeptAndReported) {
+  src.write("a.bin", random_bytes(600000, 4));
+  test::write_file(out(), "old image");
+  {
+    HeldOpen reader(out(), GENERIC_READ, FILE_SHARE_READ);  // no sharing of deletion: no replacing
+    ASSERT_TRUE(reader.ok());
+    auto r = package();
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("cannot write DMG file")) << r.err;
+    EXPECT_EQ("old image", test::read_file(out()));
+    expect_no_leftovers();
+  }
+  auto r = package();
+  EXPECT_EQ(0, r.status) << r.err;
+  expect_no_leftovers();
+}
+
+TEST_F(Win32Package, SecondRunOnTheSameOutputStops) {
+  src.write("a.bin", random_bytes(600000, 5));
+  const std::string scratch = win(work.path() / "out.dmg.hfs");
+  int fd = host_open(scratch.c_str(), HOST_O_RDWR | HOST_O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(host_try_lock(fd));  // as a first run holds it
+  auto r = package();
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("in use")) << r.err;
+  EXPECT_TRUE(fs::exists(scratch));  // the first run's file is left alone
+  EXPECT_FALSE(fs::exists(out()));
+  host_close(fd);
+}
+
+// The run knows its own scratch volume and image by their file identity.
+TEST_F(Win32Package, TheOutputMayLieInsideTheSource) {
+  src.write("a.bin", random_bytes(600000, 6));
+  std::string inside = win(src.path()) + "\\out.dmg";
+  auto r = package(inside, win(src.path()), true);
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("Added file: /a.bin\n")) << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find("out.dmg")) << r.out;
+  EXPECT_FALSE(fs::exists(inside + ".hfs"));
+}
+
+}  // namespace
+}  // namespace volpack
