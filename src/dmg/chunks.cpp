@@ -1,6 +1,10 @@
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
+#include <system_error>
+#include <thread>
+#include <vector>
 #include <new>
 #include <stdexcept>
 
@@ -58,12 +62,43 @@ void grow_table(udif_blkx_table_t& table, size_t index, size_t& capacity) {
   }
 }
 
+size_t compression_workers() {
+  unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : std::min<unsigned>(cores, 8);
+}
+
+// Runs job(0) .. job(n - 1), one thread each beyond the first, which runs on
+// the calling thread. Falls back to running them in turn when no thread starts.
+template <class Job>
+void compress_in_parallel(size_t n, const Job& job) {
+  std::vector<std::thread> threads;
+  size_t next = 1;
+  for (; next < n; ++next) {
+    try {
+      threads.emplace_back(job, next);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  if (n > 0) job(0);
+  for (std::thread& t : threads) t.join();
+  for (; next < n; ++next) job(next);
+}
+
 }  // namespace
 
 udif_blkx_table_t insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sector, SectorCount sector_count,
                              uint32_t block_descriptors, uint32_t* in_crc, uint32_t* in_sum, uint32_t* out_crc) {
-  std::vector<uint8_t> inbuf = malloc_or_die(kChunkBufferSize, __func__, __LINE__);
-  std::vector<uint8_t> outbuf = malloc_or_die(kChunkBufferSize, __func__, __LINE__);
+  // Chunks are independent zlib streams: a batch of them is read in order,
+  // deflated on all cores at once, then written in order, so the image is the
+  // same byte for byte whatever the number of cores. Memory stays fixed: two
+  // work buffers per chunk of a batch.
+  const size_t batch = compression_workers();
+  std::vector<std::vector<uint8_t>> inbufs, outbufs;
+  for (size_t i = 0; i < batch; ++i) {
+    inbufs.push_back(malloc_or_die(kChunkBufferSize, __func__, __LINE__));
+    outbufs.push_back(malloc_or_die(kChunkBufferSize, __func__, __LINE__));
+  }
 
   udif_blkx_table_t table;
   table.signature = UDIF_BLKX_SIGNATURE;
@@ -84,33 +119,38 @@ udif_blkx_table_t insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sec
 
   SectorNumber sector = 0;  // counted from the table's first sector
   SectorCount remaining = sector_count;
+  std::vector<SectorCount> sizes(batch);
+  std::vector<chunk_code_t> codes(batch);
   while (remaining > 0) {
-    grow_table(table, table.chunks.size(), capacity);
-    udif_blkx_chunk_t chunk;
-    chunk.type = UDIF_CHUNK_ZLIB;
-    chunk.sector_start = sector;
-    chunk.sector_count = remaining < kChunkSectors ? remaining : kChunkSectors;
-    uint64_t raw_length = chunk.sector_count * kSectorSize;
+    size_t n = 0;
+    for (; n < batch && remaining > 0; ++n) {
+      sizes[n] = remaining < kChunkSectors ? remaining : kChunkSectors;
+      uint64_t raw_length = sizes[n] * kSectorSize;
+      stream_read_or_die(in, inbufs[n].data(), raw_length, __func__, __LINE__);
+      if (in_crc != nullptr) crc32_checksum(in_crc, inbufs[n].data(), raw_length);
+      if (in_sum != nullptr) udif_checksum(in_sum, inbufs[n].data(), raw_length);
+      remaining -= sizes[n];
+    }
+    compress_in_parallel(n, [&](size_t i) { codes[i] = compress_chunk(inbufs[i].data(), sizes[i], outbufs[i].data()); });
 
-    stream_read_or_die(in, inbuf.data(), raw_length, __func__, __LINE__);
-    if (in_crc != nullptr) crc32_checksum(in_crc, inbuf.data(), raw_length);
-    if (in_sum != nullptr) udif_checksum(in_sum, inbuf.data(), raw_length);
-
-    chunk_code_t code = compress_chunk(inbuf.data(), chunk.sector_count, outbuf.data());
-    if (code.init_ret != Z_OK) die("insertBLKX():%d: zlib deflateInit error (ret = %d)\n", __LINE__, code.init_ret);
-    if (code.deflate_ret != Z_STREAM_END)
-      die("insertBLKX():%d: zlib deflate error (ret = %d)\n", __LINE__, code.deflate_ret);
-
-    chunk.type = code.type;
-    chunk.compressed_offset = stream_tell(out) - table.data_start;
-    const uint8_t* stored = code.type == UDIF_CHUNK_RAW ? inbuf.data() : outbuf.data();
-    stream_write_or_die(out, stored, code.stored_length, __func__, __LINE__);
-    if (out_crc != nullptr) crc32_checksum(out_crc, stored, code.stored_length);
-    chunk.compressed_length = code.stored_length;
-    table.chunks.push_back(chunk);
-
-    sector += chunk.sector_count;
-    remaining -= chunk.sector_count;
+    for (size_t i = 0; i < n; ++i) {
+      const chunk_code_t& code = codes[i];
+      if (code.init_ret != Z_OK) die("insertBLKX():%d: zlib deflateInit error (ret = %d)\n", __LINE__, code.init_ret);
+      if (code.deflate_ret != Z_STREAM_END)
+        die("insertBLKX():%d: zlib deflate error (ret = %d)\n", __LINE__, code.deflate_ret);
+      grow_table(table, table.chunks.size(), capacity);
+      udif_blkx_chunk_t chunk;
+      chunk.type = code.type;
+      chunk.sector_start = sector;
+      chunk.sector_count = sizes[i];
+      chunk.compressed_offset = stream_tell(out) - table.data_start;
+      const uint8_t* stored = code.type == UDIF_CHUNK_RAW ? inbufs[i].data() : outbufs[i].data();
+      stream_write_or_die(out, stored, code.stored_length, __func__, __LINE__);
+      if (out_crc != nullptr) crc32_checksum(out_crc, stored, code.stored_length);
+      chunk.compressed_length = code.stored_length;
+      table.chunks.push_back(chunk);
+      sector += chunk.sector_count;
+    }
   }
 
   grow_table(table, table.chunks.size(), capacity);

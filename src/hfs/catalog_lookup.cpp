@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "hfs/catalog.h"
+#include "hfs/catalog_internal.h"
 #include "hfs/volume.h"
 #include "io/die.h"
 
@@ -13,17 +14,6 @@ namespace {
 // As many levels of symbolic links as macOS follows before giving up; a
 // cycle of links ends here instead of in endless recursion.
 constexpr int kMaxLinkDepth = 32;
-constexpr uint64_t kMaxLinkTarget = 1023;
-
-std::unique_ptr<catalog_record_t> as_catalog(std::unique_ptr<btree_record_t> r) {
-  return std::unique_ptr<catalog_record_t>(static_cast<catalog_record_t*>(r.release()));
-}
-
-std::unique_ptr<catalog_record_t> find_exact(volume_t* volume, const catalog_key_t& key) {
-  bool exact = false;
-  std::unique_ptr<catalog_record_t> r = as_catalog(btree_search(&volume->catalog_tree, key, &exact, nullptr, nullptr));
-  return exact ? std::move(r) : nullptr;
-}
 
 std::unique_ptr<catalog_record_t> resolve_path(volume_t* volume, const char* path, bool follow, bool follow_last,
                                                CatalogNodeID start, const char** remainder, catalog_key_t* key_out,

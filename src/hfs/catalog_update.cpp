@@ -6,6 +6,7 @@
 #include <string>
 
 #include "hfs/catalog.h"
+#include "hfs/catalog_internal.h"
 #include "hfs/volume.h"
 #include "io/die.h"
 #include "io/host_fs.h"
@@ -16,17 +17,6 @@ namespace {
 
 constexpr uint16_t kNewFolderMode = 0040755;
 constexpr uint16_t kNewFileMode = 0100644;
-constexpr uint64_t kMaxLinkTarget = 1023;
-
-std::unique_ptr<catalog_record_t> as_catalog(std::unique_ptr<btree_record_t> r) {
-  return std::unique_ptr<catalog_record_t>(static_cast<catalog_record_t*>(r.release()));
-}
-
-std::unique_ptr<catalog_record_t> find_exact(volume_t* volume, const catalog_key_t& key) {
-  bool exact = false;
-  std::unique_ptr<catalog_record_t> r = as_catalog(btree_search(&volume->catalog_tree, key, &exact, nullptr, nullptr));
-  return exact ? std::move(r) : nullptr;
-}
 
 void insert_or_die(volume_t* volume, const catalog_key_t& key, const catalog_record_t& record) {
   std::vector<uint8_t> bytes = catalog_encode_record(record);

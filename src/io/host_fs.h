@@ -79,6 +79,11 @@ bool host_fseek64(std::FILE* fp, uint64_t offset);  // from the start
 int64_t host_ftell64(std::FILE* fp);                 // -1 on failure
 // Flushes the file's buffers to the host and to stable storage.
 bool host_fflush_sync(std::FILE* fp);
+// Positioned transfers on an open file, bypassing its stdio buffer (which the
+// caller must not use alongside them): the number of bytes moved, short at
+// end of file or on error.
+uint64_t host_pread(std::FILE* fp, uint64_t offset, void* buf, uint64_t count);
+uint64_t host_pwrite(std::FILE* fp, uint64_t offset, const void* buf, uint64_t count);
 
 // Descriptors. Flags combine these values; creation uses `mode` (0644 style).
 constexpr int HOST_O_RDONLY = 0x0;

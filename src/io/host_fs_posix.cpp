@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -163,6 +164,34 @@ bool host_fflush_sync(std::FILE* fp) {
   // Pipes and character devices cannot be synced; that is no failure.
   if (fsync(fd) != 0 && errno != EINVAL && errno != EROFS) return false;
   return true;
+}
+
+uint64_t host_pread(std::FILE* fp, uint64_t offset, void* buf, uint64_t count) {
+  int fd = fileno(fp);
+  uint8_t* p = static_cast<uint8_t*>(buf);
+  uint64_t done = 0;
+  while (done < count) {
+    ssize_t n = pread(fd, p + done, static_cast<size_t>(std::min<uint64_t>(count - done, 1u << 30)),
+                      static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<uint64_t>(n);
+  }
+  return done;
+}
+
+uint64_t host_pwrite(std::FILE* fp, uint64_t offset, const void* buf, uint64_t count) {
+  int fd = fileno(fp);
+  const uint8_t* p = static_cast<const uint8_t*>(buf);
+  uint64_t done = 0;
+  while (done < count) {
+    ssize_t n = pwrite(fd, p + done, static_cast<size_t>(std::min<uint64_t>(count - done, 1u << 30)),
+                       static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<uint64_t>(n);
+  }
+  return done;
 }
 
 int host_open(const char* path, int flags, int mode) {

@@ -21,17 +21,8 @@ constexpr uint16_t kNode = 512;
 #define EXPECT_SOUND(t) \
   EXPECT_EQ(test::btree_check_text(test::btree_check(&(t).tree)), "")
 
-BTNodeDescriptor desc(MemTree& t, NodeNumber n) { return btree_read_BTNodeDescriptor_or_die(&t.tree, n); }
-
-std::vector<std::string> keys_of(MemTree& t, NodeNumber n) {
-  std::vector<std::string> keys;
-  BTNodeDescriptor d = desc(t, n);
-  for (uint16_t i = 0; i < d.numRecords; ++i) {
-    auto k = t.tree.callbacks->btree_read_key(btree_get_record_offset_or_die(&t.tree, n, i), t.tree.io.get());
-    keys.push_back(static_cast<test::ByteKey&>(*k).bytes);
-  }
-  return keys;
-}
+BTNodeDescriptor desc(MemTree& t, NodeNumber n) { return t.desc(n); }
+std::vector<std::string> keys_of(MemTree& t, NodeNumber n) { return t.keys_of(n); }
 
 TEST(BTreeInsert, FirstRecordMakesALeafRoot) {
   MemTree t(kNode, 4, 1);

@@ -191,5 +191,15 @@ std::unique_ptr<ByteRecord> MemTree::search(const std::string& key, bool* exact,
   return std::unique_ptr<ByteRecord>(static_cast<ByteRecord*>(r.release()));
 }
 
+std::vector<std::string> MemTree::keys_of(NodeNumber n) {
+  std::vector<std::string> keys;
+  BTNodeDescriptor d = desc(n);
+  for (uint16_t i = 0; i < d.numRecords; ++i) {
+    auto k = tree.callbacks->btree_read_key(btree_get_record_offset_or_die(&tree, n, i), tree.io.get());
+    keys.push_back(static_cast<ByteKey&>(*k).bytes);
+  }
+  return keys;
+}
+
 }  // namespace test
 }  // namespace volpack

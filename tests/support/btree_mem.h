@@ -116,6 +116,10 @@ class MemTree {
   btree_t tree;
   MemTreeFile* file = nullptr;    // owned through `fault`
   FaultTreeFile* fault = nullptr;  // owned by `tree`
+
+  BTNodeDescriptor desc(NodeNumber n) { return btree_read_BTNodeDescriptor_or_die(&tree, n); }
+  // The keys of node `n`, in slot order.
+  std::vector<std::string> keys_of(NodeNumber n);
 };
 
 }  // namespace test
