@@ -26,6 +26,7 @@
 #include <signal.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -410,6 +411,48 @@ int64_t host_ftell64(std::FILE* fp) { return _ftelli64(fp); }
 bool host_fflush_sync(std::FILE* fp) {
   if (std::fflush(fp) != 0) return false;
   return host_fsync(_fileno(fp));
+}
+
+// Positioned transfers on the file's handle. Windows moves the handle's file
+// pointer with them, which no caller relies on: the stdio buffer is unused.
+uint64_t host_pread(std::FILE* fp, uint64_t offset, void* buf, uint64_t count) {
+  HANDLE h = handle_of(_fileno(fp));
+  uint8_t* p = static_cast<uint8_t*>(buf);
+  uint64_t done = 0;
+  while (done < count) {
+    OVERLAPPED at;
+    std::memset(&at, 0, sizeof at);
+    at.Offset = static_cast<DWORD>(offset + done);
+    at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+    DWORD piece = static_cast<DWORD>(std::min<uint64_t>(count - done, 1u << 30)), n = 0;
+    if (!ReadFile(h, p + done, piece, &n, &at)) {
+      if (GetLastError() != ERROR_HANDLE_EOF) set_errno_from_last_error();
+      break;
+    }
+    if (n == 0) break;
+    done += n;
+  }
+  return done;
+}
+
+uint64_t host_pwrite(std::FILE* fp, uint64_t offset, const void* buf, uint64_t count) {
+  HANDLE h = handle_of(_fileno(fp));
+  const uint8_t* p = static_cast<const uint8_t*>(buf);
+  uint64_t done = 0;
+  while (done < count) {
+    OVERLAPPED at;
+    std::memset(&at, 0, sizeof at);
+    at.Offset = static_cast<DWORD>(offset + done);
+    at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+    DWORD piece = static_cast<DWORD>(std::min<uint64_t>(count - done, 1u << 30)), n = 0;
+    if (!WriteFile(h, p + done, piece, &n, &at)) {
+      set_errno_from_last_error();
+      break;
+    }
+    if (n == 0) break;
+    done += n;
+  }
+  return done;
 }
 
 // ---------------------------------------------------------------------------
