@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds volpack twice (a normal build and one with AddressSanitizer and
-# UndefinedBehaviorSanitizer) and runs the whole test suite in both.
+# Builds volpack three times (a normal build, one with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and a 64-bit Windows cross build run under Wine)
+# and runs the whole test suite in each.
 # Installs the build tools and the image readers the end-to-end tests use when
 # they are missing (Debian/Ubuntu).
 set -euo pipefail
@@ -16,3 +17,5 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVOLPACK_SANITIZE=ON
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan -j"$jobs" --output-on-failure
+
+tools/test-windows.sh
