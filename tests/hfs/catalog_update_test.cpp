@@ -38,22 +38,17 @@ TEST(CreateFolder, AppsTakesTheNextIdWithItsThreadAndCounts) {
   EXPECT_EQ(v->header.nextCatalogID, 17u);
   EXPECT_EQ(v->header.folderCount, 1u);
 
-  HFSUniStr255 name;
-  ASSERT_TRUE(unistr_printf(&name, "Apps"));
+  std::unique_ptr<catalog_record_t> folder = at(v, "/Apps");
+  ASSERT_TRUE(folder != nullptr && folder->is_folder());
+  EXPECT_EQ(folder->folder.folderID, 16u);
+  EXPECT_EQ(folder->folder.flags, kHFSHasFolderCountMask);
+  EXPECT_EQ(folder->folder.permissions.fileMode, 040755);
+  EXPECT_EQ(folder->folder.valence, 0u);
+
   catalog_key_t key;
-  catalog_make_key(&key, kHFSRootFolderID, name);
+  catalog_make_key(&key, 16, HFSUniStr255());
   bool exact = false;
   std::unique_ptr<btree_record_t> raw = btree_search(&v->catalog_tree, key, &exact, nullptr, nullptr);
-  ASSERT_TRUE(exact);
-  const catalog_record_t& folder = static_cast<catalog_record_t&>(*raw);
-  ASSERT_TRUE(folder.is_folder());
-  EXPECT_EQ(folder.folder.folderID, 16u);
-  EXPECT_EQ(folder.folder.flags, kHFSHasFolderCountMask);
-  EXPECT_EQ(folder.folder.permissions.fileMode, 040755);
-  EXPECT_EQ(folder.folder.valence, 0u);
-
-  catalog_make_key(&key, 16, HFSUniStr255());
-  raw = btree_search(&v->catalog_tree, key, &exact, nullptr, nullptr);
   ASSERT_TRUE(exact);
   const catalog_record_t& thread = static_cast<catalog_record_t&>(*raw);
   EXPECT_EQ(thread.recordType, kHFSPlusFolderThreadRecord);
@@ -139,6 +134,7 @@ TEST(CreateRefusals, CollidingTooLongOrEmptyNamesChangeNothing) {
   EXPECT_EQ(result.existing_id, readme);
   EXPECT_FALSE(volume_create_symlink(t.v(), "/l", std::string(1024, 't').c_str(), &result));
   EXPECT_EQ(result.status, create_status_t::kTargetTooLong);
+  EXPECT_FALSE(volume_create_symlink(t.v(), "/README", "target"));  // a regular file is not rewritten
   EXPECT_EQ(t.image, before);
 
   // 255 units are fine.
@@ -190,14 +186,6 @@ TEST(CreateSymlink, NewLinkThenRewritesOfTheSameName) {
   EXPECT_FALSE(volume_create_symlink(t.v(), "/LINK", "x", &result));
   EXPECT_EQ(result.status, create_status_t::kNameExists);
   EXPECT_EQ(link_text(t.v(), "/link"), "");
-}
-
-TEST(CreateSymlink, ExistingRegularFileIsLeftAlone) {
-  TestVolume t;
-  ASSERT_NE(volume_create_file(t.v(), "/plain"), 0u);
-  const std::vector<uint8_t> before = t.image;
-  EXPECT_FALSE(volume_create_symlink(t.v(), "/plain", "target"));
-  EXPECT_EQ(t.image, before);
 }
 
 TEST(Permissions, ChmodKeepsTheTypeAndFollowsLinks) {

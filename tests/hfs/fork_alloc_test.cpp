@@ -8,7 +8,6 @@
 #include <set>
 
 #include "hfs/volume.h"
-#include "support/btree_check.h"
 #include "volume_fixture.h"
 
 namespace volpack {
@@ -226,10 +225,8 @@ TEST(ForkAllocation, ExtentsBeyondEightGoToOverflowRecords) {
 
 TEST(ForkAllocation, OverflowRecordsSurviveReopeningTheVolume) {
   TestVolume t;
-  std::vector<uint8_t> data(12 * 4096);
-  std::mt19937 rng(7);
-  for (auto& b : data) b = static_cast<uint8_t>(rng());
-  CatalogNodeID id;
+  const std::vector<uint8_t> data = random_bytes(7, 12 * 4096);
+  CatalogNodeID id = 0;
   {
     test_file a = create_file(t.v(), "/a");
     test_file spacer = create_file(t.v(), "/spacer");
@@ -239,13 +236,8 @@ TEST(ForkAllocation, OverflowRecordsSurviveReopeningTheVolume) {
   }
   t.reopen();
   ASSERT_NE(t.v(), nullptr);
-  std::unique_ptr<catalog_record_t> r = volume_get_record_from_path(t.v(), "/a", nullptr, nullptr);
-  ASSERT_NE(r, nullptr);
-  std::unique_ptr<hfsfile_t> f = volume_open_hfsfile(t.v(), id, &r->file.dataFork, r.get());
-  EXPECT_EQ(f->extents.size(), 12u);
-  std::vector<uint8_t> back(data.size());
-  ASSERT_TRUE(hfsfile_read(f.get(), 0, back.size(), back.data()));
-  EXPECT_EQ(back, data);
+  EXPECT_EQ(record_starts(t.v(), id), (std::vector<uint32_t>{8}));
+  EXPECT_EQ(read_file(t.v(), "/a"), data);
 }
 
 // The catalog file grows a node clump at a time between blocks of file data,
@@ -273,23 +265,17 @@ TEST(ForkAllocation, CatalogFileBeyondEightExtents) {
     EXPECT_EQ(r->id(), ids[i]);
     EXPECT_EQ(r->file.dataFork.logicalSize, 4u);
   }
-  std::vector<std::string> problems = btree_check(&t.v()->catalog_tree);
-  EXPECT_TRUE(problems.empty()) << btree_check_text(problems);
-  problems = btree_check(&t.v()->extents_tree);
-  EXPECT_TRUE(problems.empty()) << btree_check_text(problems);
+  expect_sound_trees(t.v());
 }
 
-TEST(ForkAllocationDeathTest, MoreBlocksThanFreeEndsTheProcess) {
+// Running out of blocks, a map that claims more blocks than its extents hold,
+// and a device that lost the file's block all end the process.
+TEST(ForkAllocationDeathTest, FatalPaths) {
   TestVolume t;
   test_file f = create_file(t.v(), "/f");
   uint64_t too_many = (static_cast<uint64_t>(t.v()->header.freeBlocks) + 1) * 4096;
   EXPECT_EXIT(hfsfile_allocate_or_die(f.fork.get(), too_many), ::testing::ExitedWithCode(1),
               "^hfsfile_allocate_or_die\\(\\):[0-9]+: ERROR: out of free blocks\n$");
-}
-
-TEST(ForkAllocationDeathTest, AnInconsistentMapEndsTheProcess) {
-  TestVolume t;
-  test_file f = create_file(t.v(), "/f");
   HFSPlusForkData lying = f.record->file.dataFork;
   lying.totalBlocks = 9;  // nine blocks claimed, none recorded
   EXPECT_EXIT(volume_open_hfsfile(t.v(), f.id, &lying, nullptr), ::testing::ExitedWithCode(1),
@@ -297,11 +283,7 @@ TEST(ForkAllocationDeathTest, AnInconsistentMapEndsTheProcess) {
   for (auto& e : lying.extents) e = {20, 1};  // eight extents, the ninth block in no record
   EXPECT_EXIT(volume_open_hfsfile(t.v(), f.id, &lying, nullptr), ::testing::ExitedWithCode(1),
               "^volume_open_hfsfile\\(\\):[0-9]+: ERROR: inconsistent extents information!\n$");
-}
 
-TEST(ForkAllocationDeathTest, DeviceFailuresEndTheProcess) {
-  TestVolume t;
-  test_file f = create_file(t.v(), "/f");
   ASSERT_TRUE(hfsfile_write(f.fork.get(), 0, 3, "abc"));
   t.image.resize(10 * 4096);  // the file's block is gone from the device
   uint8_t buf[3];
@@ -314,12 +296,8 @@ TEST(ForkAllocationDeathTest, DeviceFailuresEndTheProcess) {
 // Random resizes and writes of several files, checked after every step
 // against a model of their contents, the bitmap and the records on disk.
 TEST(ForkAllocation, RandomResizesAgreeWithAModel) {
-  volume_geometry g;
-  g.block_size = 512;
-  g.total_blocks = 2048;
-  g.extents_node_size = 512;
+  volume_geometry g = small_blocks(2048);
   g.extents_blocks = 16;
-  g.catalog_blocks = 16;
   TestVolume t(g);
   std::mt19937 rng(20240611);
   constexpr int kFiles = 6;
@@ -379,15 +357,7 @@ TEST(ForkAllocation, RandomResizesAgreeWithAModel) {
   files.clear();
   t.reopen();
   ASSERT_NE(t.v(), nullptr);
-  for (int i = 0; i < kFiles; ++i) {
-    std::string path = "/file" + std::to_string(i);
-    std::unique_ptr<catalog_record_t> r = volume_get_record_from_path(t.v(), path.c_str(), nullptr, nullptr);
-    ASSERT_NE(r, nullptr);
-    std::unique_ptr<hfsfile_t> f = volume_open_hfsfile(t.v(), r->file.fileID, &r->file.dataFork, r.get());
-    std::vector<uint8_t> back(model[i].size());
-    ASSERT_TRUE(hfsfile_read(f.get(), 0, back.size(), back.data()));
-    EXPECT_EQ(back, model[i]) << path;
-  }
+  for (int i = 0; i < kFiles; ++i) EXPECT_EQ(read_file(t.v(), "/file" + std::to_string(i)), model[i]) << i;
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ std::string hex32(uint32_t v) {
 
 // A 10 MiB volume formatted with the driver's values and the given name.
 std::string format_named(const TempDir& dir, const char* name, std::FILE* messages = stderr) {
-  const std::string path = (dir.path() / "v.hfs").string();
+  const std::string path = test::device_path(dir);
   FormatArgs args;
   args.size = 10485760;
   args.name = name;
@@ -65,18 +65,6 @@ TEST(FormatBtree, HeaderNodesOfTheDriversVolume) {
                                     {248, "C0"},                 // nodes 0 and 1 in use
                                 });
   EXPECT_EQ(v.node(v.vh.catalogFile, 4096, 0), golden(4096, catalog));
-}
-
-TEST(FormatBtree, CaseSensitiveCatalogComparesBinary) {
-  TempDir dir;
-  const std::string path = (dir.path() / "v.hfs").string();
-  FormatArgs args;
-  args.size = 10485760;
-  args.caseSensitive = 1;
-  ASSERT_EQ(args.format(path), 0);
-  Volume v(path);
-  EXPECT_EQ(v.tree_header(v.vh.catalogFile).keyCompareType, kHFSBinaryCompare);
-  EXPECT_EQ(v.tree_header(v.vh.extentsFile).keyCompareType, 0);
 }
 
 // The root leaf, typed from the layouts: record 0 the root folder under
@@ -145,7 +133,7 @@ TEST(FormatBtree, VolumeNameInKeyAndThread) {
     EXPECT_EQ(test::read_stream(messages), c.warning);
     std::fclose(messages);
 
-    const std::vector<uint8_t> leaf = v.node(v.vh.catalogFile, 4096, 1);
+    const std::vector<uint8_t> leaf = v.root_leaf();
     HFSPlusCatalogKey key;
     decode(leaf.data() + test::offset_slot(leaf, 0), &key);
     EXPECT_EQ(key.keyLength, 6 + 2 * c.units.size());
@@ -181,16 +169,15 @@ TEST(FormatBtree, NameCutInsideASequenceBecomesUntitled) {
 // A journaled volume's catalog leaf holds six records in key order.
 TEST(FormatBtree, JournaledCatalogRecords) {
   TempDir dir;
-  const std::string path = (dir.path() / "v.hfs").string();
   FormatArgs args;
   args.size = 16 * kMiB;
   args.journal = 1;
   args.name = "J";
-  ASSERT_EQ(args.format(path), 0);
-  Volume v(path);
+  ASSERT_EQ(args.format(test::device_path(dir)), 0);
+  Volume v(test::device_path(dir));
   const uint32_t date = v.vh.modifyDate;
   EXPECT_EQ(v.tree_header(v.vh.catalogFile).leafRecords, 6u);
-  const std::vector<uint8_t> leaf = v.node(v.vh.catalogFile, 4096, 1);
+  const std::vector<uint8_t> leaf = v.root_leaf();
   BTNodeDescriptor desc;
   decode(leaf.data(), &desc);
   ASSERT_EQ(desc.numRecords, 6);
@@ -264,14 +251,11 @@ TEST(FormatBtree, MapNodes) {
   for (const MapCase& c : kMapCases) {
     SCOPED_TRACE(c.label);
     TempDir dir;
-    const std::string path = (dir.path() / "v.hfs").string();
     FormatArgs args;
     args.size = c.size;
     c.tune(args);
-    testing::internal::CaptureStderr();
-    ASSERT_EQ(args.format(path), 0);
-    testing::internal::GetCapturedStderr();
-    Volume v(path);
+    test::format_quietly(args, test::device_path(dir));
+    Volume v(test::device_path(dir));
     const HFSPlusForkData& fork = c.catalog ? v.vh.catalogFile : v.vh.extentsFile;
     const NodeNumber usedNodes = c.catalog ? 2 : 1;
     const BTHeaderRec header = v.tree_header(fork);
@@ -301,7 +285,7 @@ TEST(FormatBtree, MapNodes) {
 
 TEST(FormatBtree, Utf8ToHfsName) {
   const struct {
-    const char* utf8;
+    std::string utf8;
     size_t limit;
     int result;
     std::vector<uint16_t> units;
@@ -327,39 +311,31 @@ TEST(FormatBtree, Utf8ToHfsName) {
       {"ab\xC3", 4, 22, {}},                  // malformed is found before the limit
       {"", 0, 0, {}},
       {"a", 0, 119, {}},
+      {std::string(255, 'z'), 510, 0, std::vector<uint16_t>(255, 'z')},
+      {std::string(256, 'z'), 510, 119, {}},
+      {std::string(256, 'z'), 4096, 119, {}},  // never past 255 units
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.utf8) + " limit " + std::to_string(c.limit));
+    SCOPED_TRACE(c.utf8 + " limit " + std::to_string(c.limit));
     HFSUniStr255 name;
     name.length = 77;
-    EXPECT_EQ(utf8_to_hfs_name(c.utf8, c.limit, &name), c.result);
+    EXPECT_EQ(utf8_to_hfs_name(c.utf8.c_str(), c.limit, &name), c.result);
     EXPECT_EQ(units_of(name), c.units);
   }
-  const std::string full(255, 'z');
-  HFSUniStr255 name;
-  EXPECT_EQ(utf8_to_hfs_name(full.c_str(), 510, &name), 0);
-  EXPECT_EQ(name.length, 255);
-  EXPECT_EQ(utf8_to_hfs_name((full + "z").c_str(), 510, &name), 119);
-  EXPECT_EQ(utf8_to_hfs_name((full + "z").c_str(), 4096, &name), 119);  // never past 255 units
 }
 
 TEST(FormatBtree, WriteMapNodesRefusalsGoToStandardError) {
   TempDir dir;
   const std::string path = dir.write("ro", std::string(8192, 'x')).string();
   std::vector<uint8_t> buffer(4096, 0);
-  format_device bad;
-  bad.descriptor = -1;
-  bad.sectorOffset = 5;
-  bad.path = "dev";
-  bad.messages = nullptr;  // not used by WriteMapNodes
+  const format_device bad = test::test_device(-1, nullptr);  // WriteMapNodes does not use the stream
   EXPECT_EXIT(WriteMapNodes(bad, 3, 1, 1, 1000, buffer.data()), ExitedWithCode(1),
               "^WriteMapNodes\\(\\):1134: fatal error: WriteMapNodes: byte count 1000 is not sector size multiple: "
               "[^\n]*\n$");
   EXPECT_EXIT(WriteMapNodes(bad, 3, 1, 1, 1024, buffer.data()), ExitedWithCode(1),
               Eq(std::string("WriteMapNodes():1136: fatal error: seek error (sector 8): ") + std::strerror(EBADF) +
                  "\n"));
-  format_device readOnly = bad;
-  readOnly.descriptor = host_open(path.c_str(), HOST_O_RDONLY, 0);
+  const format_device readOnly = test::test_device(host_open(path.c_str(), HOST_O_RDONLY, 0), nullptr);
   EXPECT_EXIT(WriteMapNodes(readOnly, 3, 1, 1, 1024, buffer.data()), ExitedWithCode(1),
               Eq(std::string("WriteMapNodes():1138: fatal error: write error (sector 8, 1024 bytes): ") +
                  std::strerror(EBADF) + "\n"));

@@ -62,15 +62,12 @@ TEST(FormatLayout, GeometryOfTheWorkedExamples) {
   for (const Geometry& g : kGeometries) {
     SCOPED_TRACE(g.label);
     TempDir dir;
-    const std::string path = (dir.path() / "v.hfs").string();
     FormatArgs args;
     args.size = g.size;
     args.block = g.block;
     args.catalogClump = g.catalogClump;
-    testing::internal::CaptureStderr();  // small blocks warn
-    ASSERT_EQ(args.format(path), 0);
-    testing::internal::GetCapturedStderr();
-    Volume v(path);
+    test::format_quietly(args, test::device_path(dir));
+    Volume v(test::device_path(dir));
     EXPECT_EQ(v.total_sectors(), g.totalSectors);
     EXPECT_EQ(v.vh.totalBlocks, g.totalBlocks);
     expect_extent(v.vh.allocationFile, g.allocation, v.vh.blockSize);
@@ -92,7 +89,7 @@ TEST(FormatLayout, VolumeHeaderValues) {
   for (int caseSensitive = 0; caseSensitive <= 1; ++caseSensitive) {
     SCOPED_TRACE(caseSensitive);
     TempDir dir;
-    const std::string path = (dir.path() / "v.hfs").string();
+    const std::string path = test::device_path(dir);
     FormatArgs args;
     args.size = 10485760;
     args.caseSensitive = static_cast<uint8_t>(caseSensitive);
@@ -114,6 +111,8 @@ TEST(FormatLayout, VolumeHeaderValues) {
 
     Volume v(path);
     EXPECT_EQ(v.vh.journalInfoBlock, 0u);
+    EXPECT_EQ(v.tree_header(v.vh.catalogFile).keyCompareType, caseSensitive ? kHFSBinaryCompare : kHFSCaseFolding);
+    EXPECT_EQ(v.tree_header(v.vh.extentsFile).keyCompareType, 0);
     EXPECT_GE(v.vh.modifyDate, hfs_date_from_unix(before));
     EXPECT_LE(v.vh.modifyDate, hfs_date_from_unix(after));
     EXPECT_EQ(v.vh.checkedDate, v.vh.modifyDate);
@@ -167,15 +166,12 @@ TEST(FormatLayout, AllocationFileMarksExactlyTheUsedBlocks) {
   for (const Bitmap& b : kBitmaps) {
     SCOPED_TRACE(b.label);
     TempDir dir;
-    const std::string path = (dir.path() / "v.hfs").string();
     FormatArgs args;
     args.size = b.size;
     args.block = b.block;
     args.catalogClump = b.catalogClump;
-    testing::internal::CaptureStderr();
-    ASSERT_EQ(args.format(path), 0);
-    testing::internal::GetCapturedStderr();
-    Volume v(path);
+    test::format_quietly(args, test::device_path(dir));
+    Volume v(test::device_path(dir));
     ASSERT_EQ(v.vh.totalBlocks, b.totalBlocks);
     ASSERT_EQ(v.vh.allocationFile.extents[0].startBlock, b.bitmapStart);
     const uint64_t startRun = v.vh.catalogFile.extents[0].startBlock + v.vh.catalogFile.totalBlocks;
@@ -196,7 +192,7 @@ TEST(FormatLayout, AllocationFileMarksExactlyTheUsedBlocks) {
 // and leaves every other byte as it was.
 TEST(FormatLayout, ClearingTouchesOnlyTheMetadataAreaAndTheEnd) {
   TempDir dir;
-  const std::string path = (dir.path() / "v.hfs").string();
+  const std::string path = test::device_path(dir);
   const uint64_t bytes = 10 * kMiB + 512;
   {
     std::ofstream f(path, std::ios::binary);
@@ -228,7 +224,7 @@ TEST(FormatLayout, ClearingTouchesOnlyTheMetadataAreaAndTheEnd) {
 
 TEST(FormatLayout, JournalInfoBlock) {
   TempDir dir;
-  const std::string path = (dir.path() / "v.hfs").string();
+  const std::string path = test::device_path(dir);
   FormatArgs args;
   args.size = 16 * kMiB;
   args.journal = 1;
@@ -252,24 +248,15 @@ TEST(FormatLayout, JournalInfoBlock) {
   EXPECT_EQ(v.blocks(2, 1), expected);
 }
 
-format_device test_device(int fd) {
-  format_device d;
-  d.descriptor = fd;
-  d.sectorOffset = 5;
-  d.path = "dev";
-  d.messages = stderr;
-  return d;
-}
-
 TEST(FormatLayout, WriteBufferRefusals) {
   TempDir dir;
   const std::string path = dir.write("ro", std::string(8192, 'x')).string();
   const std::vector<uint8_t> buffer(8192, 0);
-  const format_device bad = test_device(-1);
+  const format_device bad = test::test_device(-1);
   EXPECT_EXIT(WriteBuffer(bad, 3, 100, buffer.data()), ExitedWithCode(1),
               Eq("dev: WriteBuffer: byte count 100 is not sector size multiple"));
   EXPECT_EXIT(WriteBuffer(bad, 3, 512, buffer.data()), ExitedWithCode(1), Eq("dev: seek error (sector 8)"));
-  const format_device readOnly = test_device(host_open(path.c_str(), HOST_O_RDONLY, 0));
+  const format_device readOnly = test::test_device(host_open(path.c_str(), HOST_O_RDONLY, 0));
   EXPECT_EXIT(WriteBuffer(readOnly, 3, 1024, buffer.data()), ExitedWithCode(1),
               Eq("dev: write error (sector 8, 1024 bytes)"));
   format_device silent = readOnly;
@@ -278,7 +265,7 @@ TEST(FormatLayout, WriteBufferRefusals) {
   host_close(readOnly.descriptor);
 
   // A good write lands at (sectorOffset + sector) * 512.
-  const format_device good = test_device(host_open(path.c_str(), HOST_O_WRONLY, 0));
+  const format_device good = test::test_device(host_open(path.c_str(), HOST_O_WRONLY, 0));
   const std::vector<uint8_t> ones(512, 1);
   WriteBuffer(good, 10, 512, ones.data());
   host_close(good.descriptor);
@@ -288,7 +275,7 @@ TEST(FormatLayout, WriteBufferRefusals) {
 TEST(FormatLayout, SevenZipListsTheVolume) {
   if (!test::have_program("7zz")) GTEST_SKIP() << "7zz is not installed";
   TempDir dir;
-  const std::string path = (dir.path() / "v.hfs").string();
+  const std::string path = test::device_path(dir);
   FormatArgs args;
   args.size = 10485760;
   args.name = "Blackbox";

@@ -59,6 +59,26 @@ struct FormatArgs {
   }
 };
 
+inline std::string device_path(const TempDir& dir) { return (dir.path() / "v.hfs").string(); }
+
+// Formats `path` with `args`, swallowing the warnings small blocks print.
+inline void format_quietly(const FormatArgs& args, const std::string& path) {
+  testing::internal::CaptureStderr();
+  const int status = args.format(path);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(status, 0) << path;
+}
+
+// A formatter device over an open descriptor, 5 sectors into the file.
+inline format_device test_device(int fd, std::FILE* messages = stderr) {
+  format_device d;
+  d.descriptor = fd;
+  d.sectorOffset = 5;
+  d.path = "dev";
+  d.messages = messages;
+  return d;
+}
+
 // A file of `bytes` bytes that holds no data blocks; false when the host file
 // system cannot hold a file that large.
 inline bool make_sparse_file(const std::string& path, uint64_t bytes) {
@@ -113,6 +133,10 @@ struct Volume {
     decode(head.data() + kBTNodeDescriptorSize, &h);
     return h;
   }
+  // The catalog's root leaf (node 1) of a new volume.
+  std::vector<uint8_t> root_leaf() const {
+    return node(vh.catalogFile, tree_header(vh.catalogFile).nodeSize, 1);
+  }
   std::vector<uint8_t> allocation_file() const {
     return blocks(vh.allocationFile.extents[0].startBlock, vh.allocationFile.totalBlocks);
   }
@@ -121,6 +145,13 @@ struct Volume {
 // Offset slot i of a node.
 inline uint16_t offset_slot(const std::vector<uint8_t>& node, uint32_t i) {
   return get_be16(node.data() + node.size() - 2 * (i + 1));
+}
+
+// Where record i's data starts in a catalog node: past its key.
+inline size_t catalog_data_at(const std::vector<uint8_t>& node, uint32_t i) {
+  HFSPlusCatalogKey key;
+  decode(node.data() + offset_slot(node, i), &key);
+  return offset_slot(node, i) + encoded_size(key);
 }
 
 inline std::string read_stream(std::FILE* f) {

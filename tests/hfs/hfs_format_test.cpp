@@ -56,12 +56,9 @@ std::vector<std::pair<size_t, std::string>> sample_fork_bytes(size_t at, const s
       {at + 8, "00 00 30" + t},               // clumpSize
       {at + 12, "00 00 03" + t},              // totalBlocks
       {at + 16, "00" + t + "00 10 00" + t + "00 20"},  // extents[0]
-      {at + 24, "00" + t + "00 11 00" + t + "00 21"},
-      {at + 32, "00" + t + "00 12 00" + t + "00 22"},
-      {at + 40, "00" + t + "00 13 00" + t + "00 23"},
-      {at + 48, "00" + t + "00 14 00" + t + "00 24"},
-      {at + 56, "00" + t + "00 15 00" + t + "00 25"},
-      {at + 64, "00" + t + "00 16 00" + t + "00 26"},
+      {at + 24, "00" + t + "00 11 00" + t + "00 21"}, {at + 32, "00" + t + "00 12 00" + t + "00 22"},
+      {at + 40, "00" + t + "00 13 00" + t + "00 23"}, {at + 48, "00" + t + "00 14 00" + t + "00 24"},
+      {at + 56, "00" + t + "00 15 00" + t + "00 25"}, {at + 64, "00" + t + "00 16 00" + t + "00 26"},
       {at + 72, "00" + t + "00 17 00" + t + "00 27"},  // extents[7]
   };
 }
@@ -148,21 +145,11 @@ TEST(HfsFormat, NodeDescriptorAndHeaderRecord) {
   h.attributes = kBTBigKeysMask | kBTVariableIndexKeysMask;
   h.reserved3[0] = 0x99;
   h.reserved3[63] = 0x77;
-  expect_codec(h, golden(kBTHeaderRecSize, {{0, "01 02"},
-                                            {2, "03 04 05 06"},
-                                            {6, "07 08 09 0A"},
-                                            {10, "0B 0C 0D 0E"},
-                                            {14, "0F 10 11 12"},
-                                            {18, "10 00"},
-                                            {20, "02 04"},
-                                            {22, "00 00 00 14"},
-                                            {26, "00 00 00 12"},
-                                            {30, "EE EF"},
-                                            {32, "00 01 40 00"},
-                                            {36, "5A CF"},
-                                            {38, "00 00 00 06"},
-                                            {42, "99"},
-                                            {105, "77"}}));
+  expect_codec(h, golden(kBTHeaderRecSize,
+                         {{0, "01 02"}, {2, "03 04 05 06"}, {6, "07 08 09 0A"}, {10, "0B 0C 0D 0E"},
+                          {14, "0F 10 11 12"}, {18, "10 00"}, {20, "02 04"}, {22, "00 00 00 14"}, {26, "00 00 00 12"},
+                          {30, "EE EF"}, {32, "00 01 40 00"}, {36, "5A CF"}, {38, "00 00 00 06"}, {42, "99"},
+                          {105, "77"}}));
 }
 
 TEST(HfsFormat, CatalogFolder) {
@@ -197,16 +184,13 @@ TEST(HfsFormat, CatalogFolder) {
   f.finderInfo.putAwayFolderID = 0x11;
   f.textEncoding = 1;
   f.folderCount = 2;
-  expect_codec(f, golden(kHFSPlusCatalogFolderSize, {{0, "00 01 00 10"},
-                                                     {4, "00 00 00 03"},
-                                                     {8, "00 00 00 02"},
-                                                     {12, "D0 00 00 01 D0 00 00 02 D0 00 00 03"},
-                                                     {24, "D0 00 00 04 D0 00 00 05"},
-                                                     {32, "00 00 01 F5 00 00 00 14 02 01 41 ED 00 00 00 07"},
-                                                     {48, "00 10 00 20 01 30 02 40 04 00 FF FF 00 50 AB CD"},
-                                                     {64, "00 01 00 02 DE AD BE EF 00 04 CA FE 00 00 00 11"},
-                                                     {80, "00 00 00 01"},
-                                                     {84, "00 00 00 02"}}));
+  expect_codec(f, golden(kHFSPlusCatalogFolderSize,
+                         {{0, "00 01 00 10"}, {4, "00 00 00 03"}, {8, "00 00 00 02"},
+                          {12, "D0 00 00 01 D0 00 00 02 D0 00 00 03"}, {24, "D0 00 00 04 D0 00 00 05"},
+                          {32, "00 00 01 F5 00 00 00 14 02 01 41 ED 00 00 00 07"},
+                          {48, "00 10 00 20 01 30 02 40 04 00 FF FF 00 50 AB CD"},
+                          {64, "00 01 00 02 DE AD BE EF 00 04 CA FE 00 00 00 11"}, {80, "00 00 00 01"},
+                          {84, "00 00 00 02"}}));
 }
 
 TEST(HfsFormat, CatalogFile) {
@@ -246,10 +230,8 @@ TEST(HfsFormat, CatalogFile) {
       {64, "01 02 03 04 05 06 07 08 80 00 AB CD 00 00 00 1F"},
       {80, "00 00 00 7E 55 66 77 88"},
   };
-  auto data = sample_fork_bytes(88, "06");
-  auto rsrc = sample_fork_bytes(168, "07");
-  pieces.insert(pieces.end(), data.begin(), data.end());
-  pieces.insert(pieces.end(), rsrc.begin(), rsrc.end());
+  for (const auto& fork : {sample_fork_bytes(88, "06"), sample_fork_bytes(168, "07")})
+    pieces.insert(pieces.end(), fork.begin(), fork.end());
   expect_codec(f, golden(kHFSPlusCatalogFileSize, pieces));
 }
 
@@ -309,13 +291,9 @@ TEST(HfsFormat, ExtentKeyAndJournalInfoBlock) {
   j.reserved[0] = 0xDB;
   j.reserved[127] = 0xBD;
   expect_codec(j, golden(kJournalInfoBlockSize,
-                         {{0, "00 00 00 05"},
-                          {4, "40 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F"},
-                          {20, "50 51 52 53 54 55 56 57 58 59 5A 5B 5C 5D 5E 5F"},
-                          {36, "00 00 00 01 00 00 30 00"},
-                          {44, "00 00 00 00 00 80 00 00"},
-                          {52, "DB"},
-                          {179, "BD"}}));
+                         {{0, "00 00 00 05"}, {4, "40 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F"},
+                          {20, "50 51 52 53 54 55 56 57 58 59 5A 5B 5C 5D 5E 5F"}, {36, "00 00 00 01 00 00 30 00"},
+                          {44, "00 00 00 00 00 80 00 00"}, {52, "DB"}, {179, "BD"}}));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ostream>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "hfs/hfs_format.h"
 #include "hfs/volume.h"
 #include "io/bytes.h"
+#include "support/btree_check.h"
 #include "support/support.h"
 
 namespace volpack {
@@ -41,6 +43,16 @@ struct volume_geometry {
   uint8_t key_compare_type = kHFSCaseFolding;
   uint32_t extra_device_bytes = 0;  // device bytes past the last block
 };
+
+// 512-byte blocks and extents nodes: many nodes and extents from little data.
+inline volume_geometry small_blocks(uint32_t total_blocks) {
+  volume_geometry g;
+  g.block_size = 512;
+  g.total_blocks = total_blocks;
+  g.extents_node_size = 512;
+  g.catalog_blocks = 16;
+  return g;
+}
 
 inline void set_bit(std::vector<uint8_t>* image, uint64_t bitmap_offset, uint64_t n) {
   (*image)[bitmap_offset + n / 8] |= static_cast<uint8_t>(0x80 >> (n % 8));
@@ -119,6 +131,23 @@ inline std::vector<uint8_t> make_volume_image(const volume_geometry& g) {
   return image;
 }
 
+// Inserts a record and its thread straight into the catalog tree, for the
+// root folder and for names no host path can carry.
+inline void add_raw(volume_t* v, CatalogNodeID parent, const HFSUniStr255& name, const catalog_record_t& record) {
+  catalog_key_t key;
+  catalog_make_key(&key, parent, name);
+  std::vector<uint8_t> bytes = catalog_encode_record(record);
+  btree_add_or_die(&v->catalog_tree, key, static_cast<uint16_t>(bytes.size()), bytes.data());
+  catalog_record_t thread;
+  thread.recordType = thread.thread.recordType =
+      record.is_folder() ? kHFSPlusFolderThreadRecord : kHFSPlusFileThreadRecord;
+  thread.thread.parentID = parent;
+  thread.thread.nodeName = name;
+  catalog_make_key(&key, record.id(), HFSUniStr255());
+  bytes = catalog_encode_record(thread);
+  btree_add_or_die(&v->catalog_tree, key, static_cast<uint16_t>(bytes.size()), bytes.data());
+}
+
 // Adds the root folder (ID 2, named `name`) and its thread to an open volume.
 inline void add_root_folder(volume_t* v, const char* name) {
   HFSUniStr255 n;
@@ -128,17 +157,7 @@ inline void add_root_folder(volume_t* v, const char* name) {
   root.folder.flags = kHFSHasFolderCountMask;
   root.folder.folderID = kHFSRootFolderID;
   root.folder.permissions.fileMode = 040755;
-  catalog_record_t thread;
-  thread.recordType = thread.thread.recordType = kHFSPlusFolderThreadRecord;
-  thread.thread.parentID = kHFSRootParentID;
-  thread.thread.nodeName = n;
-  catalog_key_t key;
-  catalog_make_key(&key, kHFSRootParentID, n);
-  std::vector<uint8_t> bytes = catalog_encode_record(root);
-  btree_add_or_die(&v->catalog_tree, key, static_cast<uint16_t>(bytes.size()), bytes.data());
-  catalog_make_key(&key, kHFSRootFolderID, HFSUniStr255());
-  bytes = catalog_encode_record(thread);
-  btree_add_or_die(&v->catalog_tree, key, static_cast<uint16_t>(bytes.size()), bytes.data());
+  add_raw(v, kHFSRootParentID, n, root);
 }
 
 // An image, the device over it and the open volume.
@@ -164,21 +183,45 @@ class TestVolume {
   std::unique_ptr<volume_t> volume;
 };
 
-// Bits set in the allocation file.
-inline uint64_t used_blocks(volume_t* v) {
-  uint64_t n = 0;
-  for (uint64_t b = 0; b < v->header.totalBlocks; ++b) {
-    uint8_t byte = 0;
-    EXPECT_TRUE(hfsfile_read(v->allocation_file.get(), b / 8, 1, &byte));
-    if (byte & (0x80 >> (b % 8))) ++n;
-  }
-  return n;
-}
-
 inline bool block_used(volume_t* v, uint64_t b) {
   uint8_t byte = 0;
   EXPECT_TRUE(hfsfile_read(v->allocation_file.get(), b / 8, 1, &byte));
   return (byte & (0x80 >> (b % 8))) != 0;
+}
+
+// Bits set in the allocation file.
+inline uint64_t used_blocks(volume_t* v) {
+  uint64_t n = 0;
+  for (uint64_t b = 0; b < v->header.totalBlocks; ++b) n += block_used(v, b);
+  return n;
+}
+
+// Both trees pass the structural check.
+inline void expect_sound_trees(volume_t* v) {
+  for (btree_t* tree : {&v->catalog_tree, &v->extents_tree}) {
+    std::vector<std::string> problems = btree_check(tree);
+    EXPECT_TRUE(problems.empty()) << btree_check_text(problems);
+  }
+}
+
+inline std::vector<uint8_t> random_bytes(uint32_t seed, size_t size) {
+  std::vector<uint8_t> d(size);
+  std::mt19937 rng(seed);
+  for (auto& b : d) b = static_cast<uint8_t>(rng());
+  return d;
+}
+
+// The data fork of the file or link at `path` (links not followed), read
+// through a fresh open of the fork.
+inline std::vector<uint8_t> read_file(volume_t* v, const std::string& path) {
+  std::unique_ptr<catalog_record_t> r =
+      volume_get_record_from_path_with_options(v, path.c_str(), true, false, kHFSRootFolderID, nullptr, nullptr);
+  EXPECT_NE(r, nullptr) << path;
+  if (r == nullptr) return {};
+  std::unique_ptr<hfsfile_t> f = volume_open_hfsfile(v, r->file.fileID, &r->file.dataFork, r.get());
+  std::vector<uint8_t> back(r->file.dataFork.logicalSize);
+  EXPECT_TRUE(hfsfile_read(f.get(), 0, back.size(), back.data())) << path;
+  return back;
 }
 
 // A new file and its open data fork.
