@@ -173,8 +173,7 @@ TEST(FormatBtree, JournaledCatalogRecords) {
   args.size = 16 * kMiB;
   args.journal = 1;
   args.name = "J";
-  ASSERT_EQ(args.format(test::device_path(dir)), 0);
-  Volume v(test::device_path(dir));
+  Volume v(test::format_quietly(args, dir));
   const uint32_t date = v.vh.modifyDate;
   EXPECT_EQ(v.tree_header(v.vh.catalogFile).leafRecords, 6u);
   const std::vector<uint8_t> leaf = v.root_leaf();
@@ -254,8 +253,7 @@ TEST(FormatBtree, MapNodes) {
     FormatArgs args;
     args.size = c.size;
     c.tune(args);
-    test::format_quietly(args, test::device_path(dir));
-    Volume v(test::device_path(dir));
+    Volume v(test::format_quietly(args, dir));
     const HFSPlusForkData& fork = c.catalog ? v.vh.catalogFile : v.vh.extentsFile;
     const NodeNumber usedNodes = c.catalog ? 2 : 1;
     const BTHeaderRec header = v.tree_header(fork);

@@ -237,7 +237,7 @@ TEST(FormatParams, DefaultsAndDerivedValuesOnTheVolume) {
     }
     FormatArgs args;
     d.tune(args);
-    test::format_quietly(args, path);
+    test::format_quietly(args, dir);
     ASSERT_EQ(test::file_size(path), d.fileBytes);  // size 0 keeps the file as it is
     Volume v(path);
     EXPECT_EQ(v.vh.blockSize, d.blockSize);
@@ -301,14 +301,12 @@ TEST(FormatParams, RootFolderOwnershipIsTakenTogether) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mode);
     TempDir dir;
-    const std::string path = test::device_path(dir);
     FormatArgs args;
     args.size = 10 * kMiB;
     args.owner = c.owner;
     args.group = c.group;
     args.mask = c.mask;
-    ASSERT_EQ(args.format(path), 0);
-    const std::vector<uint8_t> leaf = Volume(path).root_leaf();
+    const std::vector<uint8_t> leaf = Volume(test::format_quietly(args, dir)).root_leaf();
     HFSPlusCatalogFolder root;
     decode(leaf.data() + test::catalog_data_at(leaf, 0), &root);
     EXPECT_EQ(root.permissions.ownerID, c.ownerID);
@@ -349,8 +347,7 @@ TEST(FormatParams, JournalSizeRule) {
     FormatArgs args;
     args.journal = c.journal;
     args.block = c.block;
-    test::format_quietly(args, path);
-    Volume v(path);
+    Volume v(test::format_quietly(args, dir));
     ASSERT_NE(v.vh.journalInfoBlock, 0u);
     JournalInfoBlock jib;
     decode(v.blocks(v.vh.journalInfoBlock, 1).data(), &jib);

@@ -61,12 +61,15 @@ struct FormatArgs {
 
 inline std::string device_path(const TempDir& dir) { return (dir.path() / "v.hfs").string(); }
 
-// Formats `path` with `args`, swallowing the warnings small blocks print.
-inline void format_quietly(const FormatArgs& args, const std::string& path) {
+// Formats device_path(dir) with `args`, swallowing the warnings small blocks
+// print; returns the path.
+inline std::string format_quietly(const FormatArgs& args, const TempDir& dir) {
+  const std::string path = device_path(dir);
   testing::internal::CaptureStderr();
   const int status = args.format(path);
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(status, 0) << path;
+  return path;
 }
 
 // A formatter device over an open descriptor, 5 sectors into the file.
