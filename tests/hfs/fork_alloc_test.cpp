@@ -126,17 +126,6 @@ TEST(ForkAllocation, AllocatedBlocksAreZeroFilled) {
   EXPECT_TRUE(hfsfile_read(f.fork.get(), 5000, 0, back.data()));
 }
 
-TEST(ForkAllocation, WritingInsideTheForkKeepsItsSize) {
-  TestVolume t;
-  test_file f = create_file(t.v(), "/f");
-  ASSERT_TRUE(hfsfile_write(f.fork.get(), 0, 5000, std::vector<uint8_t>(5000, 1).data()));
-  ASSERT_TRUE(hfsfile_write(f.fork.get(), 100, 3, "abc"));
-  EXPECT_EQ(f.record->file.dataFork.logicalSize, 5000u);
-  ASSERT_TRUE(hfsfile_write(f.fork.get(), 9000, 3, "xyz"));  // past the end: grows to 9003
-  EXPECT_EQ(f.record->file.dataFork.logicalSize, 9003u);
-  EXPECT_EQ(f.record->file.dataFork.totalBlocks, 3u);
-}
-
 TEST(ForkAllocation, ReadAcrossExtentsIsSplitAtTheBoundary) {
   TestVolume t;
   test_file a = create_file(t.v(), "/a");

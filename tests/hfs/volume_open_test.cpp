@@ -59,15 +59,6 @@ TEST(VolumeOpen, TakesTheHeaderAsReadAndPicksTheKeyOrder) {
   EXPECT_EQ(volume_create_file(folded.v(), "/readme"), 0u);
 }
 
-TEST(VolumeOpen, OpenAndCloseWriteNothing) {
-  TestVolume t;
-  std::vector<uint8_t> before = t.image;
-  t.reopen();
-  ASSERT_NE(t.v(), nullptr);
-  t.close();
-  EXPECT_EQ(t.image, before);
-}
-
 // Each read of the open failing in turn: null (header), a fatal read error
 // (a tree's fork), or an open that does not need that read.
 TEST(VolumeOpenDeathTest, EveryFailedReadIsReportedOrFatal) {
