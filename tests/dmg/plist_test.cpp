@@ -98,6 +98,17 @@ std::string plist_of(const udif_resource_list_t& list) {
   return std::string(bytes.begin(), bytes.end());
 }
 
+// One resource's dictionary as the property list lays it out.
+std::string resource_dict(const std::string& attributes, const std::string& base64, const std::string& id,
+                          const std::string& name) {
+  return "\t\t\t<dict>\n"
+         "\t\t\t\t<key>Attributes</key>\n\t\t\t\t<string>" + attributes + "</string>\n"
+         "\t\t\t\t<key>Data</key>\n\t\t\t\t<data>\n\t\t\t\t" + base64 + "\n\t\t\t\t</data>\n"
+         "\t\t\t\t<key>ID</key>\n\t\t\t\t<string>" + id + "</string>\n"
+         "\t\t\t\t<key>Name</key>\n\t\t\t\t<string>" + name + "</string>\n"
+         "\t\t\t</dict>\n";
+}
+
 TEST(WriteResourcePlist, WholeDocument) {
   udif_resource_list_t list;
   insertData(list, "abcd", -5, "n", "abc", 3, true);
@@ -107,55 +118,12 @@ TEST(WriteResourcePlist, WholeDocument) {
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<!DOCTYPE plist PUBLIC \"-//Apple Computer//DTD PLIST 1.0//EN\" "
       "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-      "<plist version=\"1.0\">\n"
-      "<dict>\n"
-      "\t<key>resource-fork</key>\n"
-      "\t<dict>\n"
-      "\t\t<key>abcd</key>\n"
-      "\t\t<array>\n"
-      "\t\t\t<dict>\n"
-      "\t\t\t\t<key>Attributes</key>\n"
-      "\t\t\t\t<string>0x0050</string>\n"
-      "\t\t\t\t<key>Data</key>\n"
-      "\t\t\t\t<data>\n"
-      "\t\t\t\tYWJj\n"
-      "\t\t\t\t</data>\n"
-      "\t\t\t\t<key>ID</key>\n"
-      "\t\t\t\t<string>-5</string>\n"
-      "\t\t\t\t<key>Name</key>\n"
-      "\t\t\t\t<string>n</string>\n"
-      "\t\t\t</dict>\n"
-      "\t\t\t<dict>\n"
-      "\t\t\t\t<key>Attributes</key>\n"
-      "\t\t\t\t<string>0x0000</string>\n"
-      "\t\t\t\t<key>Data</key>\n"
-      "\t\t\t\t<data>\n"
-      "\t\t\t\t\n"
-      "\t\t\t\t</data>\n"
-      "\t\t\t\t<key>ID</key>\n"
-      "\t\t\t\t<string>7</string>\n"
-      "\t\t\t\t<key>Name</key>\n"
-      "\t\t\t\t<string></string>\n"
-      "\t\t\t</dict>\n"
-      "\t\t</array>\n"
-      "\t\t<key>efgh</key>\n"
-      "\t\t<array>\n"
-      "\t\t\t<dict>\n"
-      "\t\t\t\t<key>Attributes</key>\n"
-      "\t\t\t\t<string>0x0000</string>\n"
-      "\t\t\t\t<key>Data</key>\n"
-      "\t\t\t\t<data>\n"
-      "\t\t\t\tYQ==\n"
-      "\t\t\t\t</data>\n"
-      "\t\t\t\t<key>ID</key>\n"
-      "\t\t\t\t<string>2147483647</string>\n"
-      "\t\t\t\t<key>Name</key>\n"
-      "\t\t\t\t<string>some name</string>\n"
-      "\t\t\t</dict>\n"
-      "\t\t</array>\n"
-      "\t</dict>\n"
-      "</dict>\n"
-      "</plist>\n";
+      "<plist version=\"1.0\">\n<dict>\n\t<key>resource-fork</key>\n\t<dict>\n"
+      "\t\t<key>abcd</key>\n\t\t<array>\n" +
+      resource_dict("0x0050", "YWJj", "-5", "n") + resource_dict("0x0000", "", "7", "") +
+      "\t\t</array>\n\t\t<key>efgh</key>\n\t\t<array>\n" +
+      resource_dict("0x0000", "YQ==", "2147483647", "some name") +
+      "\t\t</array>\n\t</dict>\n</dict>\n</plist>\n";
   EXPECT_EQ(plist_of(list), expect);
 }
 
