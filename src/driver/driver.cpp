@@ -1,6 +1,7 @@
 #include "driver/driver.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -128,8 +129,12 @@ struct run_files {
   int scratch_fd = -1;
 };
 
-bool fail(const char* fmt, const std::string& a, const std::string& b = std::string()) {
-  std::fprintf(stderr, fmt, a.c_str(), b.c_str());
+bool fail(const char* fmt, ...) VOLPACK_PRINTF(1, 2);
+bool fail(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::vfprintf(stderr, fmt, ap);
+  va_end(ap);
   return false;
 }
 
@@ -138,22 +143,22 @@ bool fail(const char* fmt, const std::string& a, const std::string& b = std::str
 bool prepare_run_files(run_files* f) {
   host_stat_t st;
   if (host_stat(f->output.c_str(), &st) == 0 && st.type == DT_DIR)
-    return fail("error: cannot write DMG file %s: %s\n", f->output, host_strerror(EISDIR));
+    return fail("error: cannot write DMG file %s: %s\n", f->output.c_str(), host_strerror(EISDIR));
   f->scratch_fd = host_open(f->scratch.c_str(), HOST_O_RDWR | HOST_O_CREAT, 0644);
   if (f->scratch_fd < 0)
-    return fail("error: cannot create scratch file %s: %s\n", f->scratch, host_strerror(host_errno()));
+    return fail("error: cannot create scratch file %s: %s\n", f->scratch.c_str(), host_strerror(host_errno()));
   if (!host_try_lock(f->scratch_fd)) {
     host_close(f->scratch_fd);
     f->scratch_fd = -1;
-    return fail("error: %s is in use by another volpack run%s\n", f->scratch);
+    return fail("error: %s is in use by another volpack run\n", f->scratch.c_str());
   }
   cleanup_register(f->scratch.c_str());
   if (!host_ftruncate(f->scratch_fd, 0))
-    return fail("error: cannot write scratch file %s: %s\n", f->scratch, host_strerror(host_errno()));
+    return fail("error: cannot write scratch file %s: %s\n", f->scratch.c_str(), host_strerror(host_errno()));
   host_stat_t scratch_st;
   if (host_fstat(f->scratch_fd, &scratch_st) == 0) import_skip_host_file(scratch_st);
   int fd = host_open(f->temp.c_str(), HOST_O_WRONLY | HOST_O_CREAT | HOST_O_TRUNC, 0644);
-  if (fd < 0) return fail("error: cannot write DMG file %s: %s\n", f->output, host_strerror(host_errno()));
+  if (fd < 0) return fail("error: cannot write DMG file %s: %s\n", f->output.c_str(), host_strerror(host_errno()));
   cleanup_register(f->temp.c_str());
   host_stat_t temp_st;
   if (host_fstat(fd, &temp_st) == 0) import_skip_host_file(temp_st);

@@ -78,26 +78,19 @@ TEST(ConvertToDmg, ImageLayoutResourcesAndChecksums) {
     const uint64_t raw_length = c.sectors * kSector;
     const uint64_t p = v.data_fork_length;
     EXPECT_EQ(v.signature, "koly");
-    EXPECT_EQ(v.version, 4u);
-    EXPECT_EQ(v.header_size, 512u);
-    EXPECT_EQ(v.flags, 1u);
-    EXPECT_EQ(v.running_offset, 0u);
-    EXPECT_EQ(v.data_fork_offset, 0u);
-    EXPECT_EQ(v.rsrc_offset, 0u);
-    EXPECT_EQ(v.rsrc_length, 0u);
-    EXPECT_EQ(v.segment_number, 1u);
-    EXPECT_EQ(v.segment_count, 1u);
-    EXPECT_EQ(v.image_variant, 2u);
+    // version, header size, flags, running/data/resource offsets and length, segment n of m, variant, checksum kinds
+    EXPECT_EQ((std::vector<uint64_t>{v.version, v.header_size, v.flags, v.running_offset, v.data_fork_offset,
+                                     v.rsrc_offset, v.rsrc_length, v.segment_number, v.segment_count, v.image_variant,
+                                     v.data_checksum_type, v.data_checksum_bits, v.master_checksum_type,
+                                     v.master_checksum_bits}),
+              (std::vector<uint64_t>{4, 512, 1, 0, 0, 0, 0, 1, 1, 2, 2, 32, 2, 32}));
     EXPECT_EQ(v.sector_count, c.sectors);  // the image's size in sectors, as readers expect
     EXPECT_EQ(v.xml_offset, p);
     EXPECT_EQ(v.xml_offset + v.xml_length + 512, r.image.size());
-    EXPECT_EQ(v.data_checksum_type, 2u);
-    EXPECT_EQ(v.data_checksum_bits, 32u);
     EXPECT_EQ(v.data_checksum, zlib_crc(r.image.data(), p));
     const uint8_t* trailer = r.image.data() + r.image.size() - 512;
-    EXPECT_EQ(std::vector<uint8_t>(trailer + 232, trailer + 352), std::vector<uint8_t>(120, 0));
-    EXPECT_EQ(std::vector<uint8_t>(trailer + 500, trailer + 512), std::vector<uint8_t>(12, 0));
-    EXPECT_EQ(std::vector<uint8_t>(trailer + 92, trailer + 216), std::vector<uint8_t>(124, 0));
+    for (auto [from, to] : {std::pair<int, int>{92, 216}, {232, 352}, {500, 512}})
+      EXPECT_EQ(std::vector<uint8_t>(trailer + from, trailer + to), std::vector<uint8_t>(to - from, 0)) << from;
     EXPECT_EQ(v.xml.compare(0, 5, "<?xml"), 0);
     EXPECT_EQ(v.xml.substr(v.xml.size() - 9), "</plist>\n");
 
@@ -138,8 +131,6 @@ TEST(ConvertToDmg, ImageLayoutResourcesAndChecksums) {
 
     uint8_t word0[4];
     put_be32(word0, t.checksum_word0);
-    EXPECT_EQ(v.master_checksum_type, 2u);
-    EXPECT_EQ(v.master_checksum_bits, 32u);
     EXPECT_EQ(v.master_checksum, zlib_crc(word0, 4));
 
     uint32_t sum = 0;
@@ -181,10 +172,15 @@ TEST(ConvertToDmg, NullStreamConvertsNothing) {
   EXPECT_EQ(log.largest_read, 0u);
 }
 
-void convert_with_limit(std::vector<uint8_t> input, uint64_t limit) {
+// Converts into an image that takes `limit` bytes at most, and whose close fails unless `close_ok`.
+void convert_failing(std::vector<uint8_t> input, uint64_t limit, bool close_ok) {
   std::vector<uint8_t> image;
-  auto out = std::make_unique<MemStream>(&image);
-  out->limit = limit;
+  std::unique_ptr<stream_t> out = std::make_unique<RecordingStream>(&image, nullptr, "out", false);
+  if (close_ok) {
+    auto limited = std::make_unique<MemStream>(&image);
+    limited->limit = limit;
+    out = std::move(limited);
+  }
   convert_to_DMG_or_die(std::make_unique<MemStream>(&input), std::move(out));
 }
 
@@ -208,50 +204,41 @@ TEST_F(ConvertToDmgDeathTest, PartitionedDiskRefusedBeforeAnyWrite) {
   EXPECT_EQ(test::read_bytes(path).size(), 0u);  // the exit flushed whatever had been written
 }
 
-TEST_F(ConvertToDmgDeathTest, InputShorterThanOneSector) {
-  for (size_t size : {0u, 1u, 511u}) {
-    std::vector<uint8_t> input(size, 1), image;
-    EXPECT_EXIT(convert_to_DMG_or_die(std::make_unique<MemStream>(&input), std::make_unique<MemStream>(&image)),
-                ::testing::ExitedWithCode(1),
-                "^convert_to_DMG_or_die\\(\\):[0-9]+: stream_read error \\(short read\\)\n$")
-        << size << " bytes";
-  }
-}
-
-TEST_F(ConvertToDmgDeathTest, FailedCloseOfTheImageIsFatal) {
-  std::vector<uint8_t> input = mixed_data(8 * kSector, 7), image;
-  EXPECT_EXIT(
-      {
-        RecordingStream::Log log;
-        convert_to_DMG_or_die(std::make_unique<RecordingStream>(&input, &log, "in"),
-                              std::make_unique<RecordingStream>(&image, &log, "out", false));
-      },
-      ::testing::ExitedWithCode(1), "^convert_to_DMG_or_die\\(\\):[0-9]+: stream_close error[^\n]*\n$");
-}
-
-TEST_F(ConvertToDmgDeathTest, FullDeviceAtEveryPieceIsFatal) {
-  // A real file on a device that fills up: the data fork, the property list
-  // (formatted pieces and Base64 text) and the trailer each fail loudly.
+TEST_F(ConvertToDmgDeathTest, ShortInputFailedCloseAndFullDeviceAreFatal) {
+  // A device that fills up fails loudly in the data fork, the property list
+  // (formatted pieces and Base64 text) and the trailer.
   std::vector<uint8_t> input = mixed_data(600 * kSector, 8);
   converted good = convert(input);
   test::image_view v = test::read_image(good.image);
   ASSERT_TRUE(v.ok);
   const std::string& xml = v.xml;
+  const char* short_read = "^convert_to_DMG_or_die\\(\\):[0-9]+: stream_read error \\(short read\\)\n$";
+  const char* blkx_write = "^insertBLKX\\(\\):[0-9]+: stream_write error \\(short write\\)\n$";
+  const char* own_write = "^convert_to_DMG_or_die\\(\\):[0-9]+: stream_write error \\(short write\\)\n$";
+  const char* printf_write = "^stream_printf\\(\\): stream write error \\(errno -?[0-9]+\\)\n$";
+  const uint64_t none = UINT64_MAX;
   struct Case {
+    size_t input_size;
     uint64_t limit;
+    bool close_ok;
     const char* message;
   } cases[] = {
-      {0, "^insertBLKX\\(\\):[0-9]+: stream_write error \\(short write\\)\n$"},
-      {v.data_fork_length - 1, "^insertBLKX\\(\\):[0-9]+: stream_write error \\(short write\\)\n$"},
-      {v.xml_offset + 5, "^stream_printf\\(\\): stream write error \\(errno -?[0-9]+\\)\n$"},
-      {v.xml_offset + xml.find("<data>\n") + 9,
-       "^convert_to_DMG_or_die\\(\\):[0-9]+: stream_write error \\(short write\\)\n$"},
-      {v.xml_offset + xml.find("<key>plst</key>"), "^stream_printf\\(\\): stream write error"},
-      {v.xml_offset + v.xml_length - 1, "^stream_printf\\(\\): stream write error"},
-      {good.image.size() - 1, "^convert_to_DMG_or_die\\(\\):[0-9]+: stream_write error \\(short write\\)\n$"},
+      {0, none, true, short_read},
+      {1, none, true, short_read},
+      {511, none, true, short_read},
+      {input.size(), none, false, "^convert_to_DMG_or_die\\(\\):[0-9]+: stream_close error[^\n]*\n$"},
+      {input.size(), 0, true, blkx_write},
+      {input.size(), v.data_fork_length - 1, true, blkx_write},
+      {input.size(), v.xml_offset + 5, true, printf_write},
+      {input.size(), v.xml_offset + xml.find("<data>\n") + 9, true, own_write},
+      {input.size(), v.xml_offset + xml.find("<key>plst</key>"), true, printf_write},
+      {input.size(), v.xml_offset + v.xml_length - 1, true, printf_write},
+      {input.size(), good.image.size() - 1, true, own_write},
   };
   for (const Case& c : cases) {
-    EXPECT_EXIT(convert_with_limit(input, c.limit), ::testing::ExitedWithCode(1), c.message) << "limit " << c.limit;
+    std::vector<uint8_t> in(input.begin(), input.begin() + static_cast<long>(c.input_size));
+    EXPECT_EXIT(convert_failing(in, c.limit, c.close_ok), ::testing::ExitedWithCode(1), c.message)
+        << c.input_size << " bytes, limit " << c.limit << (c.close_ok ? "" : ", close fails");
   }
 }
 

@@ -110,15 +110,11 @@ inline std::vector<uint8_t> base64_decode(const std::string& text, bool* ok) {
   uint32_t acc = 0;
   int bits = 0;
   *ok = true;
+  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   for (char c : text) {
-    int v;
-    if (c >= 'A' && c <= 'Z') v = c - 'A';
-    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') v = c - '0' + 52;
-    else if (c == '+') v = 62;
-    else if (c == '/') v = 63;
-    else if (c == '=' || c == '\n' || c == '\t' || c == ' ') continue;
-    else {
+    if (c == '=' || c == '\n' || c == '\t' || c == ' ') continue;
+    size_t v = alphabet.find(c);
+    if (v == std::string::npos) {
       *ok = false;
       return {};
     }
@@ -136,7 +132,6 @@ struct plist_resource {
   std::string attributes;  // as written, "0x0050"
   std::string id;
   std::string name;
-  std::string data_text;  // the Base64 text between <data>\n and </data>
   std::vector<uint8_t> data;
 };
 
@@ -146,9 +141,8 @@ struct chunk_entry {
   uint64_t sector_start, sector_count, offset, length;
 };
 struct blkx_view {
-  uint32_t signature, version, buffers_needed, block_descriptors, checksum_type, checksum_bits, checksum_word0;
-  uint64_t first_sector, sector_count, data_start;
-  uint32_t chunk_count;
+  uint32_t signature, block_descriptors, checksum_type, checksum_word0;
+  uint64_t first_sector, sector_count;
   std::vector<chunk_entry> chunks;
 };
 inline blkx_view read_blkx(const std::vector<uint8_t>& d) {
@@ -157,18 +151,14 @@ inline blkx_view read_blkx(const std::vector<uint8_t>& d) {
   if (d.size() < 204) return t;
   const uint8_t* p = d.data();
   t.signature = get_be32(p + 0);
-  t.version = get_be32(p + 4);
   t.first_sector = get_be64(p + 8);
   t.sector_count = get_be64(p + 16);
-  t.data_start = get_be64(p + 24);
-  t.buffers_needed = get_be32(p + 32);
   t.block_descriptors = get_be32(p + 36);
   t.checksum_type = get_be32(p + 64);
-  t.checksum_bits = get_be32(p + 68);
   t.checksum_word0 = get_be32(p + 72);
-  t.chunk_count = get_be32(p + 200);
-  EXPECT_EQ(d.size(), 204u + 40u * t.chunk_count);
-  for (uint32_t i = 0; i < t.chunk_count && 204 + 40 * (i + 1) <= d.size(); ++i) {
+  uint32_t count = get_be32(p + 200);
+  EXPECT_EQ(d.size(), 204u + 40u * count);
+  for (uint32_t i = 0; i < count && 204 + 40 * (i + 1) <= d.size(); ++i) {
     const uint8_t* c = p + 204 + 40 * i;
     t.chunks.push_back({get_be32(c), get_be64(c + 8), get_be64(c + 16), get_be64(c + 24), get_be64(c + 32)});
   }
@@ -244,11 +234,11 @@ inline image_view read_image(const std::vector<uint8_t>& f) {
       q = d;
       plist_resource r;
       r.attributes = text_between(body, &q, "<key>Attributes</key>\n\t\t\t\t<string>", "</string>");
-      r.data_text = text_between(body, &q, "<key>Data</key>\n\t\t\t\t<data>\n", "\t\t\t\t</data>\n");
+      std::string data_text = text_between(body, &q, "<key>Data</key>\n\t\t\t\t<data>\n", "\t\t\t\t</data>\n");
       r.id = text_between(body, &q, "<key>ID</key>\n\t\t\t\t<string>", "</string>");
       r.name = text_between(body, &q, "<key>Name</key>\n\t\t\t\t<string>", "</string>");
       bool ok = false;
-      r.data = base64_decode(r.data_text, &ok);
+      r.data = base64_decode(data_text, &ok);
       EXPECT_TRUE(ok) << "bad Base64 in " << type;
       v.resources[type].push_back(r);
     }

@@ -55,51 +55,40 @@ TEST(Base64, BlockTableSizedDataWrapsAt44) {
   EXPECT_TRUE(ok);
 }
 
-std::vector<uint8_t> data_of(const udif_resource_t& r) { return std::get<std::vector<uint8_t>>(r.data); }
+// "type[id name attributes size ...] ..." in list order.
+std::string shape(const udif_resource_list_t& list) {
+  std::string out;
+  for (const udif_resource_type_t& type : list) {
+    out += (out.empty() ? "" : " ") + type.name + "[";
+    for (const udif_resource_t& r : type.entries)
+      out += std::to_string(r.id) + " " + r.name + " " + std::to_string(r.attributes) + " " +
+             std::to_string(udif_resource_size(r)) + (&r == &type.entries.back() ? "" : ", ");
+    out += "]";
+  }
+  return out;
+}
 
 TEST(InsertData, AppendsInOrderAndReplacesInPlace) {
   udif_resource_list_t list;
   std::string buf = "first";
   insertData(list, "blkx", 0, "zero", buf.data(), buf.size(), true);
   buf = "XXXXX";  // the list holds its own copy
-  ASSERT_EQ(list.size(), 1u);
-  ASSERT_EQ(list[0].entries.size(), 1u);
-  EXPECT_EQ(list[0].name, "blkx");
-  EXPECT_EQ(list[0].entries[0].attributes, 0x50u);
-  EXPECT_EQ(data_of(list[0].entries[0]), bytes_of("first"));
-
+  EXPECT_EQ(std::get<std::vector<uint8_t>>(list[0].entries[0].data), bytes_of("first"));
   insertData(list, "blkx", 1, "one", "second", 6, false);
   insertData(list, "nsiz", 0, "", "x", 1, false);
   insertData(list, "cSum", 0, "", "", 0, false);
   insertData(list, "blkx", 2, "two", "third", 5, true);
-  ASSERT_EQ(list.size(), 3u);
-  EXPECT_EQ(list[0].name, "blkx");
-  EXPECT_EQ(list[1].name, "nsiz");
-  EXPECT_EQ(list[2].name, "cSum");
-  EXPECT_EQ(udif_resource_size(list[2].entries[0]), 0u);
-  ASSERT_EQ(list[0].entries.size(), 3u);
+  EXPECT_EQ(shape(list), "blkx[0 zero 80 5, 1 one 0 6, 2 two 80 5] nsiz[0  0 1] cSum[0  0 0]");
 
   // Same type, same ID: name, data, size and attributes change; position and count stay.
   insertData(list, "blkx", 1, "uno", "replaced!", 9, true);
-  ASSERT_EQ(list[0].entries.size(), 3u);
-  const udif_resource_t& r = list[0].entries[1];
-  EXPECT_EQ(r.id, 1);
-  EXPECT_EQ(r.name, "uno");
-  EXPECT_EQ(r.attributes, 0x50u);
-  EXPECT_EQ(data_of(r), bytes_of("replaced!"));
-  EXPECT_EQ(udif_resource_size(r), 9u);
-  EXPECT_EQ(list[0].entries[0].name, "zero");
-  EXPECT_EQ(list[0].entries[2].name, "two");
-
-  // Type names compare exactly.
+  EXPECT_EQ(std::get<std::vector<uint8_t>>(list[0].entries[1].data), bytes_of("replaced!"));
+  // Type names compare exactly; a record replaces bytes under the same ID and keeps its size rule.
   insertData(list, "BLKX", 1, "", "", 0, false);
-  EXPECT_EQ(list.size(), 4u);
-  // A record replaces bytes under the same ID and keeps its size rule.
   udif_blkx_table_t table;
   table.chunks.resize(3);
   insertData(list, "blkx", 0, "table", udif_resource_data_t(table), true);
-  EXPECT_EQ(udif_resource_size(list[0].entries[0]), 204u + 3 * 40u);
-  EXPECT_EQ(list[0].entries.size(), 3u);
+  EXPECT_EQ(shape(list), "blkx[0 table 80 324, 1 uno 80 9, 2 two 80 5] nsiz[0  0 1] cSum[0  0 0] BLKX[1  0 0]");
 }
 
 std::string plist_of(const udif_resource_list_t& list) {
@@ -107,6 +96,17 @@ std::string plist_of(const udif_resource_list_t& list) {
   MemStream s(&bytes);
   write_resource_plist(&s, list);
   return std::string(bytes.begin(), bytes.end());
+}
+
+// One resource's dictionary as the property list lays it out.
+std::string resource_dict(const std::string& attributes, const std::string& base64, const std::string& id,
+                          const std::string& name) {
+  return "\t\t\t<dict>\n"
+         "\t\t\t\t<key>Attributes</key>\n\t\t\t\t<string>" + attributes + "</string>\n"
+         "\t\t\t\t<key>Data</key>\n\t\t\t\t<data>\n\t\t\t\t" + base64 + "\n\t\t\t\t</data>\n"
+         "\t\t\t\t<key>ID</key>\n\t\t\t\t<string>" + id + "</string>\n"
+         "\t\t\t\t<key>Name</key>\n\t\t\t\t<string>" + name + "</string>\n"
+         "\t\t\t</dict>\n";
 }
 
 TEST(WriteResourcePlist, WholeDocument) {
@@ -118,55 +118,12 @@ TEST(WriteResourcePlist, WholeDocument) {
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<!DOCTYPE plist PUBLIC \"-//Apple Computer//DTD PLIST 1.0//EN\" "
       "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-      "<plist version=\"1.0\">\n"
-      "<dict>\n"
-      "\t<key>resource-fork</key>\n"
-      "\t<dict>\n"
-      "\t\t<key>abcd</key>\n"
-      "\t\t<array>\n"
-      "\t\t\t<dict>\n"
-      "\t\t\t\t<key>Attributes</key>\n"
-      "\t\t\t\t<string>0x0050</string>\n"
-      "\t\t\t\t<key>Data</key>\n"
-      "\t\t\t\t<data>\n"
-      "\t\t\t\tYWJj\n"
-      "\t\t\t\t</data>\n"
-      "\t\t\t\t<key>ID</key>\n"
-      "\t\t\t\t<string>-5</string>\n"
-      "\t\t\t\t<key>Name</key>\n"
-      "\t\t\t\t<string>n</string>\n"
-      "\t\t\t</dict>\n"
-      "\t\t\t<dict>\n"
-      "\t\t\t\t<key>Attributes</key>\n"
-      "\t\t\t\t<string>0x0000</string>\n"
-      "\t\t\t\t<key>Data</key>\n"
-      "\t\t\t\t<data>\n"
-      "\t\t\t\t\n"
-      "\t\t\t\t</data>\n"
-      "\t\t\t\t<key>ID</key>\n"
-      "\t\t\t\t<string>7</string>\n"
-      "\t\t\t\t<key>Name</key>\n"
-      "\t\t\t\t<string></string>\n"
-      "\t\t\t</dict>\n"
-      "\t\t</array>\n"
-      "\t\t<key>efgh</key>\n"
-      "\t\t<array>\n"
-      "\t\t\t<dict>\n"
-      "\t\t\t\t<key>Attributes</key>\n"
-      "\t\t\t\t<string>0x0000</string>\n"
-      "\t\t\t\t<key>Data</key>\n"
-      "\t\t\t\t<data>\n"
-      "\t\t\t\tYQ==\n"
-      "\t\t\t\t</data>\n"
-      "\t\t\t\t<key>ID</key>\n"
-      "\t\t\t\t<string>2147483647</string>\n"
-      "\t\t\t\t<key>Name</key>\n"
-      "\t\t\t\t<string>some name</string>\n"
-      "\t\t\t</dict>\n"
-      "\t\t</array>\n"
-      "\t</dict>\n"
-      "</dict>\n"
-      "</plist>\n";
+      "<plist version=\"1.0\">\n<dict>\n\t<key>resource-fork</key>\n\t<dict>\n"
+      "\t\t<key>abcd</key>\n\t\t<array>\n" +
+      resource_dict("0x0050", "YWJj", "-5", "n") + resource_dict("0x0000", "", "7", "") +
+      "\t\t</array>\n\t\t<key>efgh</key>\n\t\t<array>\n" +
+      resource_dict("0x0000", "YQ==", "2147483647", "some name") +
+      "\t\t</array>\n\t</dict>\n</dict>\n</plist>\n";
   EXPECT_EQ(plist_of(list), expect);
 }
 

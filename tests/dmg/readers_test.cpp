@@ -88,12 +88,7 @@ TEST_F(Readers, Dmg2imgRestoresMixedData) {
   std::vector<uint8_t> data = test::mixed_data(3 * 1024 * 1024 + 7 * 512, 2024, 70000, 150000);
   data[0] = 0;  // not a partition map
   std::string raw = (dir.path() / "mixed.raw").string();
-  {
-    std::FILE* f = host_fopen(raw.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    ASSERT_EQ(std::fwrite(data.data(), 1, data.size(), f), data.size());
-    ASSERT_EQ(std::fclose(f), 0);
-  }
+  test::write_file(raw, std::string(data.begin(), data.end()));
   std::string dmg = (dir.path() / "mixed.dmg").string();
   convert_file(raw, dmg);
   EXPECT_TRUE(dmg2img(dmg, (dir.path() / "mixed.back").string()) == data);

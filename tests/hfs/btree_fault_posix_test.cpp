@@ -26,10 +26,48 @@ using test::MemTree;
 
 constexpr uint16_t kNode = 512;
 
+using Msgs = std::vector<std::string>;
+Msgs operator+(Msgs a, const Msgs& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// Write sequences several operations share, as the messages their failures print.
+const Msgs kNewNode = {"btree_get_new_node_number():547: writeBTHeaderRec error",
+                       "btree_get_new_node_number():548: io_write error"};
+const Msgs kFirstRecord = {
+    "btree_add_or_die():1117: btree_write_key error", "btree_add_or_die():1118: io_write error",
+    "btree_add_or_die():1121: io_write error", "btree_add_or_die():1124: io_write error",
+    "btree_add_or_die():1126: btree_write_BTNodeDescriptor error", "btree_add_or_die():1127: writeBTHeaderRec error"};
+const Msgs kAddDone = {"doAddRecord():857: btree_write_BTNodeDescriptor error",
+                       "doAddRecord():858: writeBTHeaderRec error"};
+const Msgs kAppend = Msgs{"doAddRecord():843: btree_write_key error", "doAddRecord():844: io_write error",
+                          "doAddRecord():849: io_write error"} + kAddDone;
+const Msgs kInsert = Msgs{"moveRecordsDown():753: io_write error", "moveRecordsDown():756: io_write error",
+                          "doAddRecord():832: btree_write_key error", "doAddRecord():833: io_write error",
+                          "doAddRecord():837: io_write error"} + kAddDone;
+const Msgs kSplitTail = {"splitNode():703: btree_write_BTNodeDescriptor error", "splitNode():705: io_write error",
+                         "splitNode():706: io_write error"};
+const Msgs kNewRoot = kNewNode + Msgs{
+    "btree_increase_height_or_die():895: btree_write_key error", "btree_increase_height_or_die():897: io_write error",
+    "btree_increase_height_or_die():899: btree_write_key error", "btree_increase_height_or_die():902: io_write error",
+    "btree_increase_height_or_die():905: io_write error", "btree_increase_height_or_die():908: io_write error",
+    "btree_increase_height_or_die():911: io_write error",
+    "btree_increase_height_or_die():913: btree_write_BTNodeDescriptor error",
+    "btree_increase_height_or_die():914: writeBTHeaderRec error"};
+const Msgs kRemoveDone = {"btree_do_remove_or_die():1202: btree_write_BTNodeDescriptor error",
+                          "btree_do_remove_or_die():1203: writeBTHeaderRec error"};
+const Msgs kRemove = Msgs{"moveRecordsDown():753: io_write error", "moveRecordsDown():758: io_write error"} + kRemoveDone;
+const Msgs kRewriteKey = {"moveRecordsDown():753: io_write error", "moveRecordsDown():760: io_write error",
+                          "btree_do_remove_or_die():1292: btree_write_key error",
+                          "btree_do_remove_or_die():1294: io_write error"};
+const Msgs kFreeNode = {"removeNode():635: io_write error", "removeNode():636: writeBTHeaderRec error"};
+
 struct Scenario {
   const char* name;
   uint32_t nodes, clump_nodes;
   std::function<void(MemTree&)> setup, op;
+  Msgs writes;  // the operation's writes, in order
 };
 
 void fill_seven(MemTree& t) {
@@ -71,26 +109,50 @@ void root_too_full_for_the_new_key(MemTree& t) {
   t.set_shape(1, 2, 2, 5, 5);
 }
 
+const std::string kV58(58, 'v');
 const Scenario kScenarios[] = {
-    {"first record", 4, 1, [](MemTree&) {}, [](MemTree& t) { t.add("a", "A"); }},
-    {"append", 4, 1, [](MemTree& t) { t.add("a", "A"); }, [](MemTree& t) { t.add("b", "B"); }},
-    {"insert", 4, 1, [](MemTree& t) { t.add("a", "A"), t.add("c", "C"); }, [](MemTree& t) { t.add("b", "B"); }},
-    {"root split", 8, 1, fill_seven, [](MemTree& t) { t.add("k7", std::string(58, 'v')); }},
+    {"first record", 4, 1, [](MemTree&) {}, [](MemTree& t) { t.add("a", "A"); }, kNewNode + kFirstRecord},
+    {"append", 4, 1, [](MemTree& t) { t.add("a", "A"); }, [](MemTree& t) { t.add("b", "B"); }, kAppend},
+    {"insert", 4, 1, [](MemTree& t) { t.add("a", "A"), t.add("c", "C"); }, [](MemTree& t) { t.add("b", "B"); },
+     kInsert},
+    {"root split", 8, 1, fill_seven, [](MemTree& t) { t.add("k7", kV58); },
+     kNewNode + Msgs{"splitNode():691: btree_write_BTNodeDescriptor error"} + kSplitTail +
+         Msgs{"splitNode():717: writeBTHeaderRec error"} + kAppend + kNewRoot},
     {"inner split", 8, 1,
      [](MemTree& t) {
        two_leaves(t);
-       for (const char* k : {"k0a", "k0b", "k0c", "k0d"}) t.add(k, std::string(58, 'v'));
+       for (const char* k : {"k0a", "k0b", "k0c", "k0d"}) t.add(k, kV58);
      },
-     [](MemTree& t) { t.add("k0e", std::string(58, 'v')); }},
-    {"new smallest key", 8, 1, two_leaves, [](MemTree& t) { t.add("a", "A"); }},
-    {"growth", 1, 2, [](MemTree&) {}, [](MemTree& t) { t.add("a", "A"); }},
-    {"growth with a map node", 2048, 2, all_nodes_used, [](MemTree& t) { t.add("a", "A"); }},
+     [](MemTree& t) { t.add("k0e", kV58); },
+     kNewNode + Msgs{"splitNode():691: btree_write_BTNodeDescriptor error",
+                     "splitNode():697: btree_write_BTNodeDescriptor error"} + kSplitTail + kInsert + kInsert},
+    {"new smallest key", 8, 1, two_leaves, [](MemTree& t) { t.add("a", "A"); },
+     Msgs{"moveRecordsDown():753: io_write error", "moveRecordsDown():760: io_write error",
+          "addRecord():1044: btree_write_key error", "addRecord():1045: io_write error"} + kInsert},
+    {"growth", 1, 2, [](MemTree&) {}, [](MemTree& t) { t.add("a", "A"); },
+     Msgs{"btree_grow_or_die():449: writeBTHeaderRec error"} + kNewNode + kFirstRecord},
+    {"growth with a map node", 2048, 2, all_nodes_used, [](MemTree& t) { t.add("a", "A"); },
+     Msgs{"btree_grow_or_die():462: btree_write_BTNodeDescriptor error",
+          "btree_grow_or_die():467: btree_write_BTNodeDescriptor error", "btree_grow_or_die():471: io_write error",
+          "btree_grow_or_die():475: io_write error", "btree_grow_or_die():479: io_write error",
+          "btree_grow_or_die():496: io_write error", "btree_grow_or_die():510: writeBTHeaderRec error"} +
+         kNewNode + kFirstRecord},
     {"remove inside a leaf", 4, 1, [](MemTree& t) { t.add("a", "A"), t.add("b", "B"), t.add("c", "C"); },
-     [](MemTree& t) { t.remove("b"); }},
-    {"remove the root's only record", 4, 1, [](MemTree& t) { t.add("a", "A"); }, [](MemTree& t) { t.remove("a"); }},
-    {"remove an inner leaf", 8, 1, three_single_leaves, [](MemTree& t) { t.remove("m"); }},
-    {"remove a first key", 8, 1, first_key_grows, [](MemTree& t) { t.remove("b"); }},
-    {"remove, split and retry", 8, 1, root_too_full_for_the_new_key, [](MemTree& t) { t.remove("b"); }},
+     [](MemTree& t) { t.remove("b"); }, kRemove},
+    {"remove the root's only record", 4, 1, [](MemTree& t) { t.add("a", "A"); }, [](MemTree& t) { t.remove("a"); },
+     kRemoveDone + kFreeNode},
+    {"remove an inner leaf", 8, 1, three_single_leaves, [](MemTree& t) { t.remove("m"); },
+     kRemoveDone +
+         Msgs{"removeNode():622: btree_write_BTNodeDescriptor error",
+              "removeNode():630: btree_write_BTNodeDescriptor error"} +
+         kFreeNode +
+         Msgs{"moveRecordsDown():753: io_write error", "moveRecordsDown():758: io_write error",
+              "btree_do_remove_or_die():1268: btree_write_BTNodeDescriptor error"}},
+    {"remove a first key", 8, 1, first_key_grows, [](MemTree& t) { t.remove("b"); }, kRemove + kRewriteKey},
+    // The root splits and gets a new root; the rerun rewrites the stale key in the old root, then the new one.
+    {"remove, split and retry", 8, 1, root_too_full_for_the_new_key, [](MemTree& t) { t.remove("b"); },
+     kRemove + kNewNode + Msgs{"splitNode():691: btree_write_BTNodeDescriptor error"} + kSplitTail + kNewRoot +
+         kRewriteKey + kRewriteKey},
 };
 
 const Scenario& scenario(const std::string& name) {
@@ -108,134 +170,30 @@ std::string regex_quote(const std::string& s) {
   return r;
 }
 
-// The writes of each scenario's operation, in order, as the messages their
-// failure prints.
-const std::vector<std::pair<std::string, std::vector<std::string>>> kWrites = {
-    {"first record",
-     {"btree_get_new_node_number():547: writeBTHeaderRec error", "btree_get_new_node_number():548: io_write error",
-      "btree_add_or_die():1117: btree_write_key error", "btree_add_or_die():1118: io_write error",
-      "btree_add_or_die():1121: io_write error", "btree_add_or_die():1124: io_write error",
-      "btree_add_or_die():1126: btree_write_BTNodeDescriptor error", "btree_add_or_die():1127: writeBTHeaderRec error"}},
-    {"append",
-     {"doAddRecord():843: btree_write_key error", "doAddRecord():844: io_write error",
-      "doAddRecord():849: io_write error", "doAddRecord():857: btree_write_BTNodeDescriptor error",
-      "doAddRecord():858: writeBTHeaderRec error"}},
-    {"insert",
-     {"moveRecordsDown():753: io_write error", "moveRecordsDown():756: io_write error",
-      "doAddRecord():832: btree_write_key error", "doAddRecord():833: io_write error",
-      "doAddRecord():837: io_write error", "doAddRecord():857: btree_write_BTNodeDescriptor error",
-      "doAddRecord():858: writeBTHeaderRec error"}},
-    {"root split",
-     {"btree_get_new_node_number():547: writeBTHeaderRec error", "btree_get_new_node_number():548: io_write error",
-      "splitNode():691: btree_write_BTNodeDescriptor error", "splitNode():703: btree_write_BTNodeDescriptor error",
-      "splitNode():705: io_write error", "splitNode():706: io_write error", "splitNode():717: writeBTHeaderRec error",
-      "doAddRecord():843: btree_write_key error", "doAddRecord():844: io_write error",
-      "doAddRecord():849: io_write error", "doAddRecord():857: btree_write_BTNodeDescriptor error",
-      "doAddRecord():858: writeBTHeaderRec error", "btree_get_new_node_number():547: writeBTHeaderRec error",
-      "btree_get_new_node_number():548: io_write error", "btree_increase_height_or_die():895: btree_write_key error",
-      "btree_increase_height_or_die():897: io_write error", "btree_increase_height_or_die():899: btree_write_key error",
-      "btree_increase_height_or_die():902: io_write error", "btree_increase_height_or_die():905: io_write error",
-      "btree_increase_height_or_die():908: io_write error", "btree_increase_height_or_die():911: io_write error",
-      "btree_increase_height_or_die():913: btree_write_BTNodeDescriptor error",
-      "btree_increase_height_or_die():914: writeBTHeaderRec error"}},
-    {"inner split",
-     {"btree_get_new_node_number():547: writeBTHeaderRec error", "btree_get_new_node_number():548: io_write error",
-      "splitNode():691: btree_write_BTNodeDescriptor error", "splitNode():697: btree_write_BTNodeDescriptor error",
-      "splitNode():703: btree_write_BTNodeDescriptor error", "splitNode():705: io_write error",
-      "splitNode():706: io_write error", "moveRecordsDown():753: io_write error",
-      "moveRecordsDown():756: io_write error", "doAddRecord():832: btree_write_key error",
-      "doAddRecord():833: io_write error", "doAddRecord():837: io_write error",
-      "doAddRecord():857: btree_write_BTNodeDescriptor error", "doAddRecord():858: writeBTHeaderRec error",
-      "moveRecordsDown():753: io_write error", "moveRecordsDown():756: io_write error",
-      "doAddRecord():832: btree_write_key error", "doAddRecord():833: io_write error",
-      "doAddRecord():837: io_write error", "doAddRecord():857: btree_write_BTNodeDescriptor error",
-      "doAddRecord():858: writeBTHeaderRec error"}},
-    {"new smallest key",
-     {"moveRecordsDown():753: io_write error", "moveRecordsDown():760: io_write error",
-      "addRecord():1044: btree_write_key error", "addRecord():1045: io_write error",
-      "moveRecordsDown():753: io_write error", "moveRecordsDown():756: io_write error",
-      "doAddRecord():832: btree_write_key error", "doAddRecord():833: io_write error",
-      "doAddRecord():837: io_write error", "doAddRecord():857: btree_write_BTNodeDescriptor error",
-      "doAddRecord():858: writeBTHeaderRec error"}},
-    {"growth",
-     {"btree_grow_or_die():449: writeBTHeaderRec error", "btree_get_new_node_number():547: writeBTHeaderRec error",
-      "btree_get_new_node_number():548: io_write error", "btree_add_or_die():1117: btree_write_key error",
-      "btree_add_or_die():1118: io_write error", "btree_add_or_die():1121: io_write error",
-      "btree_add_or_die():1124: io_write error", "btree_add_or_die():1126: btree_write_BTNodeDescriptor error",
-      "btree_add_or_die():1127: writeBTHeaderRec error"}},
-    {"growth with a map node",
-     {"btree_grow_or_die():462: btree_write_BTNodeDescriptor error",
-      "btree_grow_or_die():467: btree_write_BTNodeDescriptor error", "btree_grow_or_die():471: io_write error",
-      "btree_grow_or_die():475: io_write error", "btree_grow_or_die():479: io_write error",
-      "btree_grow_or_die():496: io_write error", "btree_grow_or_die():510: writeBTHeaderRec error",
-      "btree_get_new_node_number():547: writeBTHeaderRec error", "btree_get_new_node_number():548: io_write error",
-      "btree_add_or_die():1117: btree_write_key error", "btree_add_or_die():1118: io_write error",
-      "btree_add_or_die():1121: io_write error", "btree_add_or_die():1124: io_write error",
-      "btree_add_or_die():1126: btree_write_BTNodeDescriptor error", "btree_add_or_die():1127: writeBTHeaderRec error"}},
-    {"remove inside a leaf",
-     {"moveRecordsDown():753: io_write error", "moveRecordsDown():758: io_write error",
-      "btree_do_remove_or_die():1202: btree_write_BTNodeDescriptor error",
-      "btree_do_remove_or_die():1203: writeBTHeaderRec error"}},
-    {"remove the root's only record",
-     {"btree_do_remove_or_die():1202: btree_write_BTNodeDescriptor error",
-      "btree_do_remove_or_die():1203: writeBTHeaderRec error", "removeNode():635: io_write error",
-      "removeNode():636: writeBTHeaderRec error"}},
-    {"remove an inner leaf",
-     {"btree_do_remove_or_die():1202: btree_write_BTNodeDescriptor error",
-      "btree_do_remove_or_die():1203: writeBTHeaderRec error", "removeNode():622: btree_write_BTNodeDescriptor error",
-      "removeNode():630: btree_write_BTNodeDescriptor error", "removeNode():635: io_write error",
-      "removeNode():636: writeBTHeaderRec error", "moveRecordsDown():753: io_write error",
-      "moveRecordsDown():758: io_write error", "btree_do_remove_or_die():1268: btree_write_BTNodeDescriptor error"}},
-    {"remove a first key",
-     {"moveRecordsDown():753: io_write error", "moveRecordsDown():758: io_write error",
-      "btree_do_remove_or_die():1202: btree_write_BTNodeDescriptor error",
-      "btree_do_remove_or_die():1203: writeBTHeaderRec error", "moveRecordsDown():753: io_write error",
-      "moveRecordsDown():760: io_write error", "btree_do_remove_or_die():1292: btree_write_key error",
-      "btree_do_remove_or_die():1294: io_write error"}},
-    {"remove, split and retry",
-     {"moveRecordsDown():753: io_write error", "moveRecordsDown():758: io_write error",
-      "btree_do_remove_or_die():1202: btree_write_BTNodeDescriptor error",
-      "btree_do_remove_or_die():1203: writeBTHeaderRec error",
-      // the root splits and gets a new root above it
-      "btree_get_new_node_number():547: writeBTHeaderRec error", "btree_get_new_node_number():548: io_write error",
-      "splitNode():691: btree_write_BTNodeDescriptor error", "splitNode():703: btree_write_BTNodeDescriptor error",
-      "splitNode():705: io_write error", "splitNode():706: io_write error",
-      "btree_get_new_node_number():547: writeBTHeaderRec error", "btree_get_new_node_number():548: io_write error",
-      "btree_increase_height_or_die():895: btree_write_key error",
-      "btree_increase_height_or_die():897: io_write error", "btree_increase_height_or_die():899: btree_write_key error",
-      "btree_increase_height_or_die():902: io_write error", "btree_increase_height_or_die():905: io_write error",
-      "btree_increase_height_or_die():908: io_write error", "btree_increase_height_or_die():911: io_write error",
-      "btree_increase_height_or_die():913: btree_write_BTNodeDescriptor error",
-      "btree_increase_height_or_die():914: writeBTHeaderRec error",
-      // the rerun rewrites the stale key in the old root, then in the new one
-      "moveRecordsDown():753: io_write error", "moveRecordsDown():760: io_write error",
-      "btree_do_remove_or_die():1292: btree_write_key error", "btree_do_remove_or_die():1294: io_write error",
-      "moveRecordsDown():753: io_write error", "moveRecordsDown():760: io_write error",
-      "btree_do_remove_or_die():1292: btree_write_key error", "btree_do_remove_or_die():1294: io_write error"}},
-};
+// Builds the scenario's tree, arms the fault, and hands the tree to `f`.
+template <class F>
+void with_tree(const Scenario& s, FaultTreeFile::Op op, uint64_t k, F f) {
+  MemTree t(kNode, s.nodes, s.clump_nodes);
+  s.setup(t);
+  t.fault->arm(op, k);
+  f(t);
+}
 
 TEST(BTreeFault, EveryWriteFailureEndsWithItsMessageInOrder) {
-  for (const auto& [name, messages] : kWrites) {
-    SCOPED_TRACE(name);
-    const Scenario& s = scenario(name);
-    {
-      // Without faults: the operation makes exactly these writes and leaves a sound tree.
-      MemTree t(kNode, s.nodes, s.clump_nodes);
-      s.setup(t);
-      t.fault->arm(FaultTreeFile::Op::kNone, 0);
+  for (const Scenario& s : kScenarios) {
+    SCOPED_TRACE(s.name);
+    // Without faults: the operation makes exactly these writes and leaves a sound tree.
+    with_tree(s, FaultTreeFile::Op::kNone, 0, [&](MemTree& t) {
       s.op(t);
-      EXPECT_EQ(t.fault->writes(), messages.size());
-      // (that setup marks nodes in use that no tree reaches)
-      if (name != "growth with a map node") {
+      EXPECT_EQ(t.fault->writes(), s.writes.size());
+      if (std::string(s.name) != "growth with a map node") {  // (that setup marks unreachable nodes used)
         EXPECT_EQ(test::btree_check_text(test::btree_check(&t.tree)), "");
       }
-    }
-    for (size_t k = 1; k <= messages.size(); ++k) {
-      MemTree t(kNode, s.nodes, s.clump_nodes);
-      s.setup(t);
-      t.fault->arm(FaultTreeFile::Op::kWrite, k);
-      EXPECT_EXIT(s.op(t), ::testing::ExitedWithCode(1), "^" + regex_quote(messages[k - 1]) + "\n$") << "write " << k;
-    }
+    });
+    for (size_t k = 1; k <= s.writes.size(); ++k)
+      with_tree(s, FaultTreeFile::Op::kWrite, k, [&](MemTree& t) {
+        EXPECT_EXIT(s.op(t), ::testing::ExitedWithCode(1), "^" + regex_quote(s.writes[k - 1]) + "\n$") << "write " << k;
+      });
   }
 }
 
@@ -275,62 +233,50 @@ std::string run_forked(const std::function<void()>& f) {
 }
 
 TEST(BTreeFault, EveryReadFailureGivesADocumentedMessage) {
+  using Set = std::set<std::string>;  // status:message, numbers of undocumented checks as N
+  auto join = [](Set a, const Set& b) { return a.insert(b.begin(), b.end()), a; };
+  const Set add = {"0:addRecord(): WARNING: btree_read_BTNodeDescriptor returned NULL\n",
+                   "1:btree_get_free_space_or_die():136: io_read error\n",
+                   "1:btree_get_record_offset_or_die():116: io_read error\n", "1:addRecord():966: btree_read_key error\n",
+                   "0:doAddRecord(): WARNING: btree_read_BTNodeDescriptor returned NULL\n",
+                   "1:doAddRecord():805: btree_read_key error\n"};
+  const Set remove = {"1:btree_read_BTNodeDescriptor_or_die():28: btree_read_BTNodeDescriptor error\n",
+                      "1:btree_get_free_space_or_die():136: io_read error\n",
+                      "1:btree_get_record_offset_or_die():116: io_read error\n",
+                      "1:btree_do_remove_or_die():1184: btree_read_key error\n",
+                      "1:btree_do_remove_or_die():1256: btree_read_key error\n",
+                      "1:getNodeNumberFromPointerRecord():149: io_read error\n",
+                      "1:moveRecordsDown():739: io_read error\n", "1:moveRecordsDown():744: io_read error\n"};
+  const Set split = {"1:splitNode():664: io_read error\n", "1:splitNode():669: io_read error\n",
+                     "1:btree_get_new_node_number():N: io_read error\n",
+                     "1:btree_increase_height_or_die():879: btree_read_key error\n",
+                     "1:btree_increase_height_or_die():880: btree_read_key error\n"};
   struct Case {
     const char* name;
-    std::set<std::string> outcomes;  // status:message, numbers of undocumented checks as N
+    Set outcomes;
   } cases[] = {
-      {"root split",
-       {"0:addRecord(): WARNING: btree_read_BTNodeDescriptor returned NULL\n",
-        "1:btree_get_free_space_or_die():136: io_read error\n", "1:btree_get_record_offset_or_die():116: io_read error\n",
-        "1:addRecord():966: btree_read_key error\n", "1:splitNode():664: io_read error\n",
-        "1:splitNode():669: io_read error\n", "1:btree_get_new_node_number():N: io_read error\n",
-        "0:doAddRecord(): WARNING: btree_read_BTNodeDescriptor returned NULL\n",
-        "1:doAddRecord():805: btree_read_key error\n", "1:btree_increase_height_or_die():879: btree_read_key error\n",
-        "1:btree_increase_height_or_die():880: btree_read_key error\n"}},
+      {"root split", join(add, split)},
       {"new smallest key",
-       {"0:addRecord(): WARNING: btree_read_BTNodeDescriptor returned NULL\n",
-        "1:btree_get_free_space_or_die():136: io_read error\n", "1:btree_get_record_offset_or_die():116: io_read error\n",
-        "1:addRecord():966: btree_read_key error\n", "1:addRecord():1016: btree_read_key error\n",
-        "1:addRecord():1024: btree_read_key error\n", "1:getNodeNumberFromPointerRecord():149: io_read error\n",
-        "1:moveRecordsDown():739: io_read error\n", "1:moveRecordsDown():744: io_read error\n",
-        "0:doAddRecord(): WARNING: btree_read_BTNodeDescriptor returned NULL\n",
-        "1:doAddRecord():805: btree_read_key error\n"}},
-      {"remove an inner leaf",
-       {"1:btree_read_BTNodeDescriptor_or_die():28: btree_read_BTNodeDescriptor error\n",
-        "1:btree_get_free_space_or_die():136: io_read error\n", "1:btree_get_record_offset_or_die():116: io_read error\n",
-        "1:btree_do_remove_or_die():1184: btree_read_key error\n", "1:btree_do_remove_or_die():1256: btree_read_key error\n",
-        "1:getNodeNumberFromPointerRecord():149: io_read error\n", "1:removeNode():N: io_read error\n",
-        "1:moveRecordsDown():739: io_read error\n", "1:moveRecordsDown():744: io_read error\n"}},
-      {"remove, split and retry",
-       {"1:btree_read_BTNodeDescriptor_or_die():28: btree_read_BTNodeDescriptor error\n",
-        "1:btree_get_free_space_or_die():136: io_read error\n", "1:btree_get_record_offset_or_die():116: io_read error\n",
-        "1:btree_do_remove_or_die():1184: btree_read_key error\n", "1:btree_do_remove_or_die():1256: btree_read_key error\n",
-        "1:btree_do_remove_or_die():1274: btree_read_key error\n",
-        "1:getNodeNumberFromPointerRecord():149: io_read error\n", "1:moveRecordsDown():739: io_read error\n",
-        "1:moveRecordsDown():744: io_read error\n", "1:splitNode():664: io_read error\n",
-        "1:splitNode():669: io_read error\n", "1:btree_get_new_node_number():N: io_read error\n",
-        "1:btree_increase_height_or_die():879: btree_read_key error\n",
-        "1:btree_increase_height_or_die():880: btree_read_key error\n"}},
+       join(add, {"1:addRecord():1016: btree_read_key error\n", "1:addRecord():1024: btree_read_key error\n",
+                  "1:getNodeNumberFromPointerRecord():149: io_read error\n", "1:moveRecordsDown():739: io_read error\n",
+                  "1:moveRecordsDown():744: io_read error\n"})},
+      {"remove an inner leaf", join(remove, {"1:removeNode():N: io_read error\n"})},
+      {"remove, split and retry", join(join(remove, split), {"1:btree_do_remove_or_die():1274: btree_read_key error\n"})},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Scenario& s = scenario(c.name);
     uint64_t reads = 0;
-    {
-      MemTree t(kNode, s.nodes, s.clump_nodes);
-      s.setup(t);
-      t.fault->arm(FaultTreeFile::Op::kNone, 0);
+    with_tree(s, FaultTreeFile::Op::kNone, 0, [&](MemTree& t) {
       s.op(t);
       reads = t.fault->reads();
-    }
-    std::set<std::string> seen;
-    for (uint64_t k = 1; k <= reads; ++k) {
-      MemTree t(kNode, s.nodes, s.clump_nodes);
-      s.setup(t);
-      t.fault->arm(FaultTreeFile::Op::kRead, k);
-      std::string outcome = run_forked([&] { s.op(t); });
-      seen.insert(without_line(without_line(outcome, "btree_get_new_node_number"), "removeNode"));
-    }
+    });
+    Set seen;
+    for (uint64_t k = 1; k <= reads; ++k)
+      with_tree(s, FaultTreeFile::Op::kRead, k, [&](MemTree& t) {
+        std::string outcome = run_forked([&] { s.op(t); });
+        seen.insert(without_line(without_line(outcome, "btree_get_new_node_number"), "removeNode"));
+      });
     EXPECT_EQ(seen, c.outcomes);
   }
 }

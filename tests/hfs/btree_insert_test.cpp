@@ -18,11 +18,7 @@ using test::MemTree;
 
 constexpr uint16_t kNode = 512;
 
-#define EXPECT_SOUND(t) \
-  EXPECT_EQ(test::btree_check_text(test::btree_check(&(t).tree)), "")
-
-BTNodeDescriptor desc(MemTree& t, NodeNumber n) { return t.desc(n); }
-std::vector<std::string> keys_of(MemTree& t, NodeNumber n) { return t.keys_of(n); }
+#define EXPECT_SOUND(t) EXPECT_EQ(test::btree_check_text(test::btree_check(&(t).tree)), "")
 
 TEST(BTreeInsert, FirstRecordMakesALeafRoot) {
   MemTree t(kNode, 4, 1);
@@ -61,7 +57,7 @@ TEST(BTreeInsert, PresentKeyChangesNothing) {
 // 7 x 66 = 462 of 496 bytes, so an eighth record splits it.
 void fill_seven(MemTree& t) {
   for (int i = 0; i < 7; ++i) t.add("k" + std::to_string(i), std::string(58, 'v'));
-  ASSERT_EQ(desc(t, 1).numRecords, 7);
+  ASSERT_EQ(t.desc(1).numRecords, 7);
 }
 
 TEST(BTreeInsert, SplitOfSevenKeepsThreeAndMovesFour) {
@@ -78,19 +74,19 @@ TEST(BTreeInsert, SplitOfSevenKeepsThreeAndMovesFour) {
     MemTree t(kNode, 8, 1);
     fill_seven(t);
     t.add(c.key, std::string(58, 'v'));
-    EXPECT_EQ(keys_of(t, 1), c.left);
-    EXPECT_EQ(keys_of(t, 2), c.right);
+    EXPECT_EQ(t.keys_of(1), c.left);
+    EXPECT_EQ(t.keys_of(2), c.right);
     // The root leaf split: a new index root of height 2 over both halves.
     const BTHeaderRec& h = t.tree.header;
     EXPECT_EQ(h.rootNode, 3u);
     EXPECT_EQ(h.treeDepth, 2);
     EXPECT_EQ(h.firstLeafNode, 1u);
     EXPECT_EQ(h.lastLeafNode, 2u);
-    BTNodeDescriptor root = desc(t, 3);
+    BTNodeDescriptor root = t.desc(3);
     EXPECT_EQ(root.kind, kBTIndexNode);
     EXPECT_EQ(root.height, 2);
     EXPECT_EQ(root.numRecords, 2);
-    EXPECT_EQ(keys_of(t, 3), (std::vector<std::string>{"k0", c.right[0]}));
+    EXPECT_EQ(t.keys_of(3), (std::vector<std::string>{"k0", c.right[0]}));
     // Index records are the key and the child number: 2 + 2 + 4 bytes and so on.
     uint64_t second = btree_get_record_offset_or_die(&t.tree, 3, 1) - 3u * kNode;
     EXPECT_EQ(second, 14u + 2 + 2 + 4);
@@ -102,16 +98,16 @@ TEST(BTreeInsert, SplitOfSevenKeepsThreeAndMovesFour) {
 TEST(BTreeInsert, SplitOfOneRecordKeepsNoneAndMovesIt) {
   MemTree t(kNode, 4, 1);
   t.add("only", "x");
-  BTNodeDescriptor d = desc(t, 1);
+  BTNodeDescriptor d = t.desc(1);
   NodeNumber s = splitNode(&t.tree, 1, &d);
   EXPECT_EQ(s, 2u);
   EXPECT_EQ(d.numRecords, 0);
   EXPECT_EQ(d.fLink, 2u);
-  EXPECT_EQ(desc(t, 1).numRecords, 0);
-  EXPECT_EQ(keys_of(t, 2), std::vector<std::string>{"only"});
+  EXPECT_EQ(t.desc(1).numRecords, 0);
+  EXPECT_EQ(t.keys_of(2), std::vector<std::string>{"only"});
   EXPECT_EQ(btree_get_record_offset_or_die(&t.tree, 1, 0), kNode + 14u);  // node 1's free space starts at 14
   EXPECT_EQ(btree_get_record_offset_or_die(&t.tree, 2, 1), 2u * kNode + 14 + 6 + 3);
-  EXPECT_EQ(desc(t, 2).bLink, 1u);
+  EXPECT_EQ(t.desc(2).bLink, 1u);
   EXPECT_EQ(t.tree.header.lastLeafNode, 2u);
 }
 
@@ -120,44 +116,45 @@ TEST(BTreeInsert, SplittingAnInnerLeafRepairsTheNextLeafsBackLink) {
   fill_seven(t);
   t.add("k7", std::string(58, 'v'));  // leaves 1 (k0..k2) and 2 (k3..k7), root 3
   for (const char* k : {"k0a", "k0b", "k0c", "k0d"}) t.add(k, std::string(58, 'v'));  // leaf 1 full
-  ASSERT_EQ(desc(t, 1).numRecords, 7);
+  ASSERT_EQ(t.desc(1).numRecords, 7);
   t.add("k0e", std::string(58, 'v'));  // splits leaf 1 into 1 and 4
-  EXPECT_EQ(desc(t, 1).fLink, 4u);
-  EXPECT_EQ(desc(t, 4).bLink, 1u);
-  EXPECT_EQ(desc(t, 4).fLink, 2u);
-  EXPECT_EQ(desc(t, 2).bLink, 4u);
+  EXPECT_EQ(t.desc(1).fLink, 4u);
+  EXPECT_EQ(t.desc(4).bLink, 1u);
+  EXPECT_EQ(t.desc(4).fLink, 2u);
+  EXPECT_EQ(t.desc(2).bLink, 4u);
   EXPECT_EQ(t.tree.header.lastLeafNode, 2u);  // not the last leaf: stays
-  EXPECT_EQ(keys_of(t, 3).size(), 3u);
+  EXPECT_EQ(t.keys_of(3).size(), 3u);
   EXPECT_SOUND(t);
 }
 
-TEST(BTreeInsert, GrowthTakesTheFirstNewNode) {
-  MemTree t(kNode, 2, 3);  // header and one free node; clump of three nodes
-  t.add("a", "A");
-  ASSERT_EQ(t.tree.header.freeNodes, 0u);
-  NodeNumber n = btree_get_new_node_number(&t.tree);
-  EXPECT_EQ(n, 2u);  // old totalNodes
-  EXPECT_EQ(t.tree.header.totalNodes, 5u);
-  EXPECT_EQ(t.tree.header.freeNodes, 2u);
-  EXPECT_EQ(t.bytes.size(), 5u * kNode);
-  EXPECT_EQ(t.file->growths, 1u);
-}
-
-TEST(BTreeInsert, AllocationTakesTheLowestFreeNode) {
+TEST(BTreeInsert, AllocationTakesTheLowestFreeNodeAndGrowsWhenNoneIsLeft) {
   MemTree t(kNode, 16, 1);
-  EXPECT_EQ(btree_get_new_node_number(&t.tree), 1u);
-  EXPECT_EQ(btree_get_new_node_number(&t.tree), 2u);
-  EXPECT_EQ(btree_get_new_node_number(&t.tree), 3u);
+  for (NodeNumber want : {1u, 2u, 3u}) EXPECT_EQ(btree_get_new_node_number(&t.tree), want);
   EXPECT_EQ(t.bytes[248], 0xF0);
   removeNode(&t.tree, 2);
   EXPECT_EQ(t.bytes[248], 0xD0);
   EXPECT_EQ(t.tree.header.freeNodes, 13u);
-  EXPECT_EQ(btree_get_new_node_number(&t.tree), 2u);
-  EXPECT_EQ(btree_get_new_node_number(&t.tree), 4u);
+  for (NodeNumber want : {2u, 4u}) EXPECT_EQ(btree_get_new_node_number(&t.tree), want);
   EXPECT_EQ(t.tree.header.freeNodes, 11u);
+
+  MemTree g(kNode, 2, 3);  // header and one free node; clump of three nodes
+  g.add("a", "A");
+  EXPECT_EQ(btree_get_new_node_number(&g.tree), 2u);  // old totalNodes
+  EXPECT_EQ(g.tree.header.totalNodes, 5u);
+  EXPECT_EQ(g.tree.header.freeNodes, 2u);
+  EXPECT_EQ(g.bytes.size(), 5u * kNode);
+  EXPECT_EQ(g.file->growths, 1u);
+
+  // Growth that only made a map node (2048) grows again.
+  MemTree m(kNode, 2048, 1);
+  std::fill(m.bytes.begin() + 248, m.bytes.begin() + 248 + 256, 0xFF);  // every node in use
+  m.tree.header.freeNodes = 0;
+  EXPECT_EQ(btree_get_new_node_number(&m.tree), 2049u);
+  EXPECT_EQ(m.tree.header.totalNodes, 2050u);
+  EXPECT_EQ(m.tree.header.freeNodes, 0u);
+  EXPECT_EQ(m.desc(0).fLink, 2048u);
 }
 
-// A tree of `total` nodes whose nodes are all free but the header node.
 TEST(BTreeInsert, GrowthAddsMapNodesExactlyWhenTheMapRunsOut) {
   // The header's map covers 8 x (512 - 256) = 2048 nodes, a map node 8 x 492 = 3936 more.
   struct Case {
@@ -176,10 +173,10 @@ TEST(BTreeInsert, GrowthAddsMapNodesExactlyWhenTheMapRunsOut) {
     uint32_t total = 2040 + c.clump_nodes;
     EXPECT_EQ(t.tree.header.totalNodes, total);
     EXPECT_EQ(t.tree.header.freeNodes, total - 1 - c.map_nodes.size());
-    NodeNumber m = desc(t, 0).fLink;
+    NodeNumber m = t.desc(0).fLink;
     for (NodeNumber want : c.map_nodes) {
       EXPECT_EQ(m, want);
-      BTNodeDescriptor d = desc(t, want);
+      BTNodeDescriptor d = t.desc(want);
       EXPECT_EQ(d.kind, kBTMapNode);
       EXPECT_EQ(d.numRecords, 1);
       m = d.fLink;
@@ -192,16 +189,6 @@ TEST(BTreeInsert, GrowthAddsMapNodesExactlyWhenTheMapRunsOut) {
       EXPECT_EQ(t.tree.header.rootNode, 1u);
     }
   }
-}
-
-TEST(BTreeInsert, GrowthThatOnlyMadeAMapNodeGrowsAgain) {
-  MemTree t(kNode, 2048, 1);
-  std::fill(t.bytes.begin() + 248, t.bytes.begin() + 248 + 256, 0xFF);  // every node in use
-  t.tree.header.freeNodes = 0;
-  EXPECT_EQ(btree_get_new_node_number(&t.tree), 2049u);  // 2048 became the map node
-  EXPECT_EQ(t.tree.header.totalNodes, 2050u);
-  EXPECT_EQ(t.tree.header.freeNodes, 0u);
-  EXPECT_EQ(desc(t, 0).fLink, 2048u);
 }
 
 TEST(BTreeInsert, AMapWithoutFreeNodeEndsTheProcess) {
@@ -238,7 +225,7 @@ TEST(BTreeInsert, LongerSmallestKeyInAFullIndexNodeSplitsIt) {
     }
     t.put_node(1, kBTIndexNode, 2, 0, 0, root);  // 4 x 118 bytes: 24 free
     t.set_shape(1, 2, 2, 5, leaf_records);
-    ASSERT_EQ(btree_get_free_space_or_die(&t.tree, 1, desc(t, 1)), 24u);
+    ASSERT_EQ(btree_get_free_space_or_die(&t.tree, 1, t.desc(1)), 24u);
     ASSERT_EQ(test::btree_check_text(test::btree_check(&t.tree)), "");
 
     std::string smallest = "a" + std::string(150, 'x');

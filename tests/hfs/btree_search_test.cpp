@@ -17,13 +17,11 @@ using test::MemTree;
 
 constexpr uint16_t kNode = 512;
 
-std::vector<uint8_t> child(uint8_t n) { return test::child_pointer(n); }
-
 // Root index node 1 over leaves 2 ("b" "d" "f") and 3 ("m" "p").
 class SearchTest : public ::testing::Test {
  protected:
   SearchTest() : t(kNode, 8, 1) {
-    t.put_node(1, kBTIndexNode, 2, 0, 0, {{"b", child(2)}, {"m", child(3)}});
+    t.put_node(1, kBTIndexNode, 2, 0, 0, {{"b", test::child_pointer(2)}, {"m", test::child_pointer(3)}});
     t.put_node(2, kBTLeafNode, 1, 3, 0,
              {{"b", test::byte_record("B")}, {"d", test::byte_record("D")}, {"f", test::byte_record("F")}});
     t.put_node(3, kBTLeafNode, 1, 0, 2, {{"m", test::byte_record("M")}, {"p", test::byte_record("P")}});
@@ -52,19 +50,17 @@ TEST_F(SearchTest, Outcomes) {
     NodeNumber node = 99;
     uint16_t index = 99;
     auto r = t.search(c.key, &exact, &node, &index);
-    ASSERT_NE(r, nullptr) << c.key;
-    EXPECT_EQ(r->bytes, c.record) << c.key;
-    EXPECT_EQ(exact, c.exact) << c.key;
-    EXPECT_EQ(node, c.node) << c.key;
-    EXPECT_EQ(index, c.index) << c.key;
+    SCOPED_TRACE(c.key);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->bytes, c.record);
+    EXPECT_EQ(exact, c.exact);
+    EXPECT_EQ(node, c.node);
+    EXPECT_EQ(index, c.index);
   }
   // Out-parameters may be omitted.
   EXPECT_EQ(t.search("p")->bytes, "P");
 }
 
-TEST_F(SearchTest, KeyBeforeEveryKeyEndsTheProcess) {
-  EXPECT_EXIT(t.search("a"), ::testing::ExitedWithCode(1), "^searchNode\\(\\): inconsistent BTree\n$");
-}
 
 TEST_F(SearchTest, UnreadableDescriptorWarnsAndLeavesOutputsAlone) {
   t.fault->arm(FaultTreeFile::Op::kRead, 1);
@@ -80,7 +76,8 @@ TEST_F(SearchTest, UnreadableDescriptorWarnsAndLeavesOutputsAlone) {
   EXPECT_EQ(index, 66);
 }
 
-TEST_F(SearchTest, UnreadableKeyEndsTheProcess) {
+TEST_F(SearchTest, KeyBeforeEveryKeyOrUnreadableKeyEndsTheProcess) {
+  EXPECT_EXIT(t.search("a"), ::testing::ExitedWithCode(1), "^searchNode\\(\\): inconsistent BTree\n$");
   t.fault->arm(FaultTreeFile::Op::kRead, 3);  // descriptor, offset 0, then key 0's length
   EXPECT_EXIT(t.search("d"), ::testing::ExitedWithCode(1), "^searchNode\\(\\):[0-9]+: btree_read_key error\n$");
 }

@@ -39,25 +39,13 @@ inline tree_entry dir(const std::string& path) { return {path, "", true}; }
 inline tree_entry file(const std::string& path, std::string content) { return {path, std::move(content), false}; }
 
 inline void build_tree(const TempDir& tmp, const std::vector<tree_entry>& entries) {
-  for (const tree_entry& e : entries) {
-    if (e.folder) {
-      tmp.mkdir(e.path);
-    } else {
-      tmp.write(e.path, e.content);
-    }
-  }
+  for (const tree_entry& e : entries) e.folder ? tmp.mkdir(e.path) : tmp.write(e.path, e.content);
 }
 
 // Replaces every '@' by `root`.
 inline std::string at(const std::string& pattern, const std::string& root) {
   std::string out;
-  for (char c : pattern) {
-    if (c == '@') {
-      out += root;
-    } else {
-      out += c;
-    }
-  }
+  for (char c : pattern) out += c == '@' ? root : std::string(1, c);
   return out;
 }
 
