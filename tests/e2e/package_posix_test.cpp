@@ -346,3 +346,32 @@ TEST_F(Package, InterruptRemovesScratchAndPartialImage) {
 
 }  // namespace
 }  // namespace volpack
+
+namespace volpack {
+namespace {
+
+TEST_F(Package, AFileGrowingWhileCopiedIsAnError) {
+  TempDir src;
+  fs::path growing = src.write("growing.log", random_bytes(16 << 20, 9));
+  // Another process appends to the file for the whole run, as a build step
+  // still writing its log would.
+  pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    int fd = open(growing.c_str(), O_WRONLY | O_APPEND);
+    for (;;) {
+      if (write(fd, "more\n", 5) != 5) _exit(1);
+      usleep(100);
+    }
+  }
+  auto r = package(out(), src.path());
+  kill(writer, SIGKILL);
+  waitpid(writer, nullptr, 0);
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("growing.log\" changed size")) << r.err;
+  EXPECT_FALSE(fs::exists(out()));
+  expect_no_leftovers();
+}
+
+}  // namespace
+}  // namespace volpack
