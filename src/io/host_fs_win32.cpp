@@ -726,18 +726,6 @@ int64_t host_read_all(int fd, void* buf, uint64_t count) {
   return static_cast<int64_t>(done);
 }
 
-// UTF-8, the narrow encoding of this layer; an unpaired surrogate becomes U+FFFD.
-bool host_narrow_from_utf16(const char16_t* units, size_t count, std::string* out) {
-  out->clear();
-  if (count == 0) return true;
-  if (count > 0x7FFFFFFF) return false;
-  const wchar_t* w = reinterpret_cast<const wchar_t*>(units);
-  int n = WideCharToMultiByte(CP_UTF8, 0, w, static_cast<int>(count), nullptr, 0, nullptr, nullptr);
-  if (n <= 0) return false;
-  out->assign(static_cast<size_t>(n), '\0');
-  return WideCharToMultiByte(CP_UTF8, 0, w, static_cast<int>(count), &(*out)[0], n, nullptr, nullptr) == n;
-}
-
 // ---------------------------------------------------------------------------
 // Process
 
