@@ -21,16 +21,7 @@
 #include <utility>
 #include <vector>
 
-// gnu_printf checks the C99 formats ("%zu", "%lld") that volpack's runtime
-// provides on every host; plain "printf" means Microsoft's older set to GCC
-// when it targets Windows.
-#if defined(__GNUC__) && !defined(__clang__)
-#define VOLPACK_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
-#elif defined(__GNUC__)
-#define VOLPACK_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
-#else
-#define VOLPACK_PRINTF(fmt, args)
-#endif
+#include "io/status.h"  // VOLPACK_PRINTF
 
 namespace volpack {
 
