@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "dmg/dmg.h"
+#include "driver/inspect.h"
 #include "hfs/format.h"
 #include "hfs/volume.h"
 #include "import/import.h"
@@ -179,6 +180,8 @@ int abandon(run_files* f) {
 int volpack_main(int argc, char** argv) {
   static char env_setting[] = "VELLORA_FOLLOWSYMLINKS=0";
   putenv(env_setting);
+  // "volpack verify|list|extract IMAGE ...": an image named so is written as ./verify.
+  if (is_inspect_command(argc, argv)) return inspect_main(argc, argv);
 
   command_line cl = parse_command_line(argc, argv);
   if (!cl.ok) {

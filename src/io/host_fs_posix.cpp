@@ -267,6 +267,8 @@ bool host_rename_replace(const char* from, const char* to) {
 
 bool host_mkdir(const char* path) { return mkdir(follow_symlinks(path), 0755) == 0; }
 
+bool host_symlink(const char* target, const char* path) { return symlink(target, follow_symlinks(path)) == 0; }
+
 int host_errno() { return errno; }
 void host_set_errno(int e) { errno = e; }
 const char* host_strerror(int e) { return std::strerror(e); }
