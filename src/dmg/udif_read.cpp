@@ -204,6 +204,7 @@ void check_table(const udif_trailer_t& t, uint64_t fork_start, uint64_t fork_end
   (void)t;
   uint64_t next = 0;
   bool terminated = false;
+  bool holes = false;
   for (size_t i = 0; i < b.chunks.size(); ++i) {
     const udif_blkx_chunk_t& c = b.chunks[i];
     if (terminated) {
@@ -233,6 +234,7 @@ void check_table(const udif_trailer_t& t, uint64_t fork_start, uint64_t fork_end
       continue;
     }
     if (c.sector_start > next) {
+      holes = true;
       findings->error("%s: sectors %" PRIu64 " to %" PRIu64 " of the table are in no chunk", who, next,
                       c.sector_start - 1);
     } else if (c.sector_start < next) {
@@ -263,6 +265,7 @@ void check_table(const udif_trailer_t& t, uint64_t fork_start, uint64_t fork_end
     if (c.sector_count > 0) p->spans.push_back(c);
   }
   if (!terminated) findings->error("%s: no terminator entry", who);
+  p->whole = p->usable && !holes && next == b.sector_count;
   if (next < b.sector_count)
     findings->error("%s: sectors %" PRIu64 " to %" PRIu64 " of the table are in no chunk", who, next,
                     b.sector_count - 1);
@@ -528,7 +531,8 @@ void udif_image_t::verify_data(findings_t* findings) {
   uint32_t sum = 0;
   bool sum_ok = single;
   for (udif_partition_t& p : partitions_) {
-    if (!p.usable) {
+    // A table with holes has no data to check its checksum against.
+    if (!p.usable || !p.whole) {
       sum_ok = false;
       continue;
     }

@@ -53,6 +53,7 @@ struct udif_partition_t {
   std::string name;
   udif_blkx_table_t table;
   bool usable = false;  // its chunk entries are consistent enough to read through
+  bool whole = false;   // its chunks cover its sectors without a hole
   std::vector<udif_blkx_chunk_t> spans;  // its data chunks, in sector order
 };
 

@@ -131,7 +131,9 @@ class checker {
   void check_journal();
   void build_fork(CatalogNodeID id, uint8_t fork_type, const HFSPlusForkData& data, const std::string& owner,
                   hfs_fork_t* out);
-  void walk_tree(const char* name, const hfs_fork_t& fork, const key_rules& rules, uint16_t max_key, const leaf_fn& leaf,
+  // False when part of the tree could not be read: what depends on all of
+  // it (counts, the map's free nodes) is then not checked.
+  bool walk_tree(const char* name, const hfs_fork_t& fork, const key_rules& rules, uint16_t max_key, const leaf_fn& leaf,
                  BTHeaderRec* header_out);
   void catalog_leaf(const uint8_t* key, size_t key_len, const uint8_t* data, size_t data_len, uint64_t where);
   void check_catalog();
@@ -292,12 +294,12 @@ void checker::build_fork(CatalogNodeID id, uint8_t fork_type, const HFSPlusForkD
   out->complete = !bad;
 }
 
-void checker::walk_tree(const char* name, const hfs_fork_t& fork, const key_rules& rules, uint16_t max_key,
+bool checker::walk_tree(const char* name, const hfs_fork_t& fork, const key_rules& rules, uint16_t max_key,
                         const leaf_fn& leaf, BTHeaderRec* header_out) {
   uint8_t head[kBTNodeDescriptorSize + kBTHeaderRecSize];
   if (!read_fork(fork, 0, sizeof head, head)) {
     f_->error("%s B-tree: the header node cannot be read", name);
-    return;
+    return false;
   }
   BTNodeDescriptor d0;
   BTHeaderRec h;
@@ -307,11 +309,11 @@ void checker::walk_tree(const char* name, const hfs_fork_t& fork, const key_rule
   const uint32_t ns = h.nodeSize;
   if (ns < 512 || ns > 32768 || (ns & (ns - 1)) != 0) {
     f_->error("%s B-tree: node size %u is not a power of two from 512 to 32768", name, ns);
-    return;
+    return false;
   }
   if ((h.attributes & kBTBigKeysMask) == 0) {
     f_->error("%s B-tree: its keys are not marked as 16-bit lengths (attributes 0x%x)", name, h.attributes);
-    return;
+    return false;
   }
   if (h.maxKeyLength > max_key) f_->error("%s B-tree: maxKeyLength %u (at most %u)", name, h.maxKeyLength, max_key);
   uint64_t file_nodes = fork.data.logicalSize / ns;
@@ -338,7 +340,7 @@ void checker::walk_tree(const char* name, const hfs_fork_t& fork, const key_rule
 
   if (!read_node(0)) {
     f_->error("%s B-tree: the header node cannot be read", name);
-    return;
+    return false;
   }
   std::vector<uint16_t> offs;
   uint32_t map_start = 248, map_end = ns - 8;
@@ -353,6 +355,7 @@ void checker::walk_tree(const char* name, const hfs_fork_t& fork, const key_rule
   NodeNumber map_next = d0.fLink;
 
   std::set<NodeNumber> used{0};
+  bool whole = true;
   size_t repeats_order = 0, repeats_index = 0;
   uint64_t leaves_seen = 0;
   if (h.rootNode == 0) {
@@ -361,6 +364,7 @@ void checker::walk_tree(const char* name, const hfs_fork_t& fork, const key_rule
                 h.leafRecords, h.firstLeafNode, h.lastLeafNode);
   } else if (h.treeDepth == 0 || h.treeDepth > kMaxTreeDepth) {
     f_->error("%s B-tree: treeDepth %u", name, h.treeDepth);
+    whole = false;
   } else {
     struct pending {
       NodeNumber node;
@@ -376,17 +380,17 @@ void checker::walk_tree(const char* name, const hfs_fork_t& fork, const key_rule
         if (p.node == 0 || p.node >= total_nodes) {
           f_->error("%s B-tree: node %u is referenced but lies outside the tree's %" PRIu64 " nodes", name, p.node,
                     total_nodes);
-          level_whole = false;
+          level_whole = whole = false;
           continue;
         }
         if (!used.insert(p.node).second) {
           f_->error("%s B-tree: node %u is reached twice", name, p.node);
-          level_whole = false;
+          level_whole = whole = false;
           continue;
         }
         if (!read_node(p.node)) {
           f_->error("%s B-tree: node %u cannot be read", name, p.node);
-          level_whole = false;
+          level_whole = whole = false;
           continue;
         }
         BTNodeDescriptor d;
@@ -395,13 +399,13 @@ void checker::walk_tree(const char* name, const hfs_fork_t& fork, const key_rule
         if (d.kind != want_kind || d.height != height) {
           f_->error("%s B-tree: node %u is of kind %d and height %u where one of kind %d and height %d belongs", name,
                     p.node, d.kind, d.height, want_kind, height);
-          level_whole = false;
+          level_whole = whole = false;
           continue;
         }
         if (!offsets(d, &offs)) {
           f_->error("%s B-tree: node %u has %u records at offsets that do not fit the node", name, p.node,
                     d.numRecords);
-          level_whole = false;
+          level_whole = whole = false;
           continue;
         }
         chain.push_back({p.node, d});
@@ -411,6 +415,7 @@ void checker::walk_tree(const char* name, const hfs_fork_t& fork, const key_rule
           size_t key_len = len >= 2 ? 2u + get_be16(rec) : SIZE_MAX;
           if (key_len > len || key_len - 2 > max_key || !rules.valid(rec, key_len)) {
             f_->error("%s B-tree: node %u record %zu has a malformed key", name, p.node, i);
+            whole = false;
             continue;
           }
           if (!prev.empty() && rules.compare(prev.data(), prev.size(), rec, key_len) >= 0 &&
@@ -424,6 +429,7 @@ void checker::walk_tree(const char* name, const hfs_fork_t& fork, const key_rule
           if (height > 1) {
             if (data_len < 4) {
               f_->error("%s B-tree: index node %u record %zu has no child pointer", name, p.node, i);
+              whole = false;
               continue;
             }
             next.push_back({get_be32(data), prev});
@@ -453,7 +459,7 @@ void checker::walk_tree(const char* name, const hfs_fork_t& fork, const key_rule
       f_->error("%s B-tree: %zu more keys out of order", name, repeats_order - kMaxRepeats);
     if (repeats_index > kMaxRepeats)
       f_->error("%s B-tree: %zu more index keys differ from their child's", name, repeats_index - kMaxRepeats);
-    if (leaves_seen != h.leafRecords)
+    if (whole && leaves_seen != h.leafRecords)
       f_->error("%s B-tree: leafRecords %u, the leaves hold %" PRIu64, name, h.leafRecords, leaves_seen);
   }
 
@@ -498,11 +504,12 @@ void checker::walk_tree(const char* name, const hfs_fork_t& fork, const key_rule
     marked += bit;
     if (in_use && !bit && unmarked_reports++ < kMaxRepeats)
       f_->error("%s B-tree: node %" PRIu64 " is in use but not marked in the map", name, n);
-    if (!in_use && bit && stray_reports++ < kMaxRepeats)
+    if (whole && !in_use && bit && stray_reports++ < kMaxRepeats)
       f_->error("%s B-tree: node %" PRIu64 " is marked in the map but not in use", name, n);
   }
   if (marked <= h.totalNodes && h.freeNodes != h.totalNodes - marked)
     f_->error("%s B-tree: freeNodes %u, the map leaves %" PRIu64 " free", name, h.freeNodes, h.totalNodes - marked);
+  return whole;
 }
 
 void checker::catalog_leaf(const uint8_t* key_bytes, size_t, const uint8_t* data, size_t len, uint64_t where) {
@@ -794,7 +801,7 @@ result<hfs_volume_model> checker::run() {
   build_fork(kHFSExtentsFileID, 0, h.extentsFile, "the extents file", &extents_fork_);
   BTHeaderRec eh;
   extents_rules er;
-  walk_tree("extents", extents_fork_, er, kHFSPlusExtentKeyMaxLength,
+  bool extents_whole = walk_tree("extents", extents_fork_, er, kHFSPlusExtentKeyMaxLength,
             [&](const uint8_t* key, size_t, const uint8_t* data, size_t len, uint64_t) {
               HFSPlusExtentKey k;
               decode(key, &k);
@@ -827,7 +834,7 @@ result<hfs_volume_model> checker::run() {
     }
   }
   catalog_rules cr(compare_type == kHFSCaseFolding);
-  walk_tree("catalog", catalog_fork_, cr, kHFSPlusCatalogKeyMaxLength,
+  bool catalog_whole = walk_tree("catalog", catalog_fork_, cr, kHFSPlusCatalogKeyMaxLength,
             [&](const uint8_t* key, size_t key_len, const uint8_t* data, size_t len, uint64_t where) {
               catalog_leaf(key, key_len, data, len, where);
             },
@@ -837,6 +844,11 @@ result<hfs_volume_model> checker::run() {
     attributes_rules ar;
     walk_tree("attributes", attributes_fork_, ar, 266,
               [](const uint8_t*, size_t, const uint8_t*, size_t, uint64_t) {}, &ah);
+  }
+  if (!catalog_whole || !extents_whole) {
+    f_->error("volume: the %s B-tree could not be read whole; the catalog's contents and the allocation are not checked",
+              catalog_whole ? "extents" : "catalog");
+    return std::move(m_);
   }
   check_catalog();
   check_allocation();
