@@ -155,7 +155,6 @@ class checker {
   std::vector<owned_extent> allocs_;
   std::map<CatalogNodeID, thread_info> threads_;
   hfs_fork_t alloc_fork_, extents_fork_, catalog_fork_, attributes_fork_, startup_fork_;
-  bool catalog_read_ = false;
   size_t files_ = 0, folders_ = 0;
 };
 
