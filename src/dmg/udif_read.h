@@ -42,8 +42,9 @@ constexpr uint32_t UDIF_CHUNK_BZIP2 = 0x80000006;
 constexpr uint32_t UDIF_CHUNK_LZFSE = 0x80000007;
 constexpr uint32_t UDIF_CHUNK_LZMA = 0x80000008;
 
-// The largest chunk decoded into memory: 64 MiB of sectors.
-constexpr uint64_t kUdifMaxChunkSectors = 131072;
+// The largest chunk decoded into memory: 16 MiB (Apple's tools and volpack
+// write at most 1 MiB).
+constexpr uint64_t kUdifMaxChunkSectors = 32768;
 // The largest image accepted: 2^40 sectors (512 TiB).
 constexpr uint64_t kUdifMaxSectors = uint64_t{1} << 40;
 
