@@ -68,8 +68,8 @@ struct entry_plan {
 //   entry of the tree, resolved from the file's folder ('/' and '\\' both
 //   separate, "." and ".." step, link files and host links on the way are
 //   followed, at most 32 of them, never leaving the tree); with `none` never.
-//   A one-line file that is not made a link for its text's sake is a file with
-//   a warning.
+//   Under `tree` and `all`, a one-line file that does not become a link (its
+//   text too long, or not in the tree) is a file and carries a warning.
 // Fails, with the message naming the host path, when the entry cannot be read.
 [[nodiscard]] result<entry_plan> plan_host_entry(const std::string& tree_root, const std::string& relative,
                                                  link_files_mode mode, const std::vector<host_file_id>& skip);
