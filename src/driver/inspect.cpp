@@ -17,7 +17,6 @@
 #include "import/import.h"
 #include "io/host_fs.h"
 #include "io/run_context.h"
-#include "io/stream.h"
 
 namespace volpack {
 
@@ -86,44 +85,12 @@ int open_image(const char* path, bool verify_data, opened_image* out) {
 
 // ------------------------------------------------------------------ against
 
-// What packaging a host entry puts on the volume.
-struct host_expectation {
-  char kind = 0;  // 'd', 'f', 'l', or 0 when the import skips it
-  uint16_t perms = 0;
-  std::string target;
-};
-
-host_expectation expect_entry(const std::string& path, const host_stat_t& st, link_files_mode mode) {
-  host_expectation e;
-  if (st.type == DT_DIR) return {'d', 0755, ""};
-  if (st.type == DT_LNK) {
-    e = {'l', 0644, ""};
-    if (!host_readlink(path.c_str(), &e.target)) e.kind = 'f';  // unreadable: reported by the byte check
-    return e;
-  }
-  if (st.type != DT_REG) return e;
-  e = {'f', 0644, ""};
-  std::unique_ptr<stream_t> s = create_stream_from_fp(host_fopen(path.c_str(), "rb"));
-  if (!s) return e;
-  uint8_t head[4];
-  uint64_t got = stream_read(s.get(), head, 4);
-  stream_seek(s.get(), 0);
-  if (is_executable_magic(head, got) || st.owner_exec) {
-    e.perms = 0755;
-  } else if (mode != link_files_mode::none && is_oneliner_symlink(s.get())) {
-    e.kind = 'l';
-    std::vector<char> buf(kMaxLinkFileSize);
-    uint64_t n = stream_read(s.get(), buf.data(), buf.size());
-    e.target.assign(buf.data(), static_cast<size_t>(n));
-  }
-  (void)stream_close(std::move(s));
-  return e;
-}
-
 class against {
  public:
-  against(opened_image* img, link_files_mode mode) : img_(img), mode_(mode), f_(&img->findings) {}
-  void folder(const std::string& host_folder, CatalogNodeID id, const std::string& vpath);
+  against(opened_image* img, const std::string& root, link_files_mode mode, std::vector<host_file_id> skip)
+      : img_(img), root_(root), mode_(mode), skip_(std::move(skip)), f_(&img->findings) {}
+  // Compares the host folder `relative` below the root ("" for the root) with volume folder `id`.
+  void folder(const std::string& relative, CatalogNodeID id);
 
  private:
   const hfs_item_t* child(CatalogNodeID folder, const HFSUniStr255& name) const {
@@ -140,7 +107,9 @@ class against {
   void compare_file(const std::string& host_path, const hfs_item_t& it, const std::string& vpath);
 
   opened_image* img_;
+  std::string root_;
   link_files_mode mode_;
+  std::vector<host_file_id> skip_;
   findings_t* f_;
 };
 
@@ -175,7 +144,8 @@ void against::compare_file(const std::string& host_path, const hfs_item_t& it, c
   std::fclose(fp);
 }
 
-void against::folder(const std::string& host_folder, CatalogNodeID id, const std::string& vpath) {
+void against::folder(const std::string& relative, CatalogNodeID id) {
+  const std::string host_folder = relative.empty() ? root_ : root_ + "/" + relative;
   host_dir* dir = host_opendir(host_folder.c_str());
   if (dir == nullptr) {
     f_->error("--against: cannot read the folder \"%s\": %s", host_folder.c_str(), host_strerror(host_errno()));
@@ -189,15 +159,20 @@ void against::folder(const std::string& host_folder, CatalogNodeID id, const std
   std::sort(names.begin(), names.end());
   std::set<CatalogNodeID> matched;
   for (const std::string& name : names) {
-    std::string host_path = host_folder + "/" + name;
-    std::string item_path = vpath + "/" + name;
-    host_stat_t st;
-    if (host_lstat(host_path.c_str(), &st) != 0) {
-      f_->error("--against: \"%s\": %s", host_path.c_str(), host_strerror(host_errno()));
+    const std::string rel = relative.empty() ? name : relative + "/" + name;
+    const std::string host_path = root_ + "/" + rel;
+    const std::string item_path = "/" + rel;
+    result<entry_plan> plan = plan_host_entry(root_, rel, mode_, skip_);
+    if (!plan) {
+      std::string why = plan.error().message();
+      if (!why.empty() && why.back() == '\n') why.pop_back();
+      f_->error("--against: %s", why.c_str());
       continue;
     }
-    host_expectation want = expect_entry(host_path, st, mode_);
-    if (want.kind == 0) continue;  // FIFOs, sockets, devices: never imported
+    const entry_plan& want = plan.value();
+    if (want.kind == entry_kind::skipped) continue;  // FIFOs, sockets, devices, the image itself
+    char want_kind = want.kind == entry_kind::folder ? 'd' : want.kind == entry_kind::link ? 'l' : 'f';
+    uint16_t want_perms = want.kind == entry_kind::folder || want.kind == entry_kind::executable ? 0755 : 0644;
     HFSUniStr255 vname;
     if (!unistr_from_host(&vname, name.data(), name.size())) {
       f_->error("--against: \"%s\": the name cannot be stored on a volume", host_path.c_str());
@@ -213,17 +188,17 @@ void against::folder(const std::string& host_folder, CatalogNodeID id, const std
     }
     matched.insert(it->id);
     char kind = it->is_folder ? 'd' : it->is_symlink() ? 'l' : 'f';
-    if (kind != want.kind) {
+    if (kind != want_kind) {
       f_->error("--against: \"%s\": a %s on the volume, a %s in the folder", item_path.c_str(),
                 kind == 'd' ? "folder" : kind == 'l' ? "link" : "file",
-                want.kind == 'd' ? "folder" : want.kind == 'l' ? "link" : "file");
+                want_kind == 'd' ? "folder" : want_kind == 'l' ? "link" : "file");
       continue;
     }
-    if ((it->mode() & 07777) != want.perms)
+    if ((it->mode() & 07777) != want_perms)
       f_->error("--against: \"%s\": mode 0%o on the volume, 0%o expected", item_path.c_str(), it->mode() & 07777,
-                want.perms);
+                want_perms);
     if (kind == 'd') {
-      folder(host_path, it->id, item_path);
+      folder(rel, it->id);
     } else if (kind == 'l') {
       result<std::string> target = hfs_link_target(img_->volume.get(), img_->model, *it);
       if (!target || target.value() != want.target)
@@ -251,7 +226,7 @@ void print_findings(const findings_t& f, FILE* out) {
 int verify(int argc, char** argv) {
   const char* image = nullptr;
   const char* dir = nullptr;
-  link_files_mode mode = link_files_mode::all;
+  link_files_mode mode = link_files_mode::tree;
   for (int i = 2; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--against" && i + 1 < argc) {
@@ -272,7 +247,13 @@ int verify(int argc, char** argv) {
   opened_image img;
   int st = open_image(image, true, &img);
   if (st == 0 && img.volume && !img.model.items.empty() && dir != nullptr) {
-    against(&img, mode).folder(dir, kHFSRootFolderID, "");
+    // The image itself may lie inside the folder; packaging skipped it.
+    std::vector<host_file_id> skip;
+    host_stat_t self;
+    if (host_stat(image, &self) == 0) skip.push_back({self.device, self.inode});
+    std::string root = dir;
+    while (root.size() > 1 && (root.back() == '/' || root.back() == '\\')) root.pop_back();
+    against(&img, root, mode, std::move(skip)).folder("", kHFSRootFolderID);
   }
   print_findings(img.findings, stdout);
   if (st == 2) return 2;

@@ -4,7 +4,8 @@
 //     Checks the image (UDIF layer and HFS+ volume) and prints one line per
 //     finding ("ERROR: ..." or "WARNING: ...") and one summary line, all on
 //     standard output. With --against, also checks that the volume holds
-//     exactly what packaging DIR gives. Exit 0 when sound (warnings allowed),
+//     exactly what packaging DIR gives (with the same --link-files rule,
+//     "tree" by default). Exit 0 when sound (warnings allowed),
 //     1 when not, 2 when the file cannot be read as an image of an HFS+
 //     volume at all (including chunk kinds, encryption or partition kinds
 //     this program does not read).
