@@ -23,7 +23,8 @@ namespace volpack {
 namespace {
 
 constexpr uint64_t kMaxPlistLength = 256u << 20;
-constexpr size_t kCachedChunks = 4;
+constexpr size_t kCachedChunks = 16;             // decoded chunks kept for reading
+constexpr size_t kCachedBytes = size_t{32} << 20;  // and at most this many bytes of them
 
 // a + b, false when it overflows.
 bool add_ok(uint64_t a, uint64_t b, uint64_t* sum) {
@@ -481,14 +482,19 @@ class partition_io final : public io_t {
     }
     cached entry{c.sector_start, {}};
     if (!read_chunk(image_, p_, c, &entry.bytes, &scratch_)) return nullptr;
+    cached_bytes_ += entry.bytes.size();
     cache_.push_front(std::move(entry));
-    if (cache_.size() > kCachedChunks) cache_.pop_back();
+    while (cache_.size() > 1 && (cache_.size() > kCachedChunks || cached_bytes_ > kCachedBytes)) {
+      cached_bytes_ -= cache_.back().bytes.size();
+      cache_.pop_back();
+    }
     return &cache_.front().bytes;
   }
 
   udif_image_t* image_;
   const udif_partition_t& p_;
   std::list<cached> cache_;
+  size_t cached_bytes_ = 0;
   std::vector<uint8_t> scratch_;
 };
 

@@ -111,6 +111,7 @@ class against {
   link_files_mode mode_;
   std::vector<host_file_id> skip_;
   findings_t* f_;
+  std::vector<uint8_t> host_buf_ = std::vector<uint8_t>(kPiece), volume_buf_ = std::vector<uint8_t>(kPiece);
 };
 
 void against::compare_file(const std::string& host_path, const hfs_item_t& it, const std::string& vpath) {
@@ -119,7 +120,8 @@ void against::compare_file(const std::string& host_path, const hfs_item_t& it, c
     f_->error("--against: \"%s\": cannot be read: %s", host_path.c_str(), host_strerror(host_errno()));
     return;
   }
-  std::vector<uint8_t> a(kPiece), b(kPiece);
+  std::vector<uint8_t>& a = host_buf_;
+  std::vector<uint8_t>& b = volume_buf_;
   uint64_t size = it.file.dataFork.logicalSize;
   uint64_t at = 0;
   for (;;) {
@@ -158,6 +160,13 @@ void against::folder(const std::string& relative, CatalogNodeID id) {
   host_closedir(dir);
   std::sort(names.begin(), names.end());
   std::set<CatalogNodeID> matched;
+  // Files are compared after the names, in the order of their blocks on the
+  // volume, so that each chunk of the image is decoded about once.
+  struct file_pair {
+    std::string host_path, item_path;
+    const hfs_item_t* item;
+  };
+  std::vector<file_pair> files;
   for (const std::string& name : names) {
     const std::string rel = relative.empty() ? name : relative + "/" + name;
     const std::string host_path = root_ + "/" + rel;
@@ -204,9 +213,16 @@ void against::folder(const std::string& relative, CatalogNodeID id) {
       if (!target || target.value() != want.target)
         f_->error("--against: \"%s\": the link's target differs from \"%s\"", item_path.c_str(), want.target.c_str());
     } else {
-      compare_file(host_path, *it, item_path);
+      files.push_back({host_path, item_path, it});
     }
   }
+  auto first_block = [](const hfs_item_t* it) {
+    return it->data_fork.extents.empty() ? 0 : it->data_fork.extents[0].startBlock;
+  };
+  std::stable_sort(files.begin(), files.end(), [&](const file_pair& a, const file_pair& b) {
+    return first_block(a.item) < first_block(b.item);
+  });
+  for (const file_pair& f : files) compare_file(f.host_path, *f.item, f.item_path);
   auto kids = img_->model.children.find(id);
   if (kids == img_->model.children.end()) return;
   for (CatalogNodeID k : kids->second) {
