@@ -19,8 +19,6 @@
 
 namespace volpack {
 
-bool verbose = false;
-
 command_line parse_command_line(int argc, char** argv) {
   command_line cl;
   bool have_output = false;
@@ -28,6 +26,17 @@ command_line parse_command_line(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "-v") == 0) {
       cl.verbose = true;
+    } else if (std::strncmp(argv[i], "--link-files", 12) == 0 && (argv[i][12] == '=' || argv[i][12] == '\0')) {
+      const char* mode = argv[i][12] == '=' ? argv[i] + 13 : "";
+      if (std::strcmp(mode, "tree") == 0) {
+        cl.link_files = link_files_mode::tree;
+      } else if (std::strcmp(mode, "all") == 0) {
+        cl.link_files = link_files_mode::all;
+      } else if (std::strcmp(mode, "none") == 0) {
+        cl.link_files = link_files_mode::none;
+      } else {
+        return cl;  // an unknown mode is a usage error
+      }
     } else if (!have_output) {
       cl.output = argv[i];
       have_output = true;
@@ -47,6 +56,8 @@ const char kUsageText[] =
     "Usage: volpack <outfile.dmg> <pathname to app dir> [-v]\n"
     "Example: volpack myMacApp.dmg C:\\Path\\To\\MyMacApp\\BuildOutput\n"
     "To create symlinks, put one-liner files containing just the symlink target.\n"
+    "--link-files=tree|all|none: link one-liners naming an item of the tree or an absolute path (tree, default), all, "
+    "or none.\n"
     "To set a custom DMG icon, put a .VolumeIcon.icns file in the root directory.\n"
     "To set a custom background, icons placement and sizes, place a .DS_Store\n"
     "file in the root directory (you can generate one with macOS and reuse it).\n"
@@ -157,10 +168,7 @@ void progress(const run_context& ctx, const std::string& text) {
   if (ctx.options.verbose) ctx.reporter->report(report_kind::info, text);
 }
 
-void skip_host_file(run_context& ctx, const host_stat_t& st) {
-  ctx.skip.push_back({st.device, st.inode});
-  import_skip_host_file(st);
-}
+void skip_host_file(run_context& ctx, const host_stat_t& st) { ctx.skip.push_back({st.device, st.inode}); }
 
 // Creates and locks the scratch file and creates the temporary image, before
 // any work, so that an output that cannot be written is found at once.
@@ -241,7 +249,9 @@ bool import_tree(const run_context& ctx, const run_files& files, const std::stri
     (void)io_close(std::move(device));
     return false;
   }
-  if (!volume_add_dir_contents_recursive(volume.get(), source.c_str(), "/")) {
+  status imported = volume_add_dir_contents_recursive(ctx, volume.get(), source.c_str(), "/");
+  if (!imported) {
+    fail(ctx, imported);
     fail(ctx, "error: unable to create DMG\n");
     volume_close(std::move(volume));
     (void)io_close(std::move(device));
@@ -298,7 +308,7 @@ int volpack_run(int argc, char** argv, const run_sources& sources) {
     return 1;
   }
   ctx.options.verbose = cl.verbose;
-  verbose = cl.verbose;
+  ctx.options.link_files = cl.link_files;
 
   run_files files;
   files.output = cl.output;

@@ -1,4 +1,4 @@
-// The command-line driver: `volpack <outfile.dmg> <pathname to app dir> [-v]`.
+// The command-line driver: `volpack <outfile.dmg> <pathname to app dir> [-v] [--link-files=MODE]`.
 //
 // `volpack_main` runs the whole job on one thread, one phase after another:
 // it measures the directory, formats an HFS+ volume into the scratch file
@@ -21,10 +21,6 @@
 
 namespace volpack {
 
-// Set by "-v" for the layers that do not take the run context yet; the driver
-// itself reads the context's options.
-extern bool verbose;
-
 int volpack_main(int argc, char** argv);
 
 // What a run draws on instead of the host: null members take the host's own
@@ -41,6 +37,7 @@ int volpack_run(int argc, char** argv, const run_sources& sources);
 struct command_line {
   bool ok = false;  // false: print the usage text and exit 1
   bool verbose = false;
+  link_files_mode link_files = link_files_mode::tree;  // --link-files=tree|all|none
   std::string output;
   std::string source;
 };
