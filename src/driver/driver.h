@@ -25,8 +25,10 @@ int volpack_main(int argc, char** argv);
 
 // What a run draws on instead of the host: null members take the host's own
 // (standard output and error, the clock, identifiers continuing the C
-// library's generator). Tests fix the clock and the identifiers here to get
-// the same image twice.
+// library's generator). Tests give their own to see every line and to fix the
+// identifiers and dates the layers take from the run context (the image's
+// segment ID; the formatter still seeds and reads the host's generator and
+// clock itself).
 struct run_sources {
   reporter_t* reporter = nullptr;
   id_source_t* ids = nullptr;
