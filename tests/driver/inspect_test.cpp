@@ -55,8 +55,13 @@ check_outcome check_volume(std::vector<uint8_t> raw) {
 }
 
 std::vector<uint8_t> wrap(std::vector<uint8_t> raw) {
+  struct fixed_ids final : id_source_t {
+    uint32_t next_u32() override { return 7; }
+  } ids;
+  run_context ctx;
+  ctx.ids = &ids;
   std::vector<uint8_t> dmg;
-  convert_to_DMG_or_die(std::make_unique<test::MemStream>(&raw), std::make_unique<test::MemStream>(&dmg));
+  EXPECT_TRUE(convert_to_DMG(std::make_unique<test::MemStream>(&raw), std::make_unique<test::MemStream>(&dmg), ctx));
   return dmg;
 }
 
@@ -187,7 +192,7 @@ TEST_F(Inspect, EachDamagedCopyIsCaught) {
          ASSERT_TRUE(base64_decode(text.data() + start, end - start, &table));
          put_be32(table.data() + 200, get_be32(table.data() + 200) - 1);
          table.erase(table.begin() + 204 + 40, table.begin() + 204 + 80);
-         std::string coded = "\n" + base64_encode_pretty_or_die(table.data(), table.size(), 4, 43) + "\t\t\t\t";
+         std::string coded = "\n" + base64_encode_pretty(table.data(), table.size(), 4, 43).value() + "\t\t\t\t";
          uint8_t* t = d.data() + d.size() - 512;
          uint64_t xml_length = get_be64(t + 224) + coded.size() - (end - start);
          put_be64(t + 224, xml_length);
