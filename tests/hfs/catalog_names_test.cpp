@@ -24,8 +24,8 @@ std::vector<uint16_t> convert(const std::string& host) {
 }
 
 TEST(CaseFoldTable, AgreesWithTheVolumeFormatListForEveryUnit) {
-  std::ifstream in(VOLPACK_SHARED_DATA "/hfs-case-folding.txt");
-  ASSERT_TRUE(in) << "missing " VOLPACK_SHARED_DATA "/hfs-case-folding.txt";
+  std::ifstream in(VOLPACK_SOURCE_DIR "/data/hfs-case-folding.txt");
+  ASSERT_TRUE(in) << "missing " VOLPACK_SOURCE_DIR "/data/hfs-case-folding.txt";
   std::map<uint32_t, uint32_t> folds;
   std::string line;
   while (std::getline(in, line)) {
