@@ -84,23 +84,16 @@ TEST(VolumeName, TakesTheLastComponent) {
   EXPECT_EQ(nullptr, volume_name_from_path(("/x/" + longname).c_str()));
 }
 
-const char* const kUsage =
-    "volpack - Vellora's .dmg file creator by Halvardson\n"
-    "Usage: volpack <outfile.dmg> <pathname to app dir> [-v]\n"
-    "Example: volpack myMacApp.dmg C:\\Path\\To\\MyMacApp\\BuildOutput\n"
-    "To create symlinks, put one-liner files containing just the symlink target.\n"
-    "To set a custom DMG icon, put a .VolumeIcon.icns file in the root directory.\n"
-    "To set a custom background, icons placement and sizes, place a .DS_Store\n"
-    "file in the root directory (you can generate one with macOS and reuse it).\n"
-    "Binary Mach-O files and files with a shebang (#!) get execution flags (0755).\n";
-
 TEST(DriverProcess, UsageErrorsPrintTheUsageTextAndCreateNothing) {
   TempDir dir;
   std::string exe = shell_quote(test::volpack_exe());
+  std::string first;
   for (std::string args : {std::string(""), std::string(" one.dmg"), std::string(" a.dmg b c")}) {
     auto r = run_program(exe + args, dir.str());
     EXPECT_EQ(1, r.status) << args;
-    EXPECT_EQ(kUsage, r.out) << args;
+    EXPECT_NE(r.out.find("Usage: volpack <outfile.dmg> <pathname to app dir> [-v]\n"), std::string::npos) << r.out;
+    if (first.empty()) first = r.out;
+    EXPECT_EQ(first, r.out) << "the same text for every usage error";
     EXPECT_EQ("", r.err);
   }
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
