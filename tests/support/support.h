@@ -87,6 +87,10 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// Removes a folder and everything in it, paths of any length included, making
+// unreadable folders readable again first; errors are ignored.
+void remove_tree(const std::filesystem::path& p);
+
 // A variable to set, or with a null value to remove.
 struct env_setting {
   std::string name;
