@@ -107,7 +107,6 @@ int catalog_compare_folded(const catalog_key_t& a, const catalog_key_t& b);
 // name length exceeds 255.
 std::unique_ptr<catalog_key_t> catalog_readkey(uint64_t offset, io_t* io);
 [[nodiscard]] bool catalog_writekey(uint64_t offset, io_t* io, const catalog_key_t& key);
-void catalog_printkey(const catalog_key_t& key);  // "%d:" and each unit's low byte, on stdout
 std::unique_ptr<catalog_record_t> catalog_readdata(uint64_t offset, io_t* io);
 // The on-disk bytes of a record: 88 (folder), 248 (file) or 10 + 2n (thread).
 std::vector<uint8_t> catalog_encode_record(const catalog_record_t& record);

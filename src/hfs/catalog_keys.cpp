@@ -33,16 +33,13 @@ class CatalogCallbacks final : public BTreeCallbacks {
     const auto& b = static_cast<const catalog_key_t&>(search_key);
     return folded_ ? catalog_compare_folded(a, b) : catalog_compare_binary(a, b);
   }
-  std::unique_ptr<btree_key_t> btree_read_key(uint64_t offset, io_t* io) const override {
-    return catalog_readkey(offset, io);
+  result<std::unique_ptr<btree_key_t>> btree_read_key(uint64_t offset, io_t* io) const override {
+    return std::unique_ptr<btree_key_t>(catalog_readkey(offset, io));
   }
   bool btree_write_key(uint64_t offset, io_t* io, const btree_key_t& key) const override {
     return catalog_writekey(offset, io, static_cast<const catalog_key_t&>(key));
   }
-  void btree_print_key(const btree_key_t& key) const override {
-    catalog_printkey(static_cast<const catalog_key_t&>(key));
-  }
-  std::unique_ptr<btree_record_t> btree_read_data(uint64_t offset, io_t* io) const override {
+  std::unique_ptr<btree_record_t> btree_read_data(uint64_t offset, io_t* io, reporter_t*) const override {
     return catalog_readdata(offset, io);
   }
 
@@ -125,13 +122,6 @@ bool catalog_writekey(uint64_t offset, io_t* io, const catalog_key_t& key) {
   encode(disk, buf.data());
   size_t n = std::min(encoded_size(disk), kHFSPlusCatalogKeyMaxSize);
   return io_write(io, offset, n, buf.data());
-}
-
-void catalog_printkey(const catalog_key_t& key) {
-  std::printf("%d:", static_cast<int>(key.parentID));
-  for (size_t i = 0; i < std::min<size_t>(key.nodeName.length, kHFSMaxNameUnits); ++i) {
-    std::printf("%c", static_cast<char>(key.nodeName.unicode[i] & 0xFF));
-  }
 }
 
 std::unique_ptr<catalog_record_t> catalog_readdata(uint64_t offset, io_t* io) {

@@ -161,7 +161,9 @@ std::vector<folder_entry_t> volume_get_folder_contents(volume_t* volume, Catalog
   bool exact = false;
   NodeNumber node = 0;
   uint16_t index = 0;
-  if (btree_search(tree, thread_key, &exact, &node, &index) == nullptr || !exact) return entries;
+  result<std::unique_ptr<btree_record_t>> found = btree_search(tree, thread_key, &exact, &node, &index);
+  if (!found) die("%s", found.error().message().c_str());
+  if (found.value() == nullptr || !exact) return entries;
   // The folder's items follow its thread in key order, across leaves.
   uint32_t i = static_cast<uint32_t>(index) + 1;
   while (node != 0) {

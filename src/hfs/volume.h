@@ -70,7 +70,7 @@ class hfsfile_t final : public btree_file_t {
   bool close() override { return true; }
   uint64_t fork_logical_size() const override { return fork->logicalSize; }
   uint32_t fork_clump_size() const override { return fork->clumpSize; }
-  void allocate_or_die(uint64_t new_size) override;
+  status fork_allocate(uint64_t new_size) override;
 
   volume_t* volume;           // not owned
   CatalogNodeID file_id;      // 3, 4, 6 for the special files
@@ -106,10 +106,10 @@ struct extent_record_t final : btree_record_t {
 };
 
 // Key order: forkType, fileID, startBlock, keyLength (all unsigned); -1, 0, 1.
+// The readers give null when the read fails (or memory runs out).
 int extent_compare(const extent_key_t& a, const extent_key_t& b);
 std::unique_ptr<extent_key_t> extent_readkey(uint64_t offset, io_t* io);
 [[nodiscard]] bool extent_writekey(uint64_t offset, io_t* io, const extent_key_t& key);
-void extent_printkey(const extent_key_t& key);  // "extent%d:%d:%d" on stdout
 std::unique_ptr<extent_record_t> extent_readdata(uint64_t offset, io_t* io);
 // Opens the extents overflow tree over its tree file; false when its header
 // cannot be read.

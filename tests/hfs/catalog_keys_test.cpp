@@ -178,12 +178,6 @@ TEST(CatalogRecordCodec, UnknownOrDamagedRecordsGiveNullWithAWarning) {
   EXPECT_EQ(catalog_readdata(0, &c), nullptr);
 }
 
-TEST(CatalogKeyPrint, PrintsParentAndLowBytes) {
-  testing::internal::CaptureStdout();
-  catalog_printkey(key(16, "a:b"));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "16:a:b");
-}
-
 extent_key_t ekey(uint8_t fork, CatalogNodeID id, uint32_t start, uint16_t length = 10) {
   extent_key_t k;
   k.keyLength = length;
@@ -211,7 +205,7 @@ TEST(ExtentKeys, OrderByForkThenFileThenStartThenLength) {
   }
 }
 
-TEST(ExtentKeys, CodecAndPrint) {
+TEST(ExtentKeys, Codec) {
   std::vector<uint8_t> bytes;
   MemIo io(&bytes);
   extent_key_t k = ekey(0, 20, 8);
@@ -222,10 +216,6 @@ TEST(ExtentKeys, CodecAndPrint) {
   ASSERT_NE(back, nullptr);
   EXPECT_EQ(extent_compare(*back, k), 0);
   EXPECT_EQ(extent_readkey(1, &io), nullptr);
-
-  testing::internal::CaptureStdout();
-  extent_printkey(k);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "extent0:20:8");
 
   std::vector<uint8_t> record(64);
   record[3] = 0x10;  // startBlock 16

@@ -15,7 +15,7 @@ std::string name_of(volume_t* v, const catalog_record_t& r) {
   catalog_key_t k;
   catalog_make_key(&k, r.id(), HFSUniStr255());
   bool exact = false;
-  std::unique_ptr<btree_record_t> t = btree_search(&v->catalog_tree, k, &exact, nullptr, nullptr);
+  std::unique_ptr<btree_record_t> t = test::ok_value(btree_search(&v->catalog_tree, k, &exact, nullptr, nullptr));
   if (!exact) return "?";
   return unistr_to_utf8(static_cast<catalog_record_t&>(*t).thread.nodeName);
 }

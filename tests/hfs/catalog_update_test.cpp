@@ -48,7 +48,7 @@ TEST(CreateFolder, AppsTakesTheNextIdWithItsThreadAndCounts) {
   catalog_key_t key;
   catalog_make_key(&key, 16, HFSUniStr255());
   bool exact = false;
-  std::unique_ptr<btree_record_t> raw = btree_search(&v->catalog_tree, key, &exact, nullptr, nullptr);
+  std::unique_ptr<btree_record_t> raw = test::ok_value(btree_search(&v->catalog_tree, key, &exact, nullptr, nullptr));
   ASSERT_TRUE(exact);
   const catalog_record_t& thread = static_cast<catalog_record_t&>(*raw);
   EXPECT_EQ(thread.recordType, kHFSPlusFolderThreadRecord);
