@@ -17,6 +17,7 @@
 #include "io/stream.h"
 #include "io/die.h"
 #include "io/host_fs.h"
+#include "io/run_context.h"
 #include "symlink/symlink.h"
 
 namespace volpack {
@@ -121,6 +122,11 @@ const char* volume_name_from_path(const char* path) {
 
 namespace {
 
+class host_clock final : public time_source_t {
+ public:
+  int64_t now() override { return host_time(); }
+};
+
 // The files of one run: the scratch volume, locked for the run so that two
 // runs on the same output cannot share it, and the image written under a
 // temporary name beside the output and renamed into place when complete.
@@ -214,10 +220,21 @@ int volpack_main(int argc, char** argv) {
   if (verbose) std::printf("Computed size: %lld Kb\n", static_cast<long long>(size / 1024));
 
   if (verbose) std::printf("Creating new HFS+ volume...\n");
-  const char* volume_name = volume_name_from_path(cl.source.c_str());
-  if (volume_format(files.scratch.c_str(), volume_name, size, 0, 0, 0xFFFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                    stderr) != 0) {
-    std::fprintf(stderr, "error: unable to create new HFS filesystem\n");
+  format_options format;
+  format.volume_name = volume_name_from_path(cl.source.c_str());
+  format.size = size;
+  format.owner = 0;
+  format.group = 0;
+  host_clock clock;
+  c_rand_ids ids(static_cast<uint32_t>(clock.now()));  // the image writer draws from it after the formatter
+  stdio_reporter reporter;
+  run_context context;
+  context.reporter = &reporter;
+  context.clock = &clock;
+  context.ids = &ids;
+  status formatted = volume_format_file(files.scratch.c_str(), format, context);
+  if (!formatted) {
+    std::fputs(formatted.message().c_str(), stderr);  // the formatter's own message, as always
     return abandon(&files);
   }
   if (verbose) std::printf("Initialized a %lld bytes non-journaled HFS+ volume\n", static_cast<long long>(size));

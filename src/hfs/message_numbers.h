@@ -115,6 +115,10 @@ enum : int {
   kRemoveRewriteKey = 1292,
   kRemoveRewritePointer = 1294,
   kRemoveSplitKey = 1316,
+
+  // The formatter's map nodes (format_btree.cpp).
+  kWriteMapNodesSize = 1134,      // node size not a whole number of sectors
+  kWriteMapNodesWrite = 1138,     // a failed write
 };
 
 }  // namespace msgno
