@@ -241,7 +241,7 @@ int volpack_main(int argc, char** argv) {
 
   if (verbose) std::printf("Adding files...\n");
   std::unique_ptr<io_t> device = create_io_from_path(files.scratch.c_str());
-  std::unique_ptr<volume_t> volume = volume_open(device.get());
+  std::unique_ptr<volume_t> volume = volume_open(device.get(), &reporter);
   if (!volume) {
     std::fprintf(stderr, "error: unable to open newly created HFS filesystem\n");
     (void)io_close(std::move(device));

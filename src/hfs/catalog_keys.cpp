@@ -3,6 +3,8 @@
 #include <cstdio>
 
 #include "hfs/catalog.h"
+#include "hfs/message_numbers.h"
+#include "io/run_context.h"
 
 namespace volpack {
 
@@ -39,8 +41,8 @@ class CatalogCallbacks final : public BTreeCallbacks {
   bool btree_write_key(uint64_t offset, io_t* io, const btree_key_t& key) const override {
     return catalog_writekey(offset, io, static_cast<const catalog_key_t&>(key));
   }
-  std::unique_ptr<btree_record_t> btree_read_data(uint64_t offset, io_t* io, reporter_t*) const override {
-    return catalog_readdata(offset, io);
+  std::unique_ptr<btree_record_t> btree_read_data(uint64_t offset, io_t* io, reporter_t* reporter) const override {
+    return catalog_readdata(offset, io, reporter);
   }
 
  private:
@@ -124,7 +126,7 @@ bool catalog_writekey(uint64_t offset, io_t* io, const catalog_key_t& key) {
   return io_write(io, offset, n, buf.data());
 }
 
-std::unique_ptr<catalog_record_t> catalog_readdata(uint64_t offset, io_t* io) {
+std::unique_ptr<catalog_record_t> catalog_readdata(uint64_t offset, io_t* io, reporter_t* reporter) {
   uint8_t type_bytes[2];
   if (!io_read(io, offset, sizeof type_bytes, type_bytes)) return nullptr;
   int16_t type = static_cast<int16_t>(get_be16(type_bytes));
@@ -153,8 +155,9 @@ std::unique_ptr<catalog_record_t> catalog_readdata(uint64_t offset, io_t* io) {
       decode(buf.data(), &head);
       if (head.nodeName.length > kHFSMaxNameUnits) {
         // It would not fit the largest thread; the record is damaged.
-        std::fprintf(stderr, "catalog_readdata():%d: WARNING: thread name length %u > 255\n", __LINE__,
-                     static_cast<unsigned>(head.nodeName.length));
+        if (reporter != nullptr)
+          reporter->warnf("catalog_readdata():%d: WARNING: thread name length %u > 255\n", msgno::kReadDataThreadName,
+                          static_cast<unsigned>(head.nodeName.length));
         return nullptr;
       }
       if (!io_read(io, offset + kHFSPlusCatalogThreadMinSize, 2u * head.nodeName.length,
@@ -168,7 +171,7 @@ std::unique_ptr<catalog_record_t> catalog_readdata(uint64_t offset, io_t* io) {
       return record;
     }
     default:
-      std::fprintf(stderr, "catalog_readdata():%d: WARNING: unknown record type (%d)\n", 590, type);
+      if (reporter != nullptr) reporter->warnf("catalog_readdata():%d: WARNING: unknown record type (%d)\n", msgno::kReadDataUnknownType, type);
       return nullptr;
   }
 }

@@ -6,6 +6,7 @@
 #include "hfs/catalog_internal.h"
 #include "hfs/volume.h"
 #include "io/die.h"
+#include "io/run_context.h"
 
 namespace volpack {
 
@@ -39,8 +40,9 @@ std::unique_ptr<catalog_record_t> link_target(std::unique_ptr<catalog_record_t> 
     if (depth >= kMaxLinkDepth) return nullptr;
     uint64_t size = record->file.dataFork.logicalSize;
     if (size > kMaxLinkTarget) {
-      std::fprintf(stderr, "getLinkTarget(): ERROR: symbolic link target of %llu bytes is longer than %llu\n",
-                   static_cast<unsigned long long>(size), static_cast<unsigned long long>(kMaxLinkTarget));
+      if (volume->reporter != nullptr)
+        volume->reporter->errorf("getLinkTarget(): ERROR: symbolic link target of %llu bytes is longer than %llu\n",
+                                 static_cast<unsigned long long>(size), static_cast<unsigned long long>(kMaxLinkTarget));
       return nullptr;
     }
     char target[kMaxLinkTarget + 1];

@@ -116,6 +116,12 @@ enum : int {
   kRemoveRewritePointer = 1294,
   kRemoveSplitKey = 1316,
 
+  // Catalog diagnostics (catalog_keys.cpp, catalog_update.cpp).
+  kReadDataThreadName = 156,      // catalog_readdata: thread name longer than 255
+  kReadDataUnknownType = 590,     // catalog_readdata: unknown record type
+  kUpdateNoThread = 212,          // volume_update_catalog: no thread record
+  kUpdateRecordType = 967,        // volume_update_catalog: a record of another kind
+
   // The formatter's map nodes (format_btree.cpp).
   kWriteMapNodesSize = 1134,      // node size not a whole number of sectors
   kWriteMapNodesWrite = 1138,     // a failed write

@@ -32,6 +32,7 @@
 
 namespace volpack {
 
+class reporter_t;
 struct catalog_record_t;
 class hfsfile_t;
 
@@ -46,11 +47,13 @@ struct volume_t {
   // totalBlocks x blockSize - 1024 names (the device's second-to-last
   // sector), or 0; it is kept in step too.
   uint64_t device_alternate_offset = 0;
+  reporter_t* reporter = nullptr;              // borrowed: warnings and notes; null drops them
 };
 
 // Opens the volume on `device`. Null when the device is null, the header
-// cannot be read, or a tree cannot be opened.
-std::unique_ptr<volume_t> volume_open(io_t* device);
+// cannot be read, or a tree cannot be opened. Warnings of the volume's
+// operations go to `reporter` (both trees' too); null drops them.
+std::unique_ptr<volume_t> volume_open(io_t* device, reporter_t* reporter = nullptr);
 // Writes the header at byte 1024 and at totalBlocks x blockSize - 1024 (and
 // where the device's alternate copy was found). False when a write failed.
 [[nodiscard]] bool volume_update(volume_t* volume);

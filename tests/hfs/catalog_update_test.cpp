@@ -213,9 +213,10 @@ TEST(UpdateCatalog, ARecordOfTheWrongKindIsRefusedAndNothingIsLost) {
   catalog_record_t wrong;
   wrong.recordType = kHFSPlusFileRecord;
   wrong.file.fileID = id;
-  testing::internal::CaptureStderr();
+  CaptureReporter reporter;
+  t.v()->reporter = &reporter;
   volume_update_catalog(t.v(), wrong);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "volume_update_catalog():967: unexpected recordType (1)\n");
+  EXPECT_EQ(reporter.text, "volume_update_catalog():967: unexpected recordType (1)\n");
   std::unique_ptr<catalog_record_t> r = at(t.v(), "/dir");
   ASSERT_NE(r, nullptr);
   EXPECT_TRUE(r->is_folder());
