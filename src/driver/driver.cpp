@@ -244,12 +244,9 @@ int volpack_main(int argc, char** argv) {
   format.group = 0;
   host_clock clock;
   c_rand_ids ids(static_cast<uint32_t>(clock.now()));  // the image writer draws from it after the formatter
-  stdio_reporter reporter;
-  run_context context;
-  context.reporter = &reporter;
-  context.clock = &clock;
-  context.ids = &ids;
-  status formatted = volume_format_file(files.scratch.c_str(), format, context);
+  ctx.clock = &clock;
+  ctx.ids = &ids;
+  status formatted = volume_format_file(files.scratch.c_str(), format, ctx);
   if (!formatted) {
     std::fputs(formatted.message().c_str(), stderr);  // the formatter's own message, as always
     return abandon(&files);
