@@ -117,6 +117,9 @@ void host_remove_raw(const char* path);
 // Moves `from` over `to`, replacing an existing file atomically where the host can.
 bool host_rename_replace(const char* from, const char* to);
 bool host_mkdir(const char* path);
+// Creates a symbolic link at `path` holding `target`. Windows: false with
+// errno ENOSYS (links there need privileges; callers write a link file).
+bool host_symlink(const char* target, const char* path);
 
 // The error number left by the last failed host call, and its text.
 int host_errno();

@@ -641,6 +641,13 @@ bool host_rename_replace(const char* from, const char* to) {
   return true;
 }
 
+bool host_symlink(const char* target, const char* path) {
+  (void)target;
+  (void)path;
+  errno = ENOSYS;
+  return false;
+}
+
 bool host_mkdir(const char* path) {
   std::wstring w;
   if (!resolved_path(path, &w)) return false;
