@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "dmg/dmg.h"
+#include "driver/version.h"
 #include "hfs/format.h"
 #include "hfs/volume.h"
 #include "import/import.h"
@@ -25,6 +26,17 @@ bool verbose = false;
 
 command_line parse_command_line(int argc, char** argv) {
   command_line cl;
+  // A request for help or the version stands anywhere; the first one wins.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+      cl.help = true;
+      return cl;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      cl.version = true;
+      return cl;
+    }
+  }
   bool have_output = false;
   bool have_source = false;
   for (int i = 1; i < argc; ++i) {
@@ -44,18 +56,22 @@ command_line parse_command_line(int argc, char** argv) {
   return cl;
 }
 
-void print_usage() {
-  std::fputs(
+const char* usage_text() {
+  return
       "volpack - Vellora's .dmg file creator by Halvardson\n"
       "Usage: volpack <outfile.dmg> <pathname to app dir> [-v]\n"
+      "  -v           report each phase and each added item on standard output\n"
+      "  -h, --help   print this text and exit\n"
+      "  --version    print the versions of volpack and its compression library\n"
       "Example: volpack myMacApp.dmg C:\\Path\\To\\MyMacApp\\BuildOutput\n"
       "To create symlinks, put one-liner files containing just the symlink target.\n"
       "To set a custom DMG icon, put a .VolumeIcon.icns file in the root directory.\n"
       "To set a custom background, icons placement and sizes, place a .DS_Store\n"
       "file in the root directory (you can generate one with macOS and reuse it).\n"
-      "Binary Mach-O files and files with a shebang (#!) get execution flags (0755).\n",
-      stdout);
+      "Binary Mach-O files and files with a shebang (#!) get execution flags (0755).\n";
 }
+
+void print_usage() { std::fputs(usage_text(), stdout); }
 
 uint64_t volume_size_from_measure(uint64_t measure) {
   uint64_t size = measure + measure * 10 / 100;
@@ -181,6 +197,14 @@ int volpack_main(int argc, char** argv) {
   putenv(env_setting);
 
   command_line cl = parse_command_line(argc, argv);
+  if (cl.help || cl.version) {
+    std::string text = cl.help ? usage_text() : version_text();
+    if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+      std::fprintf(stderr, "error: cannot write to standard output: %s\n", host_strerror(errno));
+      return 1;
+    }
+    return 0;
+  }
   if (!cl.ok) {
     print_usage();
     return 1;

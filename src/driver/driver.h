@@ -1,4 +1,5 @@
-// The command-line driver: `volpack <outfile.dmg> <pathname to app dir> [-v]`.
+// The command-line driver: `volpack <outfile.dmg> <pathname to app dir> [-v]`,
+// `volpack --help` and `volpack --version`.
 //
 // `volpack_main` runs the whole job on one thread: it switches emulated-link
 // resolution off, measures the directory, formats an HFS+ volume into the
@@ -23,12 +24,15 @@ extern bool verbose;
 int volpack_main(int argc, char** argv);
 
 struct command_line {
-  bool ok = false;  // false: print the usage text and exit 1
+  bool help = false;     // "-h" or "--help": print the usage text and exit 0
+  bool version = false;  // "--version": print the versions and exit 0
+  bool ok = false;       // false (and neither of the above): print the usage text and exit 1
   bool verbose = false;
   std::string output;
   std::string source;
 };
 command_line parse_command_line(int argc, char** argv);
+const char* usage_text();
 void print_usage();
 
 // The measured size plus 10 %, raised to a multiple of 512.

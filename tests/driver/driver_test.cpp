@@ -1,6 +1,8 @@
 // The command line, the size rule, the volume name and the driver's own messages.
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "driver/driver.h"
 #include "import/import.h"
 #include "support/support.h"
@@ -26,6 +28,7 @@ TEST(CommandLine, ScansPathsAndVerboseFlags) {
     bool ok, verbose;
     const char* out;
     const char* src;
+    char request = 0;  // 'h' help, 'V' version
   } cases[] = {
       {{}, false, false, "", ""},
       {{"a.dmg"}, false, false, "a.dmg", ""},
@@ -36,9 +39,16 @@ TEST(CommandLine, ScansPathsAndVerboseFlags) {
       {{"-V", "dir"}, true, false, "-V", "dir"},           // only "-v" is a flag
       {{"--verbose", "a", "b"}, false, false, "--verbose", "a"},  // a third path
       {{"a", "b", "c", "-v"}, false, false, "a", "b"},     // the scan stops at c
+      // Help and version stand anywhere, even after a third path; the first wins.
+      {{"-h"}, false, false, "", "", 'h'},
+      {{"a.dmg", "dir", "--help"}, false, false, "", "", 'h'},
+      {{"a", "b", "c", "--version", "-h"}, false, false, "", "", 'V'},
+      {{"-help", "dir"}, true, false, "-help", "dir"},    // not an option: a path
   };
   for (const Case& c : cases) {
     command_line cl = parse(c.args);
+    EXPECT_EQ(c.request == 'h', cl.help) << c.args.size();
+    EXPECT_EQ(c.request == 'V', cl.version) << c.args.size();
     EXPECT_EQ(c.ok, cl.ok) << c.args.size();
     if (c.ok) {
       EXPECT_EQ(c.verbose, cl.verbose);
@@ -87,6 +97,9 @@ TEST(VolumeName, TakesTheLastComponent) {
 const char* const kUsage =
     "volpack - Vellora's .dmg file creator by Halvardson\n"
     "Usage: volpack <outfile.dmg> <pathname to app dir> [-v]\n"
+    "  -v           report each phase and each added item on standard output\n"
+    "  -h, --help   print this text and exit\n"
+    "  --version    print the versions of volpack and its compression library\n"
     "Example: volpack myMacApp.dmg C:\\Path\\To\\MyMacApp\\BuildOutput\n"
     "To create symlinks, put one-liner files containing just the symlink target.\n"
     "To set a custom DMG icon, put a .VolumeIcon.icns file in the root directory.\n"
@@ -103,6 +116,26 @@ TEST(DriverProcess, UsageErrorsPrintTheUsageTextAndCreateNothing) {
     EXPECT_EQ(kUsage, r.out) << args;
     EXPECT_EQ("", r.err);
   }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(DriverProcess, HelpAndVersionPrintOnStandardOutputAndSucceed) {
+  TempDir dir;
+  std::string exe = shell_quote(test::volpack_exe());
+  for (const char* args : {" -h", " --help", " out.dmg src --help -v"}) {
+    auto r = run_program(exe + args, dir.str());
+    EXPECT_EQ(0, r.status) << args;
+    EXPECT_EQ(kUsage, r.out) << args;
+    EXPECT_EQ("", r.err) << args;
+  }
+  auto r = run_program(exe + " --version", dir.str());
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", r.err);
+  // The program's version, then the compression library's name and version.
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(r.out, m, std::regex("volpack ([0-9]+\\.[0-9]+\\.[0-9]+)\n"
+                                                    "compression: (zlib|libdeflate) [0-9][0-9.]*\n")))
+      << r.out;
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
