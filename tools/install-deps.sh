@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian or Ubuntu machine lacks to build and test
 # volpack: compiler, CMake, zlib headers, GoogleTest, and the two independent
-# image readers the tests use (7-Zip's 7zz and dmg2img). Does nothing when all
-# are present.
+# image readers the tests use (7-Zip's 7zz and dmg2img), and what building the
+# .deb package needs. Does nothing when all are present.
 set -euo pipefail
 need=()
 command -v cmake >/dev/null || need+=(cmake)
@@ -13,6 +13,10 @@ command -v make >/dev/null || need+=(make)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 command -v 7zz >/dev/null || need+=(7zip)
 command -v dmg2img >/dev/null || need+=(dmg2img)
+# The .deb package: its dependencies are read from the program with
+# dpkg-shlibdeps, which CPack runs on the files `file` calls executables.
+command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+command -v file >/dev/null || need+=(file)
 if [ ${#need[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
