@@ -28,6 +28,7 @@ TEST(CommandLine, ScansPathsAndVerboseFlags) {
     bool ok, verbose;
     const char* out;
     const char* src;
+    link_files_mode links = link_files_mode::tree;
     char request = 0;  // 'h' help, 'V' version
   } cases[] = {
       {{}, false, false, "", ""},
@@ -39,10 +40,16 @@ TEST(CommandLine, ScansPathsAndVerboseFlags) {
       {{"-V", "dir"}, true, false, "-V", "dir"},           // only "-v" is a flag
       {{"--verbose", "a", "b"}, false, false, "--verbose", "a"},  // a third path
       {{"a", "b", "c", "-v"}, false, false, "a", "b"},     // the scan stops at c
+      {{"--link-files=all", "a", "b"}, true, false, "a", "b", link_files_mode::all},
+      {{"a", "--link-files=none", "b", "-v"}, true, true, "a", "b", link_files_mode::none},
+      {{"a", "b", "--link-files=all", "--link-files=tree"}, true, false, "a", "b", link_files_mode::tree},
+      {{"a", "b", "--link-files=some"}, false, false, "a", "b"},  // an unknown mode
+      {{"a", "b", "--link-files"}, false, false, "a", "b"},
+      {{"a", "b", "--link-files="}, false, false, "a", "b"},
       // Help and version stand anywhere, even after a third path; the first wins.
-      {{"-h"}, false, false, "", "", 'h'},
-      {{"a.dmg", "dir", "--help"}, false, false, "", "", 'h'},
-      {{"a", "b", "c", "--version", "-h"}, false, false, "", "", 'V'},
+      {{"-h"}, false, false, "", "", link_files_mode::tree, 'h'},
+      {{"a.dmg", "dir", "--help"}, false, false, "", "", link_files_mode::tree, 'h'},
+      {{"a", "b", "c", "--version", "-h"}, false, false, "", "", link_files_mode::tree, 'V'},
       {{"-help", "dir"}, true, false, "-help", "dir"},    // not an option: a path
   };
   for (const Case& c : cases) {
@@ -54,6 +61,7 @@ TEST(CommandLine, ScansPathsAndVerboseFlags) {
       EXPECT_EQ(c.verbose, cl.verbose);
       EXPECT_EQ(c.out, cl.output);
       EXPECT_EQ(c.src, cl.source);
+      EXPECT_EQ(c.links, cl.link_files);
     }
   }
 }
@@ -97,9 +105,10 @@ TEST(VolumeName, TakesTheLastComponent) {
 const char* const kUsage =
     "volpack - Vellora's .dmg file creator by Halvardson\n"
     "Usage: volpack <outfile.dmg> <pathname to app dir> [-v]\n"
-    "  -v           report each phase and each added item on standard output\n"
-    "  -h, --help   print this text and exit\n"
-    "  --version    print the versions of volpack and its compression library\n"
+    "  -v                 report each phase and each added item on standard output\n"
+    "  --link-files=MODE  which one-liners become links: tree (default), all, none\n"
+    "  -h, --help         print this text and exit\n"
+    "  --version          print the versions of volpack and its compression library\n"
     "Example: volpack myMacApp.dmg C:\\Path\\To\\MyMacApp\\BuildOutput\n"
     "To create symlinks, put one-liner files containing just the symlink target.\n"
     "To set a custom DMG icon, put a .VolumeIcon.icns file in the root directory.\n"
@@ -110,7 +119,8 @@ const char* const kUsage =
 TEST(DriverProcess, UsageErrorsPrintTheUsageTextAndCreateNothing) {
   TempDir dir;
   std::string exe = shell_quote(test::volpack_exe());
-  for (std::string args : {std::string(""), std::string(" one.dmg"), std::string(" a.dmg b c")}) {
+  for (std::string args : {std::string(""), std::string(" one.dmg"), std::string(" a.dmg b c"),
+                           std::string(" a.dmg b --link-files=yes")}) {
     auto r = run_program(exe + args, dir.str());
     EXPECT_EQ(1, r.status) << args;
     EXPECT_EQ(kUsage, r.out) << args;
