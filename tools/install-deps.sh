@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian or Ubuntu machine lacks to build and test
 # volpack: compiler, CMake, zlib and bzip2 headers, GoogleTest, clang with
-# libFuzzer, and the two independent
-# image readers the tests use (7-Zip's 7zz and dmg2img). Does nothing when all
+# libFuzzer, the two independent image readers the tests use (7-Zip's 7zz and
+# dmg2img), and what building the .deb package needs. Does nothing when all
 # are present.
 set -euo pipefail
 need=()
@@ -18,6 +18,10 @@ command -v clang++ >/dev/null || need+=(clang)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
 command -v 7zz >/dev/null || need+=(7zip)
 command -v dmg2img >/dev/null || need+=(dmg2img)
+# The .deb package: its dependencies are read from the program with
+# dpkg-shlibdeps, which CPack runs on the files `file` calls executables.
+command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+command -v file >/dev/null || need+=(file)
 if [ ${#need[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"

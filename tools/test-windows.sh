@@ -2,7 +2,8 @@
 # Cross-builds volpack for 64-bit Windows with mingw-w64 into build-win/ and runs
 # the whole test suite under Wine; then packages one tree with volpack.exe under
 # Wine and with the Linux build and compares what 7-Zip reads from the two
-# images (tools/compare-windows-image.sh). Installs what a Debian/Ubuntu
+# images (tools/compare-windows-image.sh); builds the .zip package and checks
+# it (tools/check-package.sh). Installs what a Debian/Ubuntu
 # machine lacks. Wine keeps its own Windows installation in build-win/wineprefix.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,6 +14,7 @@ command -v make >/dev/null || need+=(make)
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64)
 [ -f /usr/x86_64-w64-mingw32/include/zlib.h ] || need+=(libz-mingw-w64-dev)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
+command -v 7zz >/dev/null || need+=(7zip)
 # Debian installs the 64-bit loader as /usr/lib/wine/wine64, off PATH.
 wine=$(command -v wine64 || true)
 if [ -z "$wine" ] && [ -x /usr/lib/wine/wine64 ]; then wine=/usr/lib/wine/wine64; fi
@@ -46,3 +48,4 @@ fi
 
 ctest --test-dir build-win -j"$jobs" --output-on-failure
 tools/compare-windows-image.sh
+VOLPACK_WINE="$wine" tools/check-package.sh build-win

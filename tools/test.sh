@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds volpack three times (a normal build, one with AddressSanitizer and
 # UndefinedBehaviorSanitizer, and a 64-bit Windows cross build run under Wine)
-# and runs the whole test suite in each; fuzzes the image reader for a minute.
+# and runs the whole test suite in each; fuzzes the image reader for a minute;
+# builds the .deb and the Windows .zip and checks what they hold
+# (tools/check-package.sh).
 # Installs the build tools and the image readers the end-to-end tests use when
 # they are missing (Debian/Ubuntu).
 set -euo pipefail
@@ -12,6 +14,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 ctest --test-dir build -j"$jobs" --output-on-failure
+tools/check-package.sh build
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVOLPACK_SANITIZE=ON
 cmake --build build-asan -j"$jobs"

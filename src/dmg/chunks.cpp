@@ -84,7 +84,7 @@ void compress_in_parallel(size_t n, const Job& job) {
 
 result<udif_blkx_table_t> insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sector, SectorCount sector_count,
                                      uint32_t block_descriptors, uint32_t* in_crc, uint32_t* in_sum,
-                                     uint32_t* out_crc) {
+                                     uint32_t* out_crc, progress_t* progress) {
   // Chunks are independent zlib streams: a batch of them is read in order,
   // deflated on all cores at once, then written in order, so the image is the
   // same byte for byte whatever the number of cores. Memory stays fixed: two
@@ -144,6 +144,7 @@ result<udif_blkx_table_t> insertBLKX(stream_t* out, stream_t* in, SectorNumber f
       chunk.compressed_length = code.stored_length;
       table.chunks.push_back(chunk);
       sector += chunk.sector_count;
+      progress_advance(progress, 0, uint64_t{sizes[i]} * kSectorSize);
     }
   }
 

@@ -62,9 +62,11 @@ uint32_t udif_chunk_type_for(uint64_t compressed_length, SectorCount sectors);
 // offsets absolute in `out` since data start is 0, terminator last, checksum
 // word 0 left 0). Updates each non-null running checksum: the CRC-32 and the
 // udif_checksum of the bytes read, the CRC-32 of the bytes written. A short
-// read or write, a zlib failure or exhausted memory fails the call.
+// read or write, a zlib failure or exhausted memory fails the call. Each
+// chunk written advances `progress` (when given) by its raw bytes.
 [[nodiscard]] result<udif_blkx_table_t> insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sector, SectorCount sector_count,
-                             uint32_t block_descriptors, uint32_t* in_crc, uint32_t* in_sum, uint32_t* out_crc);
+                             uint32_t block_descriptors, uint32_t* in_crc, uint32_t* in_sum, uint32_t* out_crc,
+                             progress_t* progress = nullptr);
 
 // ---- Resource property list ----
 

@@ -10,6 +10,8 @@
 
 #include "dmg/dmg.h"
 #include "driver/inspect.h"
+#include "driver/progress.h"
+#include "driver/version.h"
 #include "hfs/format.h"
 #include "hfs/volume.h"
 #include "import/import.h"
@@ -22,6 +24,17 @@ namespace volpack {
 
 command_line parse_command_line(int argc, char** argv) {
   command_line cl;
+  // A request for help or the version stands anywhere; the first one wins.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+      cl.help = true;
+      return cl;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      cl.version = true;
+      return cl;
+    }
+  }
   bool have_output = false;
   bool have_source = false;
   for (int i = 1; i < argc; ++i) {
@@ -55,10 +68,12 @@ command_line parse_command_line(int argc, char** argv) {
 const char kUsageText[] =
     "volpack - Vellora's .dmg file creator by Halvardson\n"
     "Usage: volpack <outfile.dmg> <pathname to app dir> [-v]\n"
+    "  -v                 report each phase and each added item on standard output\n"
+    "  --link-files=MODE  which one-liners become links: tree (default), all, none\n"
+    "  -h, --help         print this text and exit\n"
+    "  --version          print the versions of volpack and its compression library\n"
     "Example: volpack myMacApp.dmg C:\\Path\\To\\MyMacApp\\BuildOutput\n"
     "To create symlinks, put one-liner files containing just the symlink target.\n"
-    "--link-files=tree|all|none: link one-liners naming an item of the tree or an absolute path (tree, default), all, "
-    "or none.\n"
     "To set a custom DMG icon, put a .VolumeIcon.icns file in the root directory.\n"
     "To set a custom background, icons placement and sizes, place a .DS_Store\n"
     "file in the root directory (you can generate one with macOS and reuse it).\n"
@@ -203,12 +218,31 @@ int abandon(run_files* f) {
   return 1;
 }
 
+// One phase of the progress display, from construction to end() or scope exit.
+class phase {
+ public:
+  phase(const run_context& ctx, progress_phase which, uint64_t total_items, uint64_t total_bytes)
+      : progress_(ctx.progress) {
+    if (progress_ != nullptr) progress_->begin(which, total_items, total_bytes);
+  }
+  ~phase() { end(); }
+  void end() {
+    if (progress_ != nullptr) progress_->end();
+    progress_ = nullptr;
+  }
+
+ private:
+  progress_t* progress_;
+};
+
 // Measures the source tree and sizes the volume.
-bool measure_source(const run_context& ctx, const std::string& source, uint64_t* size) {
+bool measure_source(const run_context& ctx, const std::string& source, uint64_t* size, tree_census* totals) {
   progress(ctx, "Measuring required size...\n");
   uint64_t measure = 2048;
   tree_census census;
-  if (!compute_directory_size(source.c_str(), &measure) || !census_directory(source.c_str(), &census)) {
+  census.progress = ctx.progress;
+  phase counting(ctx, progress_phase::counting, 0, 0);
+  if (!census_directory(source.c_str(), &census) || !compute_directory_size(source.c_str(), &measure)) {
     int e = host_errno();
     fail(ctx, "Error: cannot compute directory size of \"%s\" (errno %d)\n", source.c_str(), e);
     // Name the entry that could not be read.
@@ -219,6 +253,7 @@ bool measure_source(const run_context& ctx, const std::string& source, uint64_t*
     return false;
   }
   *size = volume_size_for_tree(measure, census);
+  *totals = census;
   progress(ctx, "Computed size: " + std::to_string(*size / 1024) + " Kb\n");
   return true;
 }
@@ -243,7 +278,8 @@ bool format_volume(const run_context& ctx, const run_files& files, const std::st
 }
 
 // Copies the source tree into the volume's root folder.
-bool import_tree(const run_context& ctx, const run_files& files, const std::string& source) {
+bool import_tree(const run_context& ctx, const run_files& files, const std::string& source,
+                 const tree_census& totals) {
   progress(ctx, "Adding files...\n");
   std::unique_ptr<io_t> device = create_io_from_path(files.scratch.c_str());
   std::unique_ptr<volume_t> volume = volume_open(device.get(), ctx.reporter);
@@ -252,7 +288,9 @@ bool import_tree(const run_context& ctx, const run_files& files, const std::stri
     (void)io_close(std::move(device));
     return false;
   }
+  phase copying(ctx, progress_phase::copying, totals.files, totals.data_bytes);
   status imported = volume_add_dir_contents_recursive(ctx, volume.get(), source.c_str(), "/");
+  copying.end();
   if (!imported) {
     fail(ctx, imported);
     fail(ctx, "error: unable to create DMG\n");
@@ -277,7 +315,9 @@ bool write_image(const run_context& ctx, const run_files& files) {
     (void)stream_close(std::move(in));
     return fail_on_stdout(ctx, "error: can't open DMG file for writing: " + files.output + "\n");
   }
+  phase compressing(ctx, progress_phase::compressing, 0, stream_length(in.get()) / kSectorSize * kSectorSize);
   status converted = convert_to_DMG(std::move(in), std::move(out), ctx);
+  compressing.end();
   if (!converted) return fail(ctx, converted);
   return true;
 }
@@ -306,6 +346,15 @@ int volpack_run(int argc, char** argv, const run_sources& sources) {
   ctx.ids = sources.ids != nullptr ? sources.ids : &ids;
 
   command_line cl = parse_command_line(argc, argv);
+  if (cl.help || cl.version) {
+    ctx.reporter->report(report_kind::info, cl.help ? std::string(kUsageText) : version_text());
+    // Asked for on purpose, so a text that could not be written is a failure.
+    if (ctx.reporter == &stdio && (std::fflush(stdout) != 0 || std::ferror(stdout))) {
+      fail(ctx, "error: cannot write to standard output: %s\n", host_strerror(errno));
+      return 1;
+    }
+    return 0;
+  }
   if (!cl.ok) {
     ctx.reporter->report(report_kind::info, kUsageText);
     return 1;
@@ -323,9 +372,27 @@ int volpack_run(int argc, char** argv, const run_sources& sources) {
   }
   if (!prepare_run_files(ctx, &files)) return abandon(&files);
 
+  // On a terminal (and without -v) a progress line shows how far the run is;
+  // every message then goes through a reporter that erases it first.
+  std::unique_ptr<terminal_progress> display;
+  if (sources.reporter == nullptr) display = make_stderr_progress(cl.verbose);
+  progress_safe_reporter safe_reporter(ctx.reporter, display.get());
+  if (display) {
+    ctx.progress = display.get();
+    ctx.reporter = &safe_reporter;
+    set_fatal_message_hook([](void* d) { static_cast<terminal_progress*>(d)->clear(); }, display.get());
+  }
+  struct unhook {
+    bool on;
+    ~unhook() {
+      if (on) set_fatal_message_hook(nullptr, nullptr);
+    }
+  } unhook_at_exit{display != nullptr};
+
   uint64_t size = 0;
-  if (!measure_source(ctx, cl.source, &size) || !format_volume(ctx, files, cl.source, size) ||
-      !import_tree(ctx, files, cl.source) || !write_image(ctx, files) || !finish_run(ctx, &files))
+  tree_census totals;
+  if (!measure_source(ctx, cl.source, &size, &totals) || !format_volume(ctx, files, cl.source, size) ||
+      !import_tree(ctx, files, cl.source, totals) || !write_image(ctx, files) || !finish_run(ctx, &files))
     return abandon(&files);
   progress(ctx, "Done.\n");
   return 0;

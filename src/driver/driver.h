@@ -1,4 +1,5 @@
-// The command-line driver: `volpack <outfile.dmg> <pathname to app dir> [-v] [--link-files=MODE]`.
+// The command-line driver: `volpack <outfile.dmg> <pathname to app dir> [-v] [--link-files=MODE]`,
+// `volpack --help` and `volpack --version`.
 //
 // `volpack_main` runs the whole job on one thread, one phase after another:
 // it measures the directory, formats an HFS+ volume into the scratch file
@@ -36,14 +37,17 @@ struct run_sources {
 int volpack_run(int argc, char** argv, const run_sources& sources);
 
 struct command_line {
-  bool ok = false;  // false: print the usage text and exit 1
+  bool help = false;     // "-h" or "--help": print the usage text and exit 0
+  bool version = false;  // "--version": print the versions and exit 0
+  bool ok = false;       // false (and neither of the above): print the usage text and exit 1
   bool verbose = false;
   link_files_mode link_files = link_files_mode::tree;  // --link-files=tree|all|none
   std::string output;
   std::string source;
 };
 command_line parse_command_line(int argc, char** argv);
-// The eight lines of the usage text.
+// The usage text: what the program is, its command line with one line per
+// option, an example and the input conventions.
 extern const char kUsageText[];
 
 // The measured size plus 10 %, raised to a multiple of 512.

@@ -281,7 +281,7 @@ void info(const importer& im, const char* what, const std::string& vpath) {
 // Copies the host file's bytes into the fork, which already holds `size` bytes
 // of blocks. A file that changes size meanwhile is refused.
 status copy_file_data(stream_t* s, hfsfile_t* fork, uint64_t size, const std::string& host_path,
-                      std::vector<uint8_t>& buf) {
+                      std::vector<uint8_t>& buf, progress_t* progress) {
   for (uint64_t offset = 0; offset < size;) {
     uint64_t n = std::min<uint64_t>(kCopyPiece, size - offset);
     if (stream_read(s, buf.data(), n) != n)
@@ -290,6 +290,7 @@ status copy_file_data(stream_t* s, hfsfile_t* fork, uint64_t size, const std::st
     if (!hfsfile_write(fork, offset, n, buf.data()))
       return status_errorf("volume_add_dir_contents_recursive():%d: io_write error\n", __LINE__);
     offset += n;
+    progress_advance(progress, 0, n);
   }
   uint8_t extra;
   if (stream_read(s, &extra, 1) != 0)
@@ -311,7 +312,8 @@ status import_file(importer& im, const std::string& vpath, const std::string& ho
     return status_errorf("volume_add_dir_contents_recursive():%d: Error: volume_open_hfsfile failed\n", __LINE__);
   uint64_t size = stream_length(s.get());
   hfsfile_allocate_or_die(fork.get(), size);
-  status copied = copy_file_data(s.get(), fork.get(), size, host_path, im.buf);
+  status copied = copy_file_data(s.get(), fork.get(), size, host_path, im.buf, im.ctx.progress);
+  progress_advance(im.ctx.progress, 1, 0);
   hfsfile_close(std::move(fork));
   (void)stream_close(std::move(s));
   VOLPACK_RETURN_IF_ERROR(copied);

@@ -27,8 +27,10 @@ struct tree_census {
   uint64_t links = 0;        // host symbolic links
   uint64_t others = 0;       // FIFOs, sockets, devices (skipped by the import)
   uint64_t data_blocks = 0;  // sum over files and links of ceil(size / 4096)
+  uint64_t data_bytes = 0;   // sum of the regular files' sizes
   uint64_t name_bytes = 0;   // sum of the entries' host name lengths
   std::string failed_path;   // after a failure: the path that could not be read
+  progress_t* progress = nullptr;  // when set, advanced by one for each entry counted
 };
 [[nodiscard]] bool census_directory(const char* path, tree_census* census);
 

@@ -56,6 +56,7 @@ bool census_directory(const char* path, tree_census* census) {
       break;
     }
     census->name_bytes += name.size();
+    progress_advance(census->progress, 1, 0);
     if (e->d_type == DT_DIR) {
       census->folders += 1;
       if (!census_directory(child.c_str(), census)) {
@@ -74,6 +75,7 @@ bool census_directory(const char* path, tree_census* census) {
       census->links += 1;
     } else if (st.type == DT_REG) {
       census->files += 1;
+      census->data_bytes += st.size;
     } else {
       census->others += 1;
       continue;

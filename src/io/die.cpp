@@ -19,7 +19,15 @@ bool g_handler_installed = false;
 
 void on_interrupt() { cleanup_run(); }
 
+void (*g_message_hook)(void*) = nullptr;
+void* g_message_hook_arg = nullptr;
+
 }  // namespace
+
+void set_fatal_message_hook(void (*fn)(void*), void* arg) {
+  g_message_hook = fn;
+  g_message_hook_arg = arg;
+}
 
 void cleanup_register(const char* path) {
   if (!g_handler_installed) {
@@ -53,6 +61,7 @@ void cleanup_run() {
 
 void vdie_to(std::FILE* stream, const char* fmt, va_list ap) {
   if (stream != nullptr) {
+    if (g_message_hook != nullptr) g_message_hook(g_message_hook_arg);
     std::vfprintf(stream, fmt, ap);
     std::fflush(stream);
   }

@@ -32,6 +32,10 @@ namespace volpack {
 [[noreturn]] void die_to(std::FILE* stream, const char* fmt, ...) VOLPACK_PRINTF(2, 3);
 [[noreturn]] void vdie_to(std::FILE* stream, const char* fmt, va_list ap);
 
+// Runs `fn(arg)` before a fatal message is printed, so that a progress line
+// on the terminal can be erased first; a null `fn` removes the hook.
+void set_fatal_message_hook(void (*fn)(void*), void* arg);
+
 // Files to remove when the process ends on failure or interrupt. At most a
 // handful of paths are held; registering installs the interrupt handler once.
 void cleanup_register(const char* path);

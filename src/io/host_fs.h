@@ -181,6 +181,10 @@ void host_yield();
 // runtime's argv holds it in the active code page.
 std::vector<std::string> host_command_line(int argc, char** argv);
 
+// True when the open stream is an interactive terminal (a console on Windows;
+// not a file, a pipe or the null device).
+bool host_is_terminal(std::FILE* fp);
+
 // Formats into a new text; -1 and an empty `out` on failure.
 int asprintf(std::string* out, const char* fmt, ...) VOLPACK_PRINTF(2, 3);
 

@@ -354,4 +354,6 @@ void host_yield() { sched_yield(); }
 
 std::vector<std::string> host_command_line(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
 
+bool host_is_terminal(std::FILE* fp) { return fp != nullptr && isatty(fileno(fp)) == 1; }
+
 }  // namespace volpack

@@ -770,4 +770,12 @@ std::vector<std::string> host_command_line(int argc, char** argv) {
   return args;
 }
 
+bool host_is_terminal(std::FILE* fp) {
+  // _isatty also says yes for the NUL device; only a console has a console mode.
+  if (fp == nullptr) return false;
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(fp)));
+  DWORD mode = 0;
+  return h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;
+}
+
 }  // namespace volpack

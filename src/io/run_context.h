@@ -9,7 +9,9 @@
 // - `ids` and `clock`: the source of identifiers and of the current time, so
 //   that tests (and reproducible runs) can fix them;
 // - `skip`: host files the import never takes in (the run's own scratch
-//   volume and temporary image when they lie inside the source tree).
+//   volume and temporary image when they lie inside the source tree);
+// - `progress`: where the long phases report how far they are, or null when
+//   nothing shows it.
 // Nothing here is global; two runs in one process use two contexts.
 #pragma once
 
@@ -74,6 +76,31 @@ class time_source_t {
   virtual int64_t now() = 0;
 };
 
+// The long phases of a run, as a progress display names them.
+enum class progress_phase {
+  counting,     // measuring the tree: entries so far
+  copying,      // importing: files and bytes of the totals
+  compressing,  // writing the image: bytes of the volume's total
+};
+
+// Receives how far a run is. The driver starts and ends each phase; the layers
+// doing the work only call `progress_advance` as they go, which costs one
+// pointer test when no display is attached.
+class progress_t {
+ public:
+  virtual ~progress_t() = default;
+  // A phase starts; its totals are 0 where they are not known beforehand.
+  virtual void begin(progress_phase phase, uint64_t total_items, uint64_t total_bytes) = 0;
+  // `items` more entries or files and `bytes` more bytes are done.
+  virtual void advance(uint64_t items, uint64_t bytes) = 0;
+  // The phase is over, or the run failed in it: the display is put away.
+  virtual void end() = 0;
+};
+
+inline void progress_advance(progress_t* progress, uint64_t items, uint64_t bytes) {
+  if (progress != nullptr) progress->advance(items, bytes);
+}
+
 // A host file, by device and inode (both 0 where the host cannot tell).
 struct host_file_id {
   uint64_t device = 0;
@@ -85,6 +112,7 @@ struct run_context {
   reporter_t* reporter = nullptr;  // borrowed; never null during a run
   id_source_t* ids = nullptr;      // borrowed
   time_source_t* clock = nullptr;  // borrowed
+  progress_t* progress = nullptr;  // borrowed; null when no progress is shown
   std::vector<host_file_id> skip;
 
   // True when `st` is one of the files in `skip`.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <regex>
 
 #include "driver/driver.h"
 #include "io/bytes.h"
@@ -31,6 +32,7 @@ TEST(CommandLine, ScansPathsAndVerboseFlags) {
     const char* out;
     const char* src;
     link_files_mode links = link_files_mode::tree;
+    char request = 0;  // 'h' help, 'V' version
   } cases[] = {
       {{}, false, false, "", ""},
       {{"a.dmg"}, false, false, "a.dmg", ""},
@@ -47,9 +49,16 @@ TEST(CommandLine, ScansPathsAndVerboseFlags) {
       {{"a", "b", "--link-files=some"}, false, false, "a", "b"},  // an unknown mode
       {{"a", "b", "--link-files"}, false, false, "a", "b"},
       {{"a", "b", "--link-files="}, false, false, "a", "b"},
+      // Help and version stand anywhere, even after a third path; the first wins.
+      {{"-h"}, false, false, "", "", link_files_mode::tree, 'h'},
+      {{"a.dmg", "dir", "--help"}, false, false, "", "", link_files_mode::tree, 'h'},
+      {{"a", "b", "c", "--version", "-h"}, false, false, "", "", link_files_mode::tree, 'V'},
+      {{"-help", "dir"}, true, false, "-help", "dir"},    // not an option: a path
   };
   for (const Case& c : cases) {
     command_line cl = parse(c.args);
+    EXPECT_EQ(c.request == 'h', cl.help) << c.args.size();
+    EXPECT_EQ(c.request == 'V', cl.version) << c.args.size();
     EXPECT_EQ(c.ok, cl.ok) << c.args.size();
     if (c.ok) {
       EXPECT_EQ(c.verbose, cl.verbose);
@@ -110,6 +119,26 @@ TEST(DriverProcess, UsageErrorsPrintTheUsageTextAndCreateNothing) {
     EXPECT_EQ(first, r.out) << "the same text for every usage error";
     EXPECT_EQ("", r.err);
   }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(DriverProcess, HelpAndVersionPrintOnStandardOutputAndSucceed) {
+  TempDir dir;
+  std::string exe = shell_quote(test::volpack_exe());
+  for (const char* args : {" -h", " --help", " out.dmg src --help -v"}) {
+    auto r = run_program(exe + args, dir.str());
+    EXPECT_EQ(0, r.status) << args;
+    EXPECT_EQ(kUsageText, r.out) << args;
+    EXPECT_EQ("", r.err) << args;
+  }
+  auto r = run_program(exe + " --version", dir.str());
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", r.err);
+  // The program's version, then the compression library's name and version.
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(r.out, m, std::regex("volpack ([0-9]+\\.[0-9]+\\.[0-9]+)\n"
+                                                    "compression: (zlib|libdeflate) [0-9][0-9.]*\n")))
+      << r.out;
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
