@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian or Ubuntu machine lacks to build and test
-# volpack: compiler, CMake, zlib headers, GoogleTest, and the two independent
+# volpack: compiler, CMake, libdeflate and zlib headers, GoogleTest, and the two independent
 # image readers the tests use (7-Zip's 7zz and dmg2img). Does nothing when all
 # are present.
 set -euo pipefail
@@ -9,6 +9,7 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 command -v make >/dev/null || need+=(make)
 [ -f /usr/include/zlib.h ] || need+=(zlib1g-dev)
+[ -f /usr/include/libdeflate.h ] || need+=(libdeflate-dev)
 [ -d /usr/src/googletest ] || [ -f /usr/include/gtest/gtest.h ] || need+=(googletest libgtest-dev)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 command -v 7zz >/dev/null || need+=(7zip)

@@ -16,7 +16,7 @@ constexpr size_t kPlstSize = 1032;
 
 }  // namespace
 
-void convert_to_DMG_or_die(std::unique_ptr<stream_t> in, std::unique_ptr<stream_t> out) {
+void convert_to_DMG_or_die(std::unique_ptr<stream_t> in, std::unique_ptr<stream_t> out, unsigned threads) {
   if (!in || !out) return;
   std::vector<uint8_t> scratch = malloc_or_die(kScratchSize, __func__, __LINE__);
   uint32_t out_crc = 0;
@@ -33,7 +33,7 @@ void convert_to_DMG_or_die(std::unique_ptr<stream_t> in, std::unique_ptr<stream_
   uint32_t in_crc = 0;
   uint32_t in_sum = 0;
   udif_blkx_table_t table =
-      insertBLKX(out.get(), in.get(), 0, sectors, kWholeDiskDescriptors, &in_crc, &in_sum, &out_crc);
+      insertBLKX(out.get(), in.get(), 0, sectors, kWholeDiskDescriptors, &in_crc, &in_sum, &out_crc, threads);
   table.checksum.data[0] = in_crc;
   insertData(list, "blkx", 0, "whole disk (unknown partition : 0)", udif_resource_data_t(std::move(table)), true);
 

@@ -2,13 +2,16 @@
 //
 // `convert_to_DMG_or_die` reads the whole input stream (a bare volume, not a
 // partitioned disk), cuts it into chunks of at most 512 sectors, deflates each
-// on its own, and writes the data fork, the XML resource property list
+// on its own (zlib format at level 6, coded by libdeflate on every core and
+// written in order, so the bytes do not depend on the number of threads), and
+// writes the data fork, the XML resource property list
 // ("blkx", "cSum", "nsiz", "plst") and the 512-byte trailer to the output
 // stream, which must be empty and at position 0. It takes ownership of both
 // streams and closes them; it returns only on success, after the output was
 // closed without error. Every failure prints one message and ends the process
 // with status 1, leaving whatever was written. Memory stays fixed whatever the
-// size of the volume: two chunk-sized work buffers and 40 bytes per chunk.
+// size of the volume: two chunk-sized work buffers per slot of the coding
+// pipeline (two slots a thread) and 40 bytes per chunk.
 //
 // The steps below are exposed for the tests.
 #pragma once
@@ -22,8 +25,10 @@
 
 namespace volpack {
 
-// A null stream makes the call return at once, converting nothing.
-void convert_to_DMG_or_die(std::unique_ptr<stream_t> in, std::unique_ptr<stream_t> out);
+// A null stream makes the call return at once, converting nothing. `threads`
+// is the number of threads that deflate chunks; 0 means one per core (at most
+// 8).
+void convert_to_DMG_or_die(std::unique_ptr<stream_t> in, std::unique_ptr<stream_t> out, unsigned threads = 0);
 
 // ---- Chunk compression ----
 
@@ -33,9 +38,10 @@ constexpr size_t kChunkBufferSize = size_t{kBuffersNeeded} * kSectorSize;  // 26
 
 // What deflating one chunk gave. `type` is UDIF_CHUNK_ZLIB (store the first
 // `stored_length` bytes of the output buffer) or UDIF_CHUNK_RAW (store the
-// chunk's input as it is, `stored_length` = its size). A zlib failure leaves
-// `init_ret` (deflateInit) other than Z_OK or `deflate_ret` other than
-// Z_STREAM_END; nothing else is then meaningful.
+// chunk's input as it is, `stored_length` = its size). A failure leaves
+// `init_ret` other than Z_OK (no compressor: Z_MEM_ERROR) or `deflate_ret`
+// other than Z_STREAM_END (the coder gave nothing: Z_BUF_ERROR), in zlib's
+// codes; nothing else is then meaningful.
 struct chunk_code_t {
   int init_ret = 0;
   int deflate_ret = 0;
@@ -47,18 +53,34 @@ struct chunk_code_t {
 // sector more than the raw chunk: compressed / 512 > sectors.
 uint32_t udif_chunk_type_for(uint64_t compressed_length, SectorCount sectors);
 
-// Deflates `sectors` x 512 bytes at `in` as one complete zlib stream (default
-// level) into `out`, which has room for kChunkBufferSize bytes. Touches nothing
-// but its arguments, so chunks may be coded in any order or at once.
+// A deflate coder (libdeflate, level 6), kept for many chunks; one per
+// thread. `compress` deflates `sectors` x 512 bytes at `in` as one complete
+// zlib stream into `out`, which has room for kChunkBufferSize bytes. The
+// result depends on the input only, so chunks may be coded in any order, on
+// any thread.
+class chunk_compressor {
+ public:
+  chunk_compressor();
+  ~chunk_compressor();
+  chunk_compressor(const chunk_compressor&) = delete;
+  chunk_compressor& operator=(const chunk_compressor&) = delete;
+  chunk_code_t compress(const uint8_t* in, SectorCount sectors, uint8_t* out);
+
+ private:
+  struct libdeflate_compressor* c_;
+};
+// The same with a coder of its own.
 chunk_code_t compress_chunk(const uint8_t* in, SectorCount sectors, uint8_t* out);
 
 // Reads `sector_count` sectors from `in` at its position, writes their chunks
 // to `out` at its position and returns the block table (host order, chunk
 // offsets absolute in `out` since data start is 0, terminator last, checksum
 // word 0 left 0). Updates each non-null running checksum: the CRC-32 and the
-// udif_checksum of the bytes read, the CRC-32 of the bytes written.
+// udif_checksum of the bytes read, the CRC-32 of the bytes written. `threads`
+// as for convert_to_DMG_or_die; the output is the same for every value.
 udif_blkx_table_t insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sector, SectorCount sector_count,
-                             uint32_t block_descriptors, uint32_t* in_crc, uint32_t* in_sum, uint32_t* out_crc);
+                             uint32_t block_descriptors, uint32_t* in_crc, uint32_t* in_sum, uint32_t* out_crc,
+                             unsigned threads = 0);
 
 // ---- Resource property list ----
 
