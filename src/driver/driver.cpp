@@ -17,6 +17,7 @@
 #include "io/stream.h"
 #include "io/die.h"
 #include "io/host_fs.h"
+#include "io/run_context.h"
 #include "symlink/symlink.h"
 
 namespace volpack {
@@ -30,6 +31,17 @@ command_line parse_command_line(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "-v") == 0) {
       cl.verbose = true;
+    } else if (std::strncmp(argv[i], "--link-files", 12) == 0 && (argv[i][12] == '=' || argv[i][12] == '\0')) {
+      const char* mode = argv[i][12] == '=' ? argv[i] + 13 : "";
+      if (std::strcmp(mode, "tree") == 0) {
+        cl.link_files = link_files_mode::tree;
+      } else if (std::strcmp(mode, "all") == 0) {
+        cl.link_files = link_files_mode::all;
+      } else if (std::strcmp(mode, "none") == 0) {
+        cl.link_files = link_files_mode::none;
+      } else {
+        return cl;  // an unknown mode is a usage error
+      }
     } else if (!have_output) {
       cl.output = argv[i];
       have_output = true;
@@ -50,6 +62,7 @@ void print_usage() {
       "Usage: volpack <outfile.dmg> <pathname to app dir> [-v]\n"
       "Example: volpack myMacApp.dmg C:\\Path\\To\\MyMacApp\\BuildOutput\n"
       "To create symlinks, put one-liner files containing just the symlink target.\n"
+      "--link-files=tree|all|none: link one-liners naming an item of the tree or an absolute path (tree, default), all, or none.\n"
       "To set a custom DMG icon, put a .VolumeIcon.icns file in the root directory.\n"
       "To set a custom background, icons placement and sizes, place a .DS_Store\n"
       "file in the root directory (you can generate one with macOS and reuse it).\n"
@@ -140,7 +153,7 @@ bool fail(const char* fmt, ...) {
 
 // Creates and locks the scratch file and creates the temporary image, before
 // any work, so that an output that cannot be written is found at once.
-bool prepare_run_files(run_files* f) {
+bool prepare_run_files(run_files* f, run_context* ctx) {
   host_stat_t st;
   if (host_stat(f->output.c_str(), &st) == 0 && st.type == DT_DIR)
     return fail("error: cannot write DMG file %s: %s\n", f->output.c_str(), host_strerror(EISDIR));
@@ -156,12 +169,12 @@ bool prepare_run_files(run_files* f) {
   if (!host_ftruncate(f->scratch_fd, 0))
     return fail("error: cannot write scratch file %s: %s\n", f->scratch.c_str(), host_strerror(host_errno()));
   host_stat_t scratch_st;
-  if (host_fstat(f->scratch_fd, &scratch_st) == 0) import_skip_host_file(scratch_st);
+  if (host_fstat(f->scratch_fd, &scratch_st) == 0) ctx->skip.push_back({scratch_st.device, scratch_st.inode});
   int fd = host_open(f->temp.c_str(), HOST_O_WRONLY | HOST_O_CREAT | HOST_O_TRUNC, 0644);
   if (fd < 0) return fail("error: cannot write DMG file %s: %s\n", f->output.c_str(), host_strerror(host_errno()));
   cleanup_register(f->temp.c_str());
   host_stat_t temp_st;
-  if (host_fstat(fd, &temp_st) == 0) import_skip_host_file(temp_st);
+  if (host_fstat(fd, &temp_st) == 0) ctx->skip.push_back({temp_st.device, temp_st.inode});
   host_close(fd);
   return true;
 }
@@ -186,6 +199,11 @@ int volpack_main(int argc, char** argv) {
     return 1;
   }
   verbose = cl.verbose;
+  stdio_reporter reporter;
+  run_context ctx;
+  ctx.options.verbose = cl.verbose;
+  ctx.options.link_files = cl.link_files;
+  ctx.reporter = &reporter;
 
   run_files files;
   files.output = cl.output;
@@ -195,7 +213,7 @@ int volpack_main(int argc, char** argv) {
     std::fprintf(stderr, "error: output path too long: %s\n", cl.output.c_str());
     return 1;
   }
-  if (!prepare_run_files(&files)) return abandon(&files);
+  if (!prepare_run_files(&files, &ctx)) return abandon(&files);
 
   if (verbose) std::printf("Measuring required size...\n");
   uint64_t measure = 2048;
@@ -230,7 +248,9 @@ int volpack_main(int argc, char** argv) {
     (void)io_close(std::move(device));
     return abandon(&files);
   }
-  if (!volume_add_dir_contents_recursive(volume.get(), cl.source.c_str(), "/")) {
+  status imported = volume_add_dir_contents_recursive(ctx, volume.get(), cl.source.c_str(), "/");
+  if (!imported) {
+    reporter.report(report_kind::error, imported.message());
     std::fprintf(stderr, "error: unable to create DMG\n");
     volume_close(std::move(volume));
     (void)io_close(std::move(device));
