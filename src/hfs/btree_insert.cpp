@@ -20,7 +20,7 @@ namespace {
 
 // Where a key belongs in a node: the index of the first record ordering after
 // it (or numRecords), whether an equal key is there, and the data position of
-// the last record ordering before it.
+// the last record ordering before it (not set when the key is there).
 struct scan_t {
   uint16_t index = 0;
   bool equal = false;
@@ -30,20 +30,32 @@ struct scan_t {
 
 scan_t scan_node(btree_t* tree, NodeNumber node, const BTNodeDescriptor& desc, const btree_key_t& key,
                  const char* func, int line) {
+  // A node's keys are in order: halving finds the first record that does not
+  // order before the key.
   scan_t s;
   io_t* io = tree->io.get();
-  for (s.index = 0; s.index < desc.numRecords; ++s.index) {
-    uint64_t offset = btree_get_record_offset_or_die(tree, node, s.index);
+  uint16_t lo = 0, hi = desc.numRecords;
+  while (lo < hi) {
+    uint16_t mid = static_cast<uint16_t>(lo + (hi - lo) / 2);
+    uint64_t offset = btree_get_record_offset_or_die(tree, node, mid);
     auto record_key = btree_read_key_or_die(tree, offset, io, func, line);
     int c = tree->callbacks->btree_compare(*record_key, key);
     if (c == 0) {
+      lo = mid;
       s.equal = true;
-      return s;
+      break;
     }
-    if (c > 0) return s;
-    s.have_last = true;
-    s.last = offset + record_key->key_length() + 2;
+    if (c < 0) {
+      lo = static_cast<uint16_t>(mid + 1);
+      s.have_last = true;
+      s.last = offset + record_key->key_length() + 2;
+    } else {
+      hi = mid;
+    }
   }
+  // The last record found ordering before the key is the one just before
+  // the position (when there is no equal key).
+  s.index = lo;
   return s;
 }
 

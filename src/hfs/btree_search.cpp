@@ -34,29 +34,39 @@ std::unique_ptr<btree_record_t> searchNode(btree_t* tree, NodeNumber node, const
     if (exact != nullptr) *exact = found;
   };
 
+  // A node's keys are in order: halving finds the first record that does
+  // not order before the key; the last one found before it is the record
+  // to descend through.
   bool have_last = false;
   uint64_t last = 0;  // data position of the last record ordering before the key
-  uint16_t i = 0;
-  for (; i < desc->numRecords; ++i) {
-    uint64_t offset = btree_get_record_offset_or_die(tree, node, i);
+  uint16_t lo = 0, hi = desc->numRecords;
+  while (lo < hi) {
+    uint16_t mid = static_cast<uint16_t>(lo + (hi - lo) / 2);
+    uint64_t offset = btree_get_record_offset_or_die(tree, node, mid);
     auto record_key = btree_read_key_or_die(tree, offset, io, "searchNode", __LINE__);
     uint64_t data = offset + record_key->key_length() + 2;
     int c = cb->btree_compare(*record_key, key);
     if (c == 0) {
       if (desc->kind == kBTLeafNode) {
-        set_outputs(i, true);
+        set_outputs(mid, true);
         return cb->btree_read_data(data, io);
       }
       if (desc->kind == kBTIndexNode) {
         NodeNumber child = getNodeNumberFromPointerRecord(data, io);
         return searchNode(tree, child, key, exact, node_out, index_out);
       }
+      lo = mid;
       break;  // neither leaf nor index: no child to follow
     }
-    if (c > 0) break;
-    have_last = true;
-    last = data;
+    if (c < 0) {
+      have_last = true;
+      last = data;
+      lo = static_cast<uint16_t>(mid + 1);
+    } else {
+      hi = mid;
+    }
   }
+  uint16_t i = lo;
 
   if (desc->kind != kBTLeafNode && desc->kind != kBTIndexNode) {
     set_outputs(i, false);
