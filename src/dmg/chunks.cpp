@@ -6,14 +6,12 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
-#include <new>
-#include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "dmg/dmg.h"
-#include "io/die.h"
+#include "io/buffer.h"
 
 namespace volpack {
 
@@ -29,44 +27,33 @@ chunk_compressor::chunk_compressor() : c_(libdeflate_alloc_compressor(kDeflateLe
 
 chunk_compressor::~chunk_compressor() { libdeflate_free_compressor(c_); }
 
-chunk_code_t chunk_compressor::compress(const uint8_t* in, SectorCount sectors, uint8_t* out) {
-  chunk_code_t code;
-  if (c_ == nullptr) {
-    code.init_ret = Z_MEM_ERROR;
-    return code;
-  }
+status chunk_compressor::compress(const uint8_t* in, SectorCount sectors, uint8_t* out, chunk_code_t* code) {
+  // The failures keep the texts and zlib's codes they have always had.
+  if (c_ == nullptr) return status_errorf("insertBLKX():%d: zlib deflateInit error (ret = %d)\n", __LINE__, Z_MEM_ERROR);
   uint64_t raw_length = sectors * kSectorSize;
   // The buffer holds the library's bound for a full chunk, so a zero result
   // means the library failed, not that the data would not fit.
   size_t compressed = libdeflate_zlib_compress(c_, in, raw_length, out, kChunkBufferSize);
-  if (compressed == 0) {
-    code.deflate_ret = Z_BUF_ERROR;
-    return code;
-  }
-  code.deflate_ret = Z_STREAM_END;
-  code.type = udif_chunk_type_for(compressed, sectors);
-  code.stored_length = code.type == UDIF_CHUNK_RAW ? raw_length : compressed;
-  return code;
+  if (compressed == 0) return status_errorf("insertBLKX():%d: zlib deflate error (ret = %d)\n", __LINE__, Z_BUF_ERROR);
+  code->type = udif_chunk_type_for(compressed, sectors);
+  code->stored_length = code->type == UDIF_CHUNK_RAW ? raw_length : compressed;
+  return status::ok();
 }
 
-chunk_code_t compress_chunk(const uint8_t* in, SectorCount sectors, uint8_t* out) {
+status compress_chunk(const uint8_t* in, SectorCount sectors, uint8_t* out, chunk_code_t* code) {
   chunk_compressor c;
-  return c.compress(in, sectors, out);
+  return c.compress(in, sectors, out, code);
 }
 
 namespace {
 
 // Makes room for entry `index`: the capacity starts at 2 entries and doubles.
-void grow_table(udif_blkx_table_t& table, size_t index, size_t& capacity) {
-  if (index < capacity) return;
+status grow_table(udif_blkx_table_t& table, size_t index, size_t& capacity) {
+  if (index < capacity) return status::ok();
   capacity *= 2;
-  try {
-    table.chunks.reserve(capacity);
-  } catch (const std::bad_alloc&) {
-    die("%s():%d: realloc error (out of memory)\n", "insertBLKX", __LINE__);
-  } catch (const std::length_error&) {
-    die("%s():%d: realloc error (out of memory)\n", "insertBLKX", __LINE__);
-  }
+  if (!allocating("insertBLKX", __LINE__, [&] { table.chunks.reserve(capacity); }))
+    return status_errorf("%s():%d: realloc error (out of memory)\n", "insertBLKX", __LINE__);
+  return status::ok();
 }
 
 unsigned default_compression_threads() {
@@ -79,13 +66,16 @@ struct chunk_slot {
   std::vector<uint8_t> in, out;
   SectorCount sectors = 0;
   chunk_code_t code;
+  status coded;
   bool done = false;
 };
 
 // Deflates chunks on worker threads while the calling thread reads and
 // writes them in order. Every chunk is coded on its own, so the bytes do not
-// depend on which thread coded it or when. A pool of slots bounds memory: the
-// reader waits for the writer to free the oldest slot.
+// depend on which thread coded it or when. A ring of slots bounds memory: the
+// reader waits for the writer to free the oldest slot. With no worker (one
+// thread asked for, or none could start) the calling thread codes each chunk
+// as it is handed over.
 class deflate_pool {
  public:
   deflate_pool(std::vector<chunk_slot>& slots, unsigned threads) : slots_(slots) {
@@ -93,7 +83,7 @@ class deflate_pool {
       try {
         workers_.emplace_back([this] { work(); });
       } catch (const std::system_error&) {
-        break;  // fewer threads; the calling thread codes what none takes
+        break;
       }
     }
   }
@@ -118,8 +108,7 @@ class deflate_pool {
     done_.wait(lock, [&] { return slots_[slot].done; });
   }
 
-  // Ends the workers (what they hold is left uncoded); needed before the
-  // process may end.
+  // Ends the workers; slots still queued stay uncoded.
   void stop() {
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -134,7 +123,7 @@ class deflate_pool {
  private:
   void code(size_t slot, chunk_compressor& c) {
     chunk_slot& s = slots_[slot];
-    s.code = c.compress(s.in.data(), s.sectors, s.out.data());
+    s.coded = c.compress(s.in.data(), s.sectors, s.out.data(), &s.code);
   }
 
   void work() {
@@ -168,18 +157,19 @@ class deflate_pool {
 
 }  // namespace
 
-udif_blkx_table_t insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sector, SectorCount sector_count,
-                             uint32_t block_descriptors, uint32_t* in_crc, uint32_t* in_sum, uint32_t* out_crc,
-                             unsigned threads) {
+result<udif_blkx_table_t> insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sector, SectorCount sector_count,
+                                     uint32_t block_descriptors, uint32_t* in_crc, uint32_t* in_sum,
+                                     uint32_t* out_crc, unsigned threads) {
   if (threads == 0) threads = default_compression_threads();
   const uint64_t chunk_count = (sector_count + kChunkSectors - 1) / kChunkSectors;
   // Two slots a thread keep every thread busy while the oldest chunk is written.
-  const size_t slot_count = static_cast<size_t>(std::min<uint64_t>(threads > 1 ? 2 * threads : 1,
-                                                                   std::max<uint64_t>(chunk_count, 1)));
-  std::vector<chunk_slot> slots(slot_count);
+  const size_t slot_count =
+      static_cast<size_t>(std::min<uint64_t>(threads > 1 ? 2 * threads : 1, std::max<uint64_t>(chunk_count, 1)));
+  std::vector<chunk_slot> slots;
+  VOLPACK_RETURN_IF_ERROR(allocating(__func__, __LINE__, [&] { slots.resize(slot_count); }));
   for (chunk_slot& s : slots) {
-    s.in = malloc_or_die(kChunkBufferSize, __func__, __LINE__);
-    s.out = malloc_or_die(kChunkBufferSize, __func__, __LINE__);
+    VOLPACK_RETURN_IF_ERROR(buffer_alloc(&s.in, kChunkBufferSize, __func__, __LINE__));
+    VOLPACK_RETURN_IF_ERROR(buffer_alloc(&s.out, kChunkBufferSize, __func__, __LINE__));
   }
 
   udif_blkx_table_t table;
@@ -193,12 +183,10 @@ udif_blkx_table_t insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sec
   table.checksum.type = UDIF_CHECKSUM_CRC32;
   table.checksum.size = 32;
   size_t capacity = 2;
-  try {
-    table.chunks.reserve(capacity);
-  } catch (const std::bad_alloc&) {
-    die("%s():%d: malloc error (out of memory)\n", __func__, __LINE__);
-  }
+  VOLPACK_RETURN_IF_ERROR(allocating(__func__, __LINE__, [&] { table.chunks.reserve(capacity); }));
 
+  // Declared after the slots: on every return the workers end before the
+  // slots they code go away.
   deflate_pool pool(slots, threads > 1 ? threads : 0);
   SectorNumber sector = 0;  // counted from the table's first sector
   SectorCount unread = sector_count;
@@ -207,10 +195,7 @@ udif_blkx_table_t insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sec
       chunk_slot& s = slots[next_read % slot_count];
       s.sectors = std::min<SectorCount>(unread, kChunkSectors);
       uint64_t raw_length = s.sectors * kSectorSize;
-      if (stream_read(in, s.in.data(), raw_length) != raw_length) {
-        pool.stop();
-        die("%s():%d: stream_read error (short read)\n", __func__, __LINE__);
-      }
+      VOLPACK_RETURN_IF_ERROR(stream_read_exact(in, s.in.data(), raw_length, __func__, __LINE__));
       if (in_crc != nullptr) crc32_checksum(in_crc, s.in.data(), raw_length);
       if (in_sum != nullptr) udif_checksum(in_sum, s.in.data(), raw_length);
       unread -= s.sectors;
@@ -218,31 +203,23 @@ udif_blkx_table_t insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sec
     }
     chunk_slot& s = slots[next_write % slot_count];
     pool.wait(next_write % slot_count);
-    const chunk_code_t& code = s.code;
-    if (code.init_ret != Z_OK || code.deflate_ret != Z_STREAM_END) {
-      pool.stop();
-      if (code.init_ret != Z_OK) die("insertBLKX():%d: zlib deflateInit error (ret = %d)\n", __LINE__, code.init_ret);
-      die("insertBLKX():%d: zlib deflate error (ret = %d)\n", __LINE__, code.deflate_ret);
-    }
-    grow_table(table, table.chunks.size(), capacity);
+    VOLPACK_RETURN_IF_ERROR(s.coded);
+    VOLPACK_RETURN_IF_ERROR(grow_table(table, table.chunks.size(), capacity));
     udif_blkx_chunk_t chunk;
-    chunk.type = code.type;
+    chunk.type = s.code.type;
     chunk.sector_start = sector;
     chunk.sector_count = s.sectors;
     chunk.compressed_offset = stream_tell(out) - table.data_start;
-    const uint8_t* stored = code.type == UDIF_CHUNK_RAW ? s.in.data() : s.out.data();
-    if (stream_write(out, stored, code.stored_length) != code.stored_length) {
-      pool.stop();
-      die("%s():%d: stream_write error (short write)\n", __func__, __LINE__);
-    }
-    if (out_crc != nullptr) crc32_checksum(out_crc, stored, code.stored_length);
-    chunk.compressed_length = code.stored_length;
+    const uint8_t* stored = s.code.type == UDIF_CHUNK_RAW ? s.in.data() : s.out.data();
+    VOLPACK_RETURN_IF_ERROR(stream_write_exact(out, stored, s.code.stored_length, __func__, __LINE__));
+    if (out_crc != nullptr) crc32_checksum(out_crc, stored, s.code.stored_length);
+    chunk.compressed_length = s.code.stored_length;
     table.chunks.push_back(chunk);
     sector += chunk.sector_count;
   }
   pool.stop();
 
-  grow_table(table, table.chunks.size(), capacity);
+  VOLPACK_RETURN_IF_ERROR(grow_table(table, table.chunks.size(), capacity));
   udif_blkx_chunk_t terminator;
   terminator.type = UDIF_CHUNK_TERMINATOR;
   terminator.sector_start = sector;

@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <stdexcept>
 
+#include "io/buffer.h"
 #include "io/host_fs.h"
 
 namespace volpack {
@@ -74,23 +74,15 @@ void die(const char* fmt, ...) {
 }
 
 std::vector<uint8_t> malloc_or_die(size_t size, const char* func, int line) {
-  try {
-    return std::vector<uint8_t>(size);
-  } catch (const std::bad_alloc&) {
-    die("%s():%d: malloc error (out of memory)\n", func, line);
-  } catch (const std::length_error&) {
-    die("%s():%d: malloc error (out of memory)\n", func, line);
-  }
+  std::vector<uint8_t> block;
+  status s = buffer_alloc(&block, size, func, line);
+  if (!s) die("%s", s.message().c_str());
+  return block;
 }
 
 void realloc_or_die(std::vector<uint8_t>& block, size_t size, const char* func, int line) {
-  try {
-    block.resize(size);
-  } catch (const std::bad_alloc&) {
-    die("%s():%d: realloc error (out of memory)\n", func, line);
-  } catch (const std::length_error&) {
-    die("%s():%d: realloc error (out of memory)\n", func, line);
-  }
+  status s = buffer_resize(&block, size, func, line);
+  if (!s) die("%s", s.message().c_str());
 }
 
 }  // namespace volpack

@@ -1,15 +1,16 @@
 // The one way volpack ends the process on failure, and the clean-up that runs first.
 //
-// Every routine that cannot go on (the `_or_die` family, the formatter's
-// refusals, the fatal checks of the B-tree and catalog) prints exactly one
-// message and calls `die` or `die_to`, which removes the files registered with
-// `cleanup_register` (the scratch volume and the half-written image) and exits
-// with status 1. An interrupt (Ctrl-C, SIGTERM) runs the same clean-up.
-// Nothing else in the program calls exit().
+// Failures travel up as a `status` (io/status.h) and the driver prints them
+// once and picks the exit status. What is left here is the process-level end:
+// `die` and `die_to` print one message, remove the files registered with
+// `cleanup_register` (the scratch volume and the half-written image) and exit
+// with status 1; an interrupt (Ctrl-C, SIGTERM) runs the same clean-up. The
+// `_or_die` routines are thin wrappers for callers that cannot hand a failure
+// up: they turn a failed status into `die`. The io, dmg and symlink layers
+// never call any of them. Nothing else in the program calls exit().
 //
-// Buffers come from `malloc_or_die`/`realloc_or_die`: a std::vector whose
-// allocation failure prints "%s():%d: malloc error (out of memory)\n" (or the
-// realloc text) with the caller's function name and line, then dies.
+// `malloc_or_die`/`realloc_or_die`: io/buffer.h's allocation, dying with its
+// text ("%s():%d: malloc error (out of memory)\n" or the realloc text).
 #pragma once
 
 #include <cstdarg>

@@ -19,7 +19,6 @@
 #include <fstream>
 
 #include "io/host_fs.h"
-#include "symlink/symlink.h"
 
 namespace volpack {
 
@@ -80,7 +79,8 @@ host_dir* host_opendir(const char* path) {
   d->path = path;
   char last = d->path.back();
   d->pattern = d->path + ((last == '/' || last == '\\') ? "*" : "/*");
-  d->dir = opendir(follow_symlinks(path));
+  const char* resolved = host_hooked_path(path);
+  d->dir = resolved != nullptr ? opendir(resolved) : nullptr;
   if (d->dir == nullptr) {
     int e = errno;
     delete d;
@@ -104,7 +104,8 @@ host_dirent* host_readdir(host_dir* d) {
     // Some file systems leave the type open: ask without following links.
     std::string full = d->path + "/" + d->name;
     struct stat s;
-    if (lstat(follow_symlinks(full.c_str()), &s) == 0) type = type_from_mode(s.st_mode);
+    const char* resolved = host_hooked_path(full.c_str());
+    if (resolved != nullptr && lstat(resolved, &s) == 0) type = type_from_mode(s.st_mode);
   }
   d->entry.d_type = type == DT_UNKNOWN ? DT_REG : type;
   d->entry.d_name = d->name.c_str();
@@ -127,28 +128,33 @@ int host_closedir(host_dir* d) {
 
 int host_stat(const char* path, host_stat_t* st) {
   struct stat s;
-  if (stat(follow_symlinks(path), &s) != 0) return -1;
+  const char* resolved = host_hooked_path(path);
+  if (resolved == nullptr || stat(resolved, &s) != 0) return -1;
   fill_stat(s, st);
   return 0;
 }
 
 int host_lstat(const char* path, host_stat_t* st) {
   struct stat s;
-  if (lstat(follow_symlinks(path), &s) != 0) return -1;
+  const char* resolved = host_hooked_path(path);
+  if (resolved == nullptr || lstat(resolved, &s) != 0) return -1;
   fill_stat(s, st);
   return 0;
 }
 
 bool host_readlink(const char* path, std::string* target) {
   char buf[PATH_MAX + 1];
-  ssize_t n = readlink(follow_symlinks(path), buf, sizeof buf);
+  const char* resolved = host_hooked_path(path);
+  if (resolved == nullptr) return false;
+  ssize_t n = readlink(resolved, buf, sizeof buf);
   if (n < 0 || static_cast<size_t>(n) >= sizeof buf) return false;
   target->assign(buf, static_cast<size_t>(n));
   return true;
 }
 
 std::FILE* host_fopen(const char* path, const char* mode) {
-  return std::fopen(follow_symlinks(path), mode);
+  const char* resolved = host_hooked_path(path);
+  return resolved != nullptr ? std::fopen(resolved, mode) : nullptr;
 }
 
 bool host_fseek64(std::FILE* fp, uint64_t offset) {
@@ -205,7 +211,8 @@ int host_open(const char* path, int flags, int mode) {
   if (flags & HOST_O_EXCL) f |= O_EXCL;
   if (flags & HOST_O_TRUNC) f |= O_TRUNC;
   f |= O_CLOEXEC;
-  return open(follow_symlinks(path), f, static_cast<mode_t>(mode));
+  const char* resolved = host_hooked_path(path);
+  return resolved != nullptr ? open(resolved, f, static_cast<mode_t>(mode)) : -1;
 }
 
 int host_fstat(int fd, host_stat_t* st) {
@@ -257,15 +264,22 @@ int32_t host_timezone_bias_minutes() {
   return static_cast<int32_t>(timezone / 60);
 }
 
-int host_remove(const char* path) { return std::remove(follow_symlinks(path)); }
+int host_remove(const char* path) {
+  const char* resolved = host_hooked_path(path);
+  return resolved != nullptr ? std::remove(resolved) : -1;
+}
 
 void host_remove_raw(const char* path) { unlink(path); }
 
 bool host_rename_replace(const char* from, const char* to) {
-  return rename(follow_symlinks(from), to) == 0;
+  const char* resolved = host_hooked_path(from);
+  return resolved != nullptr && rename(resolved, to) == 0;
 }
 
-bool host_mkdir(const char* path) { return mkdir(follow_symlinks(path), 0755) == 0; }
+bool host_mkdir(const char* path) {
+  const char* resolved = host_hooked_path(path);
+  return resolved != nullptr && mkdir(resolved, 0755) == 0;
+}
 
 int host_errno() { return errno; }
 void host_set_errno(int e) { errno = e; }

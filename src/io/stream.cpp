@@ -1,6 +1,7 @@
 #include "io/stream.h"
 
 #include <cstdarg>
+#include <new>
 
 #include "io/host_fs.h"
 
@@ -56,10 +57,12 @@ bool stream_close(std::unique_ptr<stream_t> s) {
 
 std::unique_ptr<stream_t> create_stream_from_fp(std::FILE* fp) {
   if (fp == nullptr) return nullptr;
-  return new_or_die<FileStream>("create_stream_from_fp", __LINE__, fp);
+  stream_t* s = new (std::nothrow) FileStream(fp);
+  if (s == nullptr) std::fclose(fp);
+  return std::unique_ptr<stream_t>(s);
 }
 
-void stream_printf(stream_t* s, const char* fmt, ...) {
+status stream_printf(stream_t* s, const char* fmt, ...) {
   char buf[1024];
   va_list ap;
   va_start(ap, fmt);
@@ -68,17 +71,18 @@ void stream_printf(stream_t* s, const char* fmt, ...) {
   if (len < 0) len = 0;
   if (len > static_cast<int>(sizeof buf) - 1) len = sizeof buf - 1;
   uint64_t n = static_cast<uint64_t>(len);
-  if (stream_write(s, buf, n) != n) die("stream_printf(): stream write error (errno %d)\n", host_errno());
+  if (stream_write(s, buf, n) != n) return status_errorf("stream_printf(): stream write error (errno %d)\n", host_errno());
+  return status::ok();
 }
 
-uint64_t stream_read_or_die(stream_t* s, void* buf, uint64_t n, const char* func, int line) {
-  if (stream_read(s, buf, n) != n) die("%s():%d: stream_read error (short read)\n", func, line);
-  return n;
+status stream_read_exact(stream_t* s, void* buf, uint64_t n, const char* func, int line) {
+  if (stream_read(s, buf, n) != n) return status_errorf("%s():%d: stream_read error (short read)\n", func, line);
+  return status::ok();
 }
 
-uint64_t stream_write_or_die(stream_t* s, const void* buf, uint64_t n, const char* func, int line) {
-  if (stream_write(s, buf, n) != n) die("%s():%d: stream_write error (short write)\n", func, line);
-  return n;
+status stream_write_exact(stream_t* s, const void* buf, uint64_t n, const char* func, int line) {
+  if (stream_write(s, buf, n) != n) return status_errorf("%s():%d: stream_write error (short write)\n", func, line);
+  return status::ok();
 }
 
 }  // namespace volpack
