@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian or Ubuntu machine lacks to build and test
-# volpack: compiler, CMake, zlib and bzip2 headers, GoogleTest, clang with
-# libFuzzer, the two independent image readers the tests use (7-Zip's 7zz and
-# dmg2img), and what building the .deb package needs. Does nothing when all
+# volpack: compiler, CMake, libdeflate, zlib and bzip2 headers, GoogleTest,
+# clang with libFuzzer, the two independent image readers the tests use
+# (7-Zip's 7zz and dmg2img), and what building the .deb package needs. Does nothing when all
 # are present.
 set -euo pipefail
 need=()
@@ -10,6 +10,7 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 command -v make >/dev/null || need+=(make)
 [ -f /usr/include/zlib.h ] || need+=(zlib1g-dev)
+[ -f /usr/include/libdeflate.h ] || need+=(libdeflate-dev)
 [ -d /usr/src/googletest ] || [ -f /usr/include/gtest/gtest.h ] || need+=(googletest libgtest-dev)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/bzlib.h ] || need+=(libbz2-dev)

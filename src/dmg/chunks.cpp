@@ -1,49 +1,48 @@
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
-#include <new>
-#include <stdexcept>
 
 #include "dmg/dmg.h"
 #include "io/buffer.h"
 
 namespace volpack {
 
-// One deflate call must finish every chunk: the output buffer holds zlib's
-// bound for a full chunk (what deflateBound gives at the default settings:
-// n + n/4096 + n/16384 + n/2^25 + 13 bytes, the zlib wrapper included).
-constexpr size_t kFullChunk = size_t{kChunkSectors} * kSectorSize;
-static_assert(kFullChunk + (kFullChunk >> 12) + (kFullChunk >> 14) + (kFullChunk >> 25) + 13 <= kChunkBufferSize,
-              "the output buffer holds deflate's worst case for a full chunk");
+// Deflate level 6 is what zlib's default level means.
+constexpr int kDeflateLevel = 6;
 
 uint32_t udif_chunk_type_for(uint64_t compressed_length, SectorCount sectors) {
   // A compressed form up to 511 bytes longer than the raw chunk is still kept.
   return compressed_length / kSectorSize > sectors ? UDIF_CHUNK_RAW : UDIF_CHUNK_ZLIB;
 }
 
-status compress_chunk(const uint8_t* in, SectorCount sectors, uint8_t* out, chunk_code_t* code) {
-  z_stream z;
-  std::memset(&z, 0, sizeof z);  // default allocators
-  int ret = deflateInit(&z, Z_DEFAULT_COMPRESSION);
-  if (ret != Z_OK) return status_errorf("insertBLKX():%d: zlib deflateInit error (ret = %d)\n", __LINE__, ret);
+chunk_compressor::chunk_compressor() : c_(libdeflate_alloc_compressor(kDeflateLevel)) {}
 
+chunk_compressor::~chunk_compressor() { libdeflate_free_compressor(c_); }
+
+status chunk_compressor::compress(const uint8_t* in, SectorCount sectors, uint8_t* out, chunk_code_t* code) {
+  // The failures keep the texts and zlib's codes they have always had.
+  if (c_ == nullptr) return status_errorf("insertBLKX():%d: zlib deflateInit error (ret = %d)\n", __LINE__, Z_MEM_ERROR);
   uint64_t raw_length = sectors * kSectorSize;
-  z.next_in = const_cast<Bytef*>(in);
-  z.avail_in = static_cast<uInt>(raw_length);
-  z.next_out = out;
-  z.avail_out = static_cast<uInt>(kChunkBufferSize);
-  ret = deflate(&z, Z_FINISH);
-  uint64_t compressed = kChunkBufferSize - z.avail_out;
-  deflateEnd(&z);
-  if (ret != Z_STREAM_END) return status_errorf("insertBLKX():%d: zlib deflate error (ret = %d)\n", __LINE__, ret);
-
+  // The buffer holds the library's bound for a full chunk, so a zero result
+  // means the library failed, not that the data would not fit.
+  size_t compressed = libdeflate_zlib_compress(c_, in, raw_length, out, kChunkBufferSize);
+  if (compressed == 0) return status_errorf("insertBLKX():%d: zlib deflate error (ret = %d)\n", __LINE__, Z_BUF_ERROR);
   code->type = udif_chunk_type_for(compressed, sectors);
   code->stored_length = code->type == UDIF_CHUNK_RAW ? raw_length : compressed;
   return status::ok();
+}
+
+status compress_chunk(const uint8_t* in, SectorCount sectors, uint8_t* out, chunk_code_t* code) {
+  chunk_compressor c;
+  return c.compress(in, sectors, out, code);
 }
 
 namespace {
@@ -57,45 +56,121 @@ status grow_table(udif_blkx_table_t& table, size_t index, size_t& capacity) {
   return status::ok();
 }
 
-size_t compression_workers() {
+unsigned default_compression_threads() {
   unsigned cores = std::thread::hardware_concurrency();
-  return cores == 0 ? 1 : std::min<unsigned>(cores, 8);
+  return cores == 0 ? 1 : std::min(cores, 8u);
 }
 
-// Runs job(0) .. job(n - 1), one thread each beyond the first, which runs on
-// the calling thread. Falls back to running them in turn when no thread starts.
-template <class Job>
-void compress_in_parallel(size_t n, const Job& job) {
-  std::vector<std::thread> threads;
-  size_t next = 1;
-  for (; next < n; ++next) {
-    try {
-      threads.emplace_back(job, next);
-    } catch (const std::system_error&) {
-      break;
+// One chunk on its way through: read, deflated, written.
+struct chunk_slot {
+  std::vector<uint8_t> in, out;
+  SectorCount sectors = 0;
+  chunk_code_t code;
+  status coded;
+  bool done = false;
+};
+
+// Deflates chunks on worker threads while the calling thread reads and
+// writes them in order. Every chunk is coded on its own, so the bytes do not
+// depend on which thread coded it or when. A ring of slots bounds memory: the
+// reader waits for the writer to free the oldest slot. With no worker (one
+// thread asked for, or none could start) the calling thread codes each chunk
+// as it is handed over.
+class deflate_pool {
+ public:
+  deflate_pool(std::vector<chunk_slot>& slots, unsigned threads) : slots_(slots) {
+    for (unsigned i = 0; i < threads; ++i) {
+      try {
+        workers_.emplace_back([this] { work(); });
+      } catch (const std::system_error&) {
+        break;
+      }
     }
   }
-  if (n > 0) job(0);
-  for (std::thread& t : threads) t.join();
-  for (; next < n; ++next) job(next);
-}
+  ~deflate_pool() { stop(); }
+
+  // Hands the slot over for coding.
+  void submit(size_t slot) {
+    if (workers_.empty()) {
+      code(slot, own_);
+      return;
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    slots_[slot].done = false;
+    queue_.push_back(slot);
+    wake_.notify_one();
+  }
+
+  // Waits until the slot is coded.
+  void wait(size_t slot) {
+    if (workers_.empty()) return;
+    std::unique_lock<std::mutex> lock(mu_);
+    done_.wait(lock, [&] { return slots_[slot].done; });
+  }
+
+  // Ends the workers; slots still queued stay uncoded.
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stopping_ = true;
+      queue_.clear();
+    }
+    wake_.notify_all();
+    for (std::thread& t : workers_) t.join();
+    workers_.clear();
+  }
+
+ private:
+  void code(size_t slot, chunk_compressor& c) {
+    chunk_slot& s = slots_[slot];
+    s.coded = c.compress(s.in.data(), s.sectors, s.out.data(), &s.code);
+  }
+
+  void work() {
+    chunk_compressor c;
+    for (;;) {
+      size_t slot;
+      {
+        std::unique_lock<std::mutex> lock(mu_);
+        wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+        if (stopping_) return;
+        slot = queue_.front();
+        queue_.pop_front();
+      }
+      code(slot, c);
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        slots_[slot].done = true;
+      }
+      done_.notify_all();
+    }
+  }
+
+  std::vector<chunk_slot>& slots_;
+  chunk_compressor own_;  // for the calling thread when no worker runs
+  std::vector<std::thread> workers_;
+  std::mutex mu_;
+  std::condition_variable wake_, done_;
+  std::deque<size_t> queue_;
+  bool stopping_ = false;
+};
 
 }  // namespace
 
 result<udif_blkx_table_t> insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sector, SectorCount sector_count,
                                      uint32_t block_descriptors, uint32_t* in_crc, uint32_t* in_sum,
-                                     uint32_t* out_crc, progress_t* progress) {
-  // Chunks are independent zlib streams: a batch of them is read in order,
-  // deflated on all cores at once, then written in order, so the image is the
-  // same byte for byte whatever the number of cores. Memory stays fixed: two
-  // work buffers per chunk of a batch.
-  const size_t batch = compression_workers();
-  std::vector<std::vector<uint8_t>> inbufs, outbufs;
-  inbufs.resize(batch);
-  outbufs.resize(batch);
-  for (size_t i = 0; i < batch; ++i) {
-    VOLPACK_RETURN_IF_ERROR(buffer_alloc(&inbufs[i], kChunkBufferSize, __func__, __LINE__));
-    VOLPACK_RETURN_IF_ERROR(buffer_alloc(&outbufs[i], kChunkBufferSize, __func__, __LINE__));
+                                     uint32_t* out_crc, unsigned threads,
+                                      progress_t* progress) {
+  if (threads == 0) threads = default_compression_threads();
+  const uint64_t chunk_count = (sector_count + kChunkSectors - 1) / kChunkSectors;
+  // Two slots a thread keep every thread busy while the oldest chunk is written.
+  const size_t slot_count =
+      static_cast<size_t>(std::min<uint64_t>(threads > 1 ? 2 * threads : 1, std::max<uint64_t>(chunk_count, 1)));
+  std::vector<chunk_slot> slots;
+  VOLPACK_RETURN_IF_ERROR(allocating(__func__, __LINE__, [&] { slots.resize(slot_count); }));
+  for (chunk_slot& s : slots) {
+    VOLPACK_RETURN_IF_ERROR(buffer_alloc(&s.in, kChunkBufferSize, __func__, __LINE__));
+    VOLPACK_RETURN_IF_ERROR(buffer_alloc(&s.out, kChunkBufferSize, __func__, __LINE__));
   }
 
   udif_blkx_table_t table;
@@ -111,42 +186,40 @@ result<udif_blkx_table_t> insertBLKX(stream_t* out, stream_t* in, SectorNumber f
   size_t capacity = 2;
   VOLPACK_RETURN_IF_ERROR(allocating(__func__, __LINE__, [&] { table.chunks.reserve(capacity); }));
 
+  // Declared after the slots: on every return the workers end before the
+  // slots they code go away.
+  deflate_pool pool(slots, threads > 1 ? threads : 0);
   SectorNumber sector = 0;  // counted from the table's first sector
-  SectorCount remaining = sector_count;
-  std::vector<SectorCount> sizes(batch);
-  std::vector<chunk_code_t> codes(batch);
-  std::vector<status> coded(batch);
-  while (remaining > 0) {
-    size_t n = 0;
-    for (; n < batch && remaining > 0; ++n) {
-      sizes[n] = remaining < kChunkSectors ? remaining : kChunkSectors;
-      uint64_t raw_length = sizes[n] * kSectorSize;
-      VOLPACK_RETURN_IF_ERROR(stream_read_exact(in, inbufs[n].data(), raw_length, __func__, __LINE__));
-      if (in_crc != nullptr) crc32_checksum(in_crc, inbufs[n].data(), raw_length);
-      if (in_sum != nullptr) udif_checksum(in_sum, inbufs[n].data(), raw_length);
-      remaining -= sizes[n];
+  SectorCount unread = sector_count;
+  for (uint64_t next_read = 0, next_write = 0; next_write < chunk_count; ++next_write) {
+    for (; next_read < chunk_count && next_read - next_write < slot_count; ++next_read) {
+      chunk_slot& s = slots[next_read % slot_count];
+      s.sectors = std::min<SectorCount>(unread, kChunkSectors);
+      uint64_t raw_length = s.sectors * kSectorSize;
+      VOLPACK_RETURN_IF_ERROR(stream_read_exact(in, s.in.data(), raw_length, __func__, __LINE__));
+      if (in_crc != nullptr) crc32_checksum(in_crc, s.in.data(), raw_length);
+      if (in_sum != nullptr) udif_checksum(in_sum, s.in.data(), raw_length);
+      unread -= s.sectors;
+      pool.submit(next_read % slot_count);
     }
-    compress_in_parallel(
-        n, [&](size_t i) { coded[i] = compress_chunk(inbufs[i].data(), sizes[i], outbufs[i].data(), &codes[i]); });
-
-    for (size_t i = 0; i < n; ++i) {
-      const chunk_code_t& code = codes[i];
-      VOLPACK_RETURN_IF_ERROR(coded[i]);
-      VOLPACK_RETURN_IF_ERROR(grow_table(table, table.chunks.size(), capacity));
-      udif_blkx_chunk_t chunk;
-      chunk.type = code.type;
-      chunk.sector_start = sector;
-      chunk.sector_count = sizes[i];
-      chunk.compressed_offset = stream_tell(out) - table.data_start;
-      const uint8_t* stored = code.type == UDIF_CHUNK_RAW ? inbufs[i].data() : outbufs[i].data();
-      VOLPACK_RETURN_IF_ERROR(stream_write_exact(out, stored, code.stored_length, __func__, __LINE__));
-      if (out_crc != nullptr) crc32_checksum(out_crc, stored, code.stored_length);
-      chunk.compressed_length = code.stored_length;
-      table.chunks.push_back(chunk);
-      sector += chunk.sector_count;
-      progress_advance(progress, 0, uint64_t{sizes[i]} * kSectorSize);
-    }
+    chunk_slot& s = slots[next_write % slot_count];
+    pool.wait(next_write % slot_count);
+    VOLPACK_RETURN_IF_ERROR(s.coded);
+    VOLPACK_RETURN_IF_ERROR(grow_table(table, table.chunks.size(), capacity));
+    udif_blkx_chunk_t chunk;
+    chunk.type = s.code.type;
+    chunk.sector_start = sector;
+    chunk.sector_count = s.sectors;
+    chunk.compressed_offset = stream_tell(out) - table.data_start;
+    const uint8_t* stored = s.code.type == UDIF_CHUNK_RAW ? s.in.data() : s.out.data();
+    VOLPACK_RETURN_IF_ERROR(stream_write_exact(out, stored, s.code.stored_length, __func__, __LINE__));
+    if (out_crc != nullptr) crc32_checksum(out_crc, stored, s.code.stored_length);
+    chunk.compressed_length = s.code.stored_length;
+    table.chunks.push_back(chunk);
+    sector += chunk.sector_count;
+    progress_advance(progress, 0, uint64_t{s.sectors} * kSectorSize);
   }
+  pool.stop();
 
   VOLPACK_RETURN_IF_ERROR(grow_table(table, table.chunks.size(), capacity));
   udif_blkx_chunk_t terminator;

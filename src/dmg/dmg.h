@@ -2,7 +2,9 @@
 //
 // `convert_to_DMG` reads the whole input stream (a bare volume, not a
 // partitioned disk), cuts it into chunks of at most 512 sectors, deflates each
-// on its own, and writes the data fork, the XML resource property list
+// on its own (zlib format at level 6, coded by libdeflate on
+// `ctx.options.compression_threads` threads and written in order, so the
+// bytes do not depend on the number of threads), and writes the data fork, the XML resource property list
 // ("blkx", "cSum", "nsiz", "plst") and the 512-byte trailer to the output
 // stream, which must be empty and at position 0. The trailer's segment ID is
 // four values drawn from the run's identifier source. It takes ownership of
@@ -11,8 +13,8 @@
 // step ("convert_to_DMG_or_die():<line>: ...", "insertBLKX():<line>: ...",
 // "stream_printf(): ..."), leaving whatever was written for the caller to
 // discard. Nothing here prints or ends the process. Memory stays fixed
-// whatever the size of the volume: two chunk-sized work buffers and 40 bytes
-// per chunk.
+// whatever the size of the volume: two chunk-sized work buffers per slot of
+// the coding pipeline (two slots a thread) and 40 bytes per chunk.
 //
 // The steps below are exposed for the tests.
 #pragma once
@@ -50,11 +52,25 @@ struct chunk_code_t {
 // sector more than the raw chunk: compressed / 512 > sectors.
 uint32_t udif_chunk_type_for(uint64_t compressed_length, SectorCount sectors);
 
-// Deflates `sectors` x 512 bytes at `in` as one complete zlib stream (default
-// level) into `out`, which has room for kChunkBufferSize bytes. Touches nothing
-// but its arguments, so chunks may be coded in any order or at once. A zlib
-// failure gives "insertBLKX():<line>: zlib deflateInit error (ret = %d)\n" or
-// "... zlib deflate error (ret = %d)\n" with zlib's result.
+// A deflate coder (libdeflate, level 6), kept for many chunks; one per
+// thread. `compress` deflates `sectors` x 512 bytes at `in` as one complete
+// zlib stream into `out`, which has room for kChunkBufferSize bytes. The
+// result depends on the input only, so chunks may be coded in any order, on
+// any thread. A coder that could not be allocated gives "insertBLKX():<line>:
+// zlib deflateInit error (ret = -4)\n", a failed coding "... zlib deflate
+// error (ret = -5)\n" (zlib's codes for the same conditions).
+class chunk_compressor {
+ public:
+  chunk_compressor();
+  ~chunk_compressor();
+  chunk_compressor(const chunk_compressor&) = delete;
+  chunk_compressor& operator=(const chunk_compressor&) = delete;
+  [[nodiscard]] status compress(const uint8_t* in, SectorCount sectors, uint8_t* out, chunk_code_t* code);
+
+ private:
+  struct libdeflate_compressor* c_;
+};
+// The same with a coder of its own.
 [[nodiscard]] status compress_chunk(const uint8_t* in, SectorCount sectors, uint8_t* out, chunk_code_t* code);
 
 // Reads `sector_count` sectors from `in` at its position, writes their chunks
@@ -62,11 +78,14 @@ uint32_t udif_chunk_type_for(uint64_t compressed_length, SectorCount sectors);
 // offsets absolute in `out` since data start is 0, terminator last, checksum
 // word 0 left 0). Updates each non-null running checksum: the CRC-32 and the
 // udif_checksum of the bytes read, the CRC-32 of the bytes written. A short
-// read or write, a zlib failure or exhausted memory fails the call. Each
+// read or write, a coding failure or exhausted memory fails the call. Each
 // chunk written advances `progress` (when given) by its raw bytes.
-[[nodiscard]] result<udif_blkx_table_t> insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sector, SectorCount sector_count,
-                             uint32_t block_descriptors, uint32_t* in_crc, uint32_t* in_sum, uint32_t* out_crc,
-                             progress_t* progress = nullptr);
+// `threads` deflate the chunks (0: one per core, at most 8); the output is the
+// same for every value.
+[[nodiscard]] result<udif_blkx_table_t> insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sector,
+                                                   SectorCount sector_count, uint32_t block_descriptors,
+                                                   uint32_t* in_crc, uint32_t* in_sum, uint32_t* out_crc,
+                                                   unsigned threads = 0, progress_t* progress = nullptr);
 
 // ---- Resource property list ----
 

@@ -1,6 +1,6 @@
 #include "driver/version.h"
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #ifndef VOLPACK_VERSION
 #error "the build defines VOLPACK_VERSION from the project's version"
@@ -9,8 +9,8 @@
 namespace volpack {
 
 std::string version_text() {
-  // The library loaded at run time, which may be newer than the headers.
-  return std::string("volpack ") + VOLPACK_VERSION + "\ncompression: zlib " + zlibVersion() + "\n";
+  // The chunks are coded by libdeflate; its version is the one built in.
+  return std::string("volpack ") + VOLPACK_VERSION + "\ncompression: libdeflate " + LIBDEFLATE_VERSION_STRING + "\n";
 }
 
 }  // namespace volpack

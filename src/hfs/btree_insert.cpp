@@ -29,22 +29,33 @@ struct scan_t {
 
 result<scan_t> scan_node(btree_t* tree, NodeNumber node, const BTNodeDescriptor& desc, const btree_key_t& key,
                          const char* func, int number) {
+  // A node's keys are in order: halving finds the first record that does not
+  // order before the key. The last record found ordering before it is the
+  // one just before the position (not set when the key is there).
   scan_t s;
   io_t* io = tree->io.get();
-  for (s.index = 0; s.index < desc.numRecords; ++s.index) {
+  uint16_t lo = 0, hi = desc.numRecords;
+  while (lo < hi) {
+    uint16_t mid = static_cast<uint16_t>(lo + (hi - lo) / 2);
     uint64_t offset;
-    VOLPACK_ASSIGN_OR_RETURN(offset, btree_get_record_offset(tree, node, s.index));
+    VOLPACK_ASSIGN_OR_RETURN(offset, btree_get_record_offset(tree, node, mid));
     std::unique_ptr<btree_key_t> record_key;
     VOLPACK_ASSIGN_OR_RETURN(record_key, btree_read_key(tree, offset, io, func, number));
     int c = tree->callbacks->btree_compare(*record_key, key);
     if (c == 0) {
+      s.index = mid;
       s.equal = true;
       return s;
     }
-    if (c > 0) return s;
-    s.have_last = true;
-    s.last = offset + record_key->key_length() + 2;
+    if (c < 0) {
+      s.have_last = true;
+      s.last = offset + record_key->key_length() + 2;
+      lo = static_cast<uint16_t>(mid + 1);
+    } else {
+      hi = mid;
+    }
   }
+  s.index = lo;
   return s;
 }
 

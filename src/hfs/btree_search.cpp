@@ -30,25 +30,35 @@ result<std::unique_ptr<btree_record_t>> searchNode(btree_t* tree, NodeNumber nod
       if (exact != nullptr) *exact = found;
     };
 
+    // A node's keys are in order: halving finds the equal key or the first
+    // one ordering after it; the last one found before it is the record to
+    // descend through.
     bool have_last = false;
     bool equal = false;
     uint64_t last = 0;  // data position of the last record ordering before the key, or of the equal one
-    uint16_t i = 0;
-    for (; i < desc.numRecords; ++i) {
+    uint16_t lo = 0, hi = desc.numRecords;
+    while (lo < hi) {
+      uint16_t mid = static_cast<uint16_t>(lo + (hi - lo) / 2);
       uint64_t offset;
-      VOLPACK_ASSIGN_OR_RETURN(offset, btree_get_record_offset(tree, node, i));
+      VOLPACK_ASSIGN_OR_RETURN(offset, btree_get_record_offset(tree, node, mid));
       std::unique_ptr<btree_key_t> record_key;
       VOLPACK_ASSIGN_OR_RETURN(record_key, btree_read_key(tree, offset, io, "searchNode", msgno::kSearchScan));
       uint64_t data = offset + record_key->key_length() + 2;
       int c = cb->btree_compare(*record_key, key);
-      if (c > 0) break;
+      if (c > 0) {
+        hi = mid;
+        continue;
+      }
       have_last = true;
       last = data;
+      lo = mid;
       if (c == 0) {
         equal = true;
         break;
       }
+      lo = static_cast<uint16_t>(mid + 1);
     }
+    uint16_t i = lo;
 
     if (desc.kind != kBTLeafNode && desc.kind != kBTIndexNode) {
       set_outputs(i, false);

@@ -8,6 +8,7 @@
 #include "hfs/catalog.h"
 #include "hfs/catalog_internal.h"
 #include "hfs/volume.h"
+#include "io/bytes.h"
 #include "io/die.h"
 #include "io/host_fs.h"
 #include "hfs/message_numbers.h"
@@ -218,17 +219,30 @@ void volume_update_catalog(volume_t* volume, const catalog_record_t& record) {
   }
   catalog_key_t key;
   catalog_make_key(&key, thread->thread.parentID, thread->thread.nodeName);
-  std::unique_ptr<catalog_record_t> stored = find_exact(volume, key);
-  int16_t stored_type = stored != nullptr ? stored->recordType : 0;
-  // Checked before the removal, so that a record of another kind is never lost.
+  btree_t* tree = &volume->catalog_tree;
+  bool exact = false;
+  NodeNumber node = 0;
+  uint16_t index = 0;
+  result<std::unique_ptr<btree_record_t>> found = btree_search(tree, key, &exact, &node, &index);
+  if (!found) die("%s", found.error().message().c_str());
+  std::unique_ptr<catalog_record_t> stored = as_catalog(found.take());
+  int16_t stored_type = stored != nullptr && exact ? stored->recordType : 0;
+  // Checked before the record is rewritten, so that a record of another kind is never lost.
   if (stored_type != record.recordType) {
     if (volume->reporter != nullptr)
       volume->reporter->errorf("volume_update_catalog():%d: unexpected recordType (%u)\n", msgno::kUpdateRecordType,
                                static_cast<unsigned>(static_cast<uint16_t>(stored_type)));
     return;
   }
-  btree_remove_or_die(&volume->catalog_tree, key);
-  insert_or_die(volume, key, record);
+  // Folder and file records have one size each: the new record takes the
+  // stored one's place in its node, after the stored key.
+  std::vector<uint8_t> bytes = catalog_encode_record(record);
+  uint64_t offset = btree_get_record_offset_or_die(tree, node, index);
+  uint8_t key_length[2];
+  if (!io_read(tree->io.get(), offset, sizeof key_length, key_length) ||
+      !io_write(tree->io.get(), offset + get_be16(key_length) + 2u, bytes.size(), bytes.data())) {
+    die("volume_update_catalog():%d: io_write error\n", __LINE__);
+  }
 }
 
 bool volume_chmod(volume_t* volume, const char* path, uint16_t mode) {

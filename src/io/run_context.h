@@ -35,6 +35,9 @@ enum class link_files_mode {
 struct run_options {
   bool verbose = false;
   link_files_mode link_files = link_files_mode::tree;
+  // Threads that deflate the image's chunks; 0: one per core (at most 8).
+  // The image is the same for every value.
+  unsigned compression_threads = 0;
 };
 
 enum class report_kind {

@@ -1,5 +1,6 @@
 // Chunk compression: how a run of sectors is cut, coded, recorded and checksummed.
 #include <gtest/gtest.h>
+#include <libdeflate.h>
 
 #include <regex>
 
@@ -152,6 +153,11 @@ TEST(ChunkType, RawOnlyWhenCompressionCostsAWholeSector) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(udif_chunk_type_for(c.compressed, c.sectors), c.type) << c.compressed << " bytes, " << c.sectors;
+}
+
+TEST(CompressChunk, WorkBufferHoldsTheCodersWorstCase) {
+  // A full chunk never fails for want of room, whatever the library's version.
+  EXPECT_LE(libdeflate_zlib_compress_bound(nullptr, 512 * kSector), kChunkBufferSize);
 }
 
 TEST(CompressChunk, IndependentOfOrderAndOfTheOutputBuffer) {

@@ -24,11 +24,12 @@ struct converted {
   RecordingStream::Log log;
 };
 
-converted convert(std::vector<uint8_t> input) {
+converted convert(std::vector<uint8_t> input, unsigned threads = 0) {
   converted c;
   auto in = std::make_unique<RecordingStream>(&input, &c.log, "in");
   auto out = std::make_unique<RecordingStream>(&c.image, &c.log, "out");
   test::test_context t;
+  t.ctx.options.compression_threads = threads;
   EXPECT_TRUE(convert_to_DMG(std::move(in), std::move(out), t.ctx));
   return c;
 }
@@ -154,6 +155,25 @@ TEST(ConvertToDmg, SegmentIdIsTheNextFourIdentifiersLittleEndian) {
   converted r = convert(mixed_data(4 * kSector, 4));  // identifiers 1, 2, 3, 4
   const uint8_t* id = r.image.data() + r.image.size() - 512 + 64;
   for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(get_le32(id + 4 * i), i + 1) << "word " << i;
+}
+
+TEST(ConvertToDmg, ImageBytesDoNotDependOnTheThreadCount) {
+  // More chunks than any pipeline holds at once: mixed, incompressible and
+  // empty ones, and a short last chunk.
+  std::vector<uint8_t> input = mixed_data(40 * 512 * kSector + 7 * kSector, 17);
+  std::vector<uint8_t> noise = test::random_data(512 * kSector, 18);
+  std::copy(noise.begin(), noise.end(), input.begin() + 3 * 512 * kSector);
+  std::fill(input.begin() + 9 * 512 * kSector, input.begin() + 11 * 512 * kSector, 0);
+  std::vector<uint8_t> expect;
+  for (unsigned threads : {1u, 2u, 3u, 8u, 0u}) {
+    SCOPED_TRACE(threads);
+    converted c = convert(input, threads);
+    if (threads == 1) {
+      expect = c.image;
+    } else {
+      EXPECT_TRUE(c.image == expect);
+    }
+  }
 }
 
 TEST(ConvertToDmg, NullStreamConvertsNothing) {
