@@ -51,9 +51,32 @@ void cleanup_run() {
   }
 }
 
+namespace {
+
+void print_failure(std::FILE* stream, const host_failure& f) {
+  static const char* const kWhat[kHostOpKinds] = {"open",  "read",             "write",           "resize",
+                                                  "sync",  "read the folder", "move the file to", "remove"};
+  std::fprintf(stream, "error: cannot %s \"%s\": %s\n", kWhat[static_cast<int>(f.op)], f.path.c_str(),
+               host_strerror(f.error));
+}
+
+}  // namespace
+
+void report_host_failure(std::FILE* stream) {
+  host_failure f;
+  if (host_take_failure(&f) && stream != nullptr) print_failure(stream, f);
+}
+
 void vdie_to(std::FILE* stream, const char* fmt, va_list ap) {
   if (stream != nullptr) {
-    std::vfprintf(stream, fmt, ap);
+    status text = status_verrorf(fmt, ap);
+    std::fputs(text.message().c_str(), stream);
+    // A few messages of the formatter end without a line end: the reason goes on a line of its own.
+    host_failure f;
+    if (host_take_failure(&f)) {
+      if (!text.message().empty() && text.message().back() != '\n') std::fputc('\n', stream);
+      print_failure(stream, f);
+    }
     std::fflush(stream);
   }
   cleanup_run();

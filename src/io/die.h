@@ -31,6 +31,12 @@ namespace volpack {
 [[noreturn]] void die_to(std::FILE* stream, const char* fmt, ...) VOLPACK_PRINTF(2, 3);
 [[noreturn]] void vdie_to(std::FILE* stream, const char* fmt, va_list ap);
 
+// When the host layer holds a failure on a named file (host_take_failure),
+// prints one more line naming the file and the host's reason, and forgets the
+// failure: "error: cannot write \"PATH\": No space left on device\n". `die`
+// does so after its message.
+void report_host_failure(std::FILE* stream);
+
 // Files to remove when the process ends on failure or interrupt. At most a
 // handful of paths are held; registering installs the interrupt handler once.
 void cleanup_register(const char* path);

@@ -12,39 +12,45 @@ class FileStream final : public stream_t {
  public:
   explicit FileStream(std::FILE* fp) : fp_(fp) {}
   ~FileStream() override {
-    if (fp_ != nullptr) std::fclose(fp_);
+    if (fp_ != nullptr) host_fclose(fp_);
   }
+  // The position is counted here rather than asked of the host, where asking
+  // can fail: a wrong offset would end up inside the image.
   uint64_t write(const void* buf, uint64_t n) override {
-    if (n == 0) return 0;
-    return std::fwrite(buf, 1, static_cast<size_t>(n), fp_);
+    uint64_t done = host_fwrite(fp_, buf, n);
+    pos_ += done;
+    return done;
   }
   uint64_t read(void* buf, uint64_t n) override {
-    if (n == 0) return 0;
-    return std::fread(buf, 1, static_cast<size_t>(n), fp_);
+    uint64_t done = host_fread(fp_, buf, n);
+    pos_ += done;
+    return done;
   }
-  bool seek(uint64_t offset) override { return host_fseek64(fp_, offset); }
-  uint64_t tell() override {
-    int64_t t = host_ftell64(fp_);
-    return t < 0 ? 0 : static_cast<uint64_t>(t);
+  bool seek(uint64_t offset) override {
+    if (!host_fseek64(fp_, offset)) return false;
+    pos_ = offset;
+    return true;
   }
+  uint64_t tell() override { return pos_; }
   uint64_t length() override {
-    uint64_t here = tell();
-    if (std::fseek(fp_, 0, SEEK_END) != 0) return 0;
-    uint64_t end = tell();
-    seek(here);
-    return end;
+    int64_t end = -1;
+    if (std::fseek(fp_, 0, SEEK_END) == 0) end = host_ftell64(fp_);
+    if (end < 0 || !host_fseek64(fp_, pos_))
+      die("stream_length(): cannot get the length of a file (%s)\n", host_strerror(host_errno()));
+    return static_cast<uint64_t>(end);
   }
   bool close() override {
     if (fp_ == nullptr) return true;
     bool ok = !std::ferror(fp_);
     std::FILE* fp = fp_;
     fp_ = nullptr;
-    if (std::fclose(fp) != 0) ok = false;
+    if (host_fclose(fp) != 0) ok = false;
     return ok;
   }
 
  private:
   std::FILE* fp_;
+  uint64_t pos_ = 0;
 };
 
 }  // namespace

@@ -12,6 +12,21 @@
 namespace volpack {
 namespace test {
 
+HostFaults::HostFaults(host_op op, uint64_t nth, int error, bool persistent)
+    : op_(op), nth_(nth), error_(error), persistent_(persistent) {
+  host_set_fault_hook(&HostFaults::hook, this);
+}
+
+HostFaults::~HostFaults() { host_set_fault_hook(nullptr, nullptr); }
+
+int HostFaults::hook(host_op op, void* self) {
+  HostFaults* f = static_cast<HostFaults*>(self);
+  uint64_t n = f->counts_[static_cast<int>(op)].fetch_add(1) + 1;
+  if (op != f->op_ || f->nth_ == 0 || n < f->nth_ || (n > f->nth_ && !f->persistent_)) return 0;
+  f->fired_ = true;
+  return f->error_;
+}
+
 namespace {
 // Test programs, like volpack itself, hand host paths to the host unchanged:
 // the symlink emulation would otherwise read small test files as link files.
