@@ -1,5 +1,7 @@
 #include "driver/driver.h"
 
+#include "driver/run_files.h"
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -121,56 +123,11 @@ const char* volume_name_from_path(const char* path) {
 
 namespace {
 
-// The files of one run: the scratch volume, locked for the run so that two
-// runs on the same output cannot share it, and the image written under a
-// temporary name beside the output and renamed into place when complete.
-struct run_files {
-  std::string output, scratch, temp;
-  int scratch_fd = -1;
-};
-
-bool fail(const char* fmt, ...) VOLPACK_PRINTF(1, 2);
-bool fail(const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  std::vfprintf(stderr, fmt, ap);
-  va_end(ap);
-  return false;
-}
-
-// Creates and locks the scratch file and creates the temporary image, before
-// any work, so that an output that cannot be written is found at once.
-bool prepare_run_files(run_files* f) {
-  host_stat_t st;
-  if (host_stat(f->output.c_str(), &st) == 0 && st.type == DT_DIR)
-    return fail("error: cannot write DMG file %s: %s\n", f->output.c_str(), host_strerror(EISDIR));
-  f->scratch_fd = host_open(f->scratch.c_str(), HOST_O_RDWR | HOST_O_CREAT, 0644);
-  if (f->scratch_fd < 0)
-    return fail("error: cannot create scratch file %s: %s\n", f->scratch.c_str(), host_strerror(host_errno()));
-  if (!host_try_lock(f->scratch_fd)) {
-    host_close(f->scratch_fd);
-    f->scratch_fd = -1;
-    return fail("error: %s is in use by another volpack run\n", f->scratch.c_str());
-  }
-  cleanup_register(f->scratch.c_str());
-  if (!host_ftruncate(f->scratch_fd, 0))
-    return fail("error: cannot write scratch file %s: %s\n", f->scratch.c_str(), host_strerror(host_errno()));
-  host_stat_t scratch_st;
-  if (host_fstat(f->scratch_fd, &scratch_st) == 0) import_skip_host_file(scratch_st);
-  int fd = host_open(f->temp.c_str(), HOST_O_WRONLY | HOST_O_CREAT | HOST_O_TRUNC, 0644);
-  if (fd < 0) return fail("error: cannot write DMG file %s: %s\n", f->output.c_str(), host_strerror(host_errno()));
-  cleanup_register(f->temp.c_str());
-  host_stat_t temp_st;
-  if (host_fstat(fd, &temp_st) == 0) import_skip_host_file(temp_st);
-  host_close(fd);
-  return true;
-}
-
-// Removes what the run made and ends it with status 1.
+// Names the file and the host's reason behind the failure just reported,
+// removes what the run made and ends it with status 1.
 int abandon(run_files* f) {
-  if (f->scratch_fd >= 0) host_close(f->scratch_fd);
-  f->scratch_fd = -1;
-  cleanup_run();
+  report_host_failure(stderr);
+  run_files_abandon(f);
   return 1;
 }
 
@@ -188,14 +145,7 @@ int volpack_main(int argc, char** argv) {
   verbose = cl.verbose;
 
   run_files files;
-  files.output = cl.output;
-  files.scratch = cl.output + ".hfs";
-  files.temp = cl.output + ".volpack-part";
-  if (files.temp.size() > 1023) {
-    std::fprintf(stderr, "error: output path too long: %s\n", cl.output.c_str());
-    return 1;
-  }
-  if (!prepare_run_files(&files)) return abandon(&files);
+  if (!run_files_open(&files, cl.output, cl.source)) return abandon(&files);
 
   if (verbose) std::printf("Measuring required size...\n");
   uint64_t measure = 2048;
@@ -215,6 +165,7 @@ int volpack_main(int argc, char** argv) {
 
   if (verbose) std::printf("Creating new HFS+ volume...\n");
   const char* volume_name = volume_name_from_path(cl.source.c_str());
+  if (!run_files_size_scratch(&files, (size / 512 + 1) * 512)) return abandon(&files);
   if (volume_format(files.scratch.c_str(), volume_name, size, 0, 0, 0xFFFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                     stderr) != 0) {
     std::fprintf(stderr, "error: unable to create new HFS filesystem\n");
@@ -246,27 +197,18 @@ int volpack_main(int argc, char** argv) {
 
   std::unique_ptr<stream_t> in = create_stream_from_fp(host_fopen(files.scratch.c_str(), "rb"));
   if (!in) {
-    std::printf("error: can't open HFS+ file: %s\n", files.scratch.c_str());
+    std::fprintf(stderr, "error: can't open HFS+ file: %s\n", files.scratch.c_str());
     return abandon(&files);
   }
   std::unique_ptr<stream_t> out = create_stream_from_fp(host_fopen(files.temp.c_str(), "wb"));
   if (!out) {
-    std::printf("error: can't open DMG file for writing: %s\n", cl.output.c_str());
+    std::fprintf(stderr, "error: can't open DMG file for writing: %s\n", cl.output.c_str());
     (void)stream_close(std::move(in));
     return abandon(&files);
   }
   convert_to_DMG_or_die(std::move(in), std::move(out));
 
-  if (!host_rename_replace(files.temp.c_str(), files.output.c_str())) {
-    std::fprintf(stderr, "error: cannot write DMG file %s: %s\n", files.output.c_str(),
-                 host_strerror(host_errno()));
-    return abandon(&files);
-  }
-  cleanup_unregister(files.temp.c_str());
-  host_close(files.scratch_fd);
-  files.scratch_fd = -1;
-  host_remove(files.scratch.c_str());
-  cleanup_unregister(files.scratch.c_str());
+  if (!run_files_commit(&files)) return abandon(&files);
   if (verbose) std::printf("Done.\n");
   return 0;
 }

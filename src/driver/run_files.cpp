@@ -1,0 +1,148 @@
+#include "driver/run_files.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include "import/import.h"
+#include "io/die.h"
+#include "io/host_fs.h"
+
+namespace volpack {
+
+namespace {
+
+// The folder that holds `path` ("." when it names none).
+std::string folder_of(const std::string& path) {
+  size_t cut = path.size();
+  while (cut > 0 && !host_is_separator(path[cut - 1])) --cut;
+  if (cut == 0) return ".";
+  std::string folder = path.substr(0, cut);
+  while (folder.size() > 1 && host_is_separator(folder.back())) folder.pop_back();
+  return folder;
+}
+
+bool same_file(const host_stat_t& a, const host_stat_t& b) {
+  return (a.device != 0 || a.inode != 0) && a.device == b.device && a.inode == b.inode;
+}
+
+// True when the folder that will hold `output` is `source` or lies inside
+// it, found by walking up from the output's folder to the root by identity
+// (so links and differently spelt paths are seen through).
+bool lies_inside(const std::string& output, const std::string& source) {
+  host_stat_t src, here, up;
+  if (host_stat(source.c_str(), &src) != 0 || src.type != DT_DIR) return false;
+  std::string folder = folder_of(output);
+  if (host_stat(folder.c_str(), &here) != 0) return false;
+  for (int depth = 0; depth < 4096; ++depth) {
+    if (same_file(here, src)) return true;
+    folder += "/..";
+    if (host_stat(folder.c_str(), &up) != 0 || same_file(up, here)) return false;  // the root
+    here = up;
+  }
+  return false;
+}
+
+bool fail(const char* fmt, const std::string& a, const std::string& b = std::string()) {
+  std::fprintf(stderr, fmt, a.c_str(), b.c_str());
+  return false;
+}
+
+// Creates one temporary beside the output and binds its name to it.
+bool make_temporary(const std::string& output, const char* suffix, std::string* path, int* fd) {
+  *fd = host_create_unique(output.c_str(), suffix, path);
+  if (*fd < 0) {
+    int e = host_errno();
+    host_clear_failure();
+    return fail("error: cannot write DMG file %s: %s\n", output, host_strerror(e));
+  }
+  host_pin(path->c_str(), *fd);
+  cleanup_register(path->c_str());
+  host_stat_t st;
+  if (host_fstat(*fd, &st) == 0) import_skip_host_file(st);
+  return true;
+}
+
+void close_temporary(std::string* path, int* fd) {
+  if (*fd < 0) return;
+  cleanup_unregister(path->c_str());
+  host_unpin(path->c_str());
+  host_close(*fd);
+  *fd = -1;
+}
+
+}  // namespace
+
+bool run_files_open(run_files* f, const std::string& output, const std::string& source) {
+  f->output = output;
+  host_stat_t st;
+  if (host_lstat(output.c_str(), &st) == 0 && st.type != DT_REG) {
+    return fail("error: cannot write DMG file %s: %s\n", output,
+                st.type == DT_DIR ? host_strerror(EISDIR) : "it exists and is not a regular file");
+  }
+  if (lies_inside(output, source))
+    return fail("error: cannot write DMG file %s: it lies inside the source folder %s\n", output, source);
+
+  f->lock = host_sibling_path(output.c_str(), ".volpack-lock");
+  f->lock_fd = host_lock_file(f->lock.c_str(), &f->lock_created);
+  if (f->lock_fd < 0) {
+    int e = host_errno();
+    if (e == EAGAIN) return fail("error: %s is being written by another volpack run\n", output);
+    return fail("error: cannot write DMG file %s: %s\n", output, host_strerror(e));
+  }
+  host_pin(f->lock.c_str(), f->lock_fd);
+  if (f->lock_created) cleanup_register(f->lock.c_str());
+
+  return make_temporary(output, ".hfs", &f->scratch, &f->scratch_fd) &&
+         make_temporary(output, ".volpack-part", &f->temp, &f->temp_fd);
+}
+
+bool run_files_size_scratch(run_files* f, uint64_t bytes) {
+  if (host_ftruncate(f->scratch_fd, bytes)) return true;
+  int e = host_errno();
+  host_clear_failure();
+  return fail("error: cannot write scratch file %s: %s\n", f->scratch, host_strerror(e));
+}
+
+bool run_files_commit(run_files* f) {
+  if (!host_fsync(f->temp_fd)) {
+    int e = host_errno();
+    host_clear_failure();
+    return fail("error: cannot write DMG file %s: %s\n", f->temp, host_strerror(e));
+  }
+  // The scratch volume goes first: once the image is in place nothing may fail.
+  if (host_remove(f->scratch.c_str()) != 0) {
+    int e = host_errno();
+    host_clear_failure();
+    return fail("error: cannot remove scratch file %s: %s\n", f->scratch, host_strerror(e));
+  }
+  close_temporary(&f->scratch, &f->scratch_fd);
+  bool synced = false;
+  if (!host_rename_replace(f->temp.c_str(), f->output.c_str(), &synced)) {
+    int e = host_errno();
+    host_clear_failure();
+    return fail("error: cannot write DMG file %s: %s\n", f->output, host_strerror(e));
+  }
+  close_temporary(&f->temp, &f->temp_fd);
+  if (!synced) {
+    host_failure why;
+    host_take_failure(&why);
+    std::fprintf(stderr, "WARNING: the folder of %s could not be synced (%s): the new image may not survive a power loss\n",
+                 f->output.c_str(), host_strerror(why.error));
+  }
+  run_files_abandon(f);  // the lock
+  return true;
+}
+
+void run_files_abandon(run_files* f) {
+  if (f->scratch_fd >= 0) host_remove(f->scratch.c_str());
+  if (f->temp_fd >= 0) host_remove(f->temp.c_str());
+  close_temporary(&f->scratch, &f->scratch_fd);
+  close_temporary(&f->temp, &f->temp_fd);
+  if (f->lock_fd >= 0) {
+    if (f->lock_created) host_remove(f->lock.c_str());
+    close_temporary(&f->lock, &f->lock_fd);
+  }
+  host_clear_failure();
+}
+
+}  // namespace volpack
