@@ -102,16 +102,20 @@ const char* volume_name_from_path(const char* path) {
     std::strcpy(buffer, ".");
     return buffer;
   }
-  auto is_sep = [](char c) { return c == '/' || c == '\\'; };
   size_t end = std::strlen(path) - 1;
-  while (end > 0 && is_sep(path[end])) --end;
-  if (end == 0 && is_sep(path[0])) {
+  while (end > 0 && host_is_separator(path[end])) --end;
+  if (end == 0 && host_is_separator(path[0])) {
     std::strcpy(buffer, path[0] == '/' ? "/" : "\\");
     return buffer;
   }
   size_t start = end;
-  while (start > 0 && !is_sep(path[start - 1])) --start;
+  while (start > 0 && !host_is_separator(path[start - 1])) --start;
   size_t len = end - start + 1;
+  // ".", "./" and "x/.." name a folder only through another: take its real name.
+  std::string real;
+  if ((len == 1 && path[start] == '.') || (len == 2 && path[start] == '.' && path[start + 1] == '.')) {
+    if (host_realpath(path, &real) && real != path && !real.empty()) return volume_name_from_path(real.c_str());
+  }
   if (len >= 1024) {
     errno = ENAMETOOLONG;
     return nullptr;
