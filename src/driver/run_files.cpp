@@ -116,6 +116,15 @@ bool run_files_commit(run_files* f) {
     return fail("error: cannot remove scratch file %s: %s\n", f->scratch, host_strerror(e));
   }
   close_temporary(&f->scratch, &f->scratch_fd);
+  // The lock's name goes before the image takes its place (the lock itself is
+  // held to the end), so that nothing of the run is left once the output is.
+  if (f->lock_created && host_remove(f->lock.c_str()) != 0) {
+    int e = host_errno();
+    host_clear_failure();
+    return fail("error: cannot remove lock file %s: %s\n", f->lock, host_strerror(e));
+  }
+  f->lock_created = false;
+  cleanup_unregister(f->lock.c_str());
   bool synced = false;
   if (!host_rename_replace(f->temp.c_str(), f->output.c_str(), &synced)) {
     int e = host_errno();
