@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/driver.h"
+#include "io/host_fs.h"
 #include "import/import.h"
 #include "support/support.h"
 
@@ -56,32 +57,45 @@ TEST(SizeRule, AddsTenPercentAndRoundsUpToASector) {
 }
 
 TEST(VolumeName, TakesTheLastComponent) {
+  // Windows separates at '\\' too; POSIX names may hold it.
   struct Case {
     const char* path;
-    const char* name;
+    const char* windows;
+    const char* posix;
   } cases[] = {
-      {"C:\\Path\\To\\MyMacApp\\BuildOutput", "BuildOutput"},
-      {"out/app/", "app"},
-      {"out/app//", "app"},
-      {"C:\\", "C:"},
-      {"C:/", "C:"},
-      {"C:", "C:"},
-      {"D:\\Builds\\My App.app\\", "My App.app"},
-      {"C:\\Path/Mixed\\Seps/", "Seps"},
-      {"\\\\server\\share\\dir\\", "dir"},
-      {"/", "/"},
-      {"\\\\", "\\"},
-      {"", "."},
-      {"plain", "plain"},
-      {"/abs/My App.app", "My App.app"},
+      {"C:\\Path\\To\\MyMacApp\\BuildOutput", "BuildOutput", "C:\\Path\\To\\MyMacApp\\BuildOutput"},
+      {"out/app/", "app", "app"},
+      {"out/app//", "app", "app"},
+      {"C:\\", "C:", "C:\\"},
+      {"C:/", "C:", "C:"},
+      {"C:", "C:", "C:"},
+      {"C:\\Path/Mixed\\Seps/", "Seps", "Mixed\\Seps"},
+      {"/", "/", "/"},
+      {"\\\\", "\\", "\\\\"},
+      {"", ".", "."},
+      {"/abs/My App.app", "My App.app", "My App.app"},
   };
+  const bool windows = host_is_separator('\\');
   for (const Case& c : cases) {
     const char* n = volume_name_from_path(c.path);
     ASSERT_NE(nullptr, n) << c.path;
-    EXPECT_STREQ(c.name, n) << c.path;
+    EXPECT_STREQ(windows ? c.windows : c.posix, n) << c.path;
   }
   std::string longname(1024, 'n');
   EXPECT_EQ(nullptr, volume_name_from_path(("/x/" + longname).c_str()));
+}
+
+// "." and ".." name a folder only through another: the volume takes the name
+// of the folder they lead to.
+TEST(VolumeName, DotsResolveToTheFolderName) {
+  TempDir dir;
+  dir.mkdir("Build.app/Contents");
+  std::string base = dir.str() + "/Build.app";
+  for (const std::string& p : {base + "/.", base + "/./", base + "/Contents/..", base + "/Contents/../"}) {
+    const char* n = volume_name_from_path(p.c_str());
+    ASSERT_NE(nullptr, n) << p;
+    EXPECT_STREQ("Build.app", n) << p;
+  }
 }
 
 const char* const kUsage =
