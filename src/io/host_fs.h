@@ -95,6 +95,8 @@ std::FILE* host_fopen_input(const char* path, host_stat_t* st);
 uint64_t host_fread(std::FILE* fp, void* buf, uint64_t count);
 uint64_t host_fwrite(std::FILE* fp, const void* buf, uint64_t count);
 int host_fclose(std::FILE* fp);  // 0, or EOF when buffered data could not be written
+// The status of an open buffered file (0, or -1 with host_errno set).
+int host_fstat_file(std::FILE* fp, host_stat_t* st);
 bool host_fseek64(std::FILE* fp, uint64_t offset);  // from the start
 int64_t host_ftell64(std::FILE* fp);                 // -1 on failure
 // Flushes the file's buffers to the host and to stable storage.

@@ -308,6 +308,8 @@ int host_fclose(std::FILE* fp) {
   return r;
 }
 
+int host_fstat_file(std::FILE* fp, host_stat_t* st) { return host_fstat(fileno(fp), st); }
+
 bool host_fseek64(std::FILE* fp, uint64_t offset) {
   if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
   return fseeko(fp, static_cast<off_t>(offset), SEEK_SET) == 0;

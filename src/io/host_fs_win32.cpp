@@ -560,6 +560,8 @@ int host_fclose(std::FILE* fp) {
   return r;
 }
 
+int host_fstat_file(std::FILE* fp, host_stat_t* st) { return host_fstat(_fileno(fp), st); }
+
 bool host_fseek64(std::FILE* fp, uint64_t offset) {
   if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
   return _fseeki64(fp, static_cast<int64_t>(offset), SEEK_SET) == 0;
