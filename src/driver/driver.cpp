@@ -19,6 +19,7 @@
 #include "io/stream.h"
 #include "io/die.h"
 #include "io/host_fs.h"
+#include "io/run_context.h"
 #include "symlink/symlink.h"
 
 namespace volpack {
@@ -32,6 +33,17 @@ command_line parse_command_line(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "-v") == 0) {
       cl.verbose = true;
+    } else if (std::strncmp(argv[i], "--link-files", 12) == 0 && (argv[i][12] == '=' || argv[i][12] == '\0')) {
+      const char* mode = argv[i][12] == '=' ? argv[i] + 13 : "";
+      if (std::strcmp(mode, "tree") == 0) {
+        cl.link_files = link_files_mode::tree;
+      } else if (std::strcmp(mode, "all") == 0) {
+        cl.link_files = link_files_mode::all;
+      } else if (std::strcmp(mode, "none") == 0) {
+        cl.link_files = link_files_mode::none;
+      } else {
+        return cl;  // an unknown mode is a usage error
+      }
     } else if (!have_output) {
       cl.output = argv[i];
       have_output = true;
@@ -52,6 +64,7 @@ void print_usage() {
       "Usage: volpack <outfile.dmg> <pathname to app dir> [-v]\n"
       "Example: volpack myMacApp.dmg C:\\Path\\To\\MyMacApp\\BuildOutput\n"
       "To create symlinks, put one-liner files containing just the symlink target.\n"
+      "--link-files=tree|all|none: link one-liners naming an item of the tree or an absolute path (tree, default), all, or none.\n"
       "To set a custom DMG icon, put a .VolumeIcon.icns file in the root directory.\n"
       "To set a custom background, icons placement and sizes, place a .DS_Store\n"
       "file in the root directory (you can generate one with macOS and reuse it).\n"
@@ -147,9 +160,14 @@ int volpack_main(int argc, char** argv) {
     return 1;
   }
   verbose = cl.verbose;
+  stdio_reporter reporter;
+  run_context ctx;
+  ctx.options.verbose = cl.verbose;
+  ctx.options.link_files = cl.link_files;
+  ctx.reporter = &reporter;
 
   run_files files;
-  if (!run_files_open(&files, cl.output, cl.source)) return abandon(&files);
+  if (!run_files_open(&files, cl.output, cl.source, &ctx.skip)) return abandon(&files);
 
   if (verbose) std::printf("Measuring required size...\n");
   uint64_t measure = 2048;
@@ -185,7 +203,9 @@ int volpack_main(int argc, char** argv) {
     (void)io_close(std::move(device));
     return abandon(&files);
   }
-  if (!volume_add_dir_contents_recursive(volume.get(), cl.source.c_str(), "/")) {
+  status imported = volume_add_dir_contents_recursive(ctx, volume.get(), cl.source.c_str(), "/");
+  if (!imported) {
+    reporter.report(report_kind::error, imported.message());
     std::fprintf(stderr, "error: unable to create DMG\n");
     volume_close(std::move(volume));
     (void)io_close(std::move(device));

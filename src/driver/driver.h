@@ -1,4 +1,4 @@
-// The command-line driver: `volpack <outfile.dmg> <pathname to app dir> [-v]`.
+// The command-line driver: `volpack <outfile.dmg> <pathname to app dir> [-v] [--link-files=MODE]`.
 //
 // `volpack_main` runs the whole job on one thread: it switches emulated-link
 // resolution off, measures the directory, formats an HFS+ volume into the
@@ -15,9 +15,11 @@
 #include <cstdint>
 #include <string>
 
+#include "io/run_context.h"
+
 namespace volpack {
 
-// Set by "-v"; read by the driver and the importer. Verbose lines go to standard output.
+// Set by "-v"; read by the driver (the importer reads the run context). Verbose lines go to standard output.
 extern bool verbose;
 
 int volpack_main(int argc, char** argv);
@@ -25,6 +27,7 @@ int volpack_main(int argc, char** argv);
 struct command_line {
   bool ok = false;  // false: print the usage text and exit 1
   bool verbose = false;
+  link_files_mode link_files = link_files_mode::tree;  // --link-files=tree|all|none
   std::string output;
   std::string source;
 };

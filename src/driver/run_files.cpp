@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "import/import.h"
 #include "io/die.h"
 #include "io/host_fs.h"
 
@@ -48,7 +47,8 @@ bool fail(const char* fmt, const std::string& a, const std::string& b = std::str
 }
 
 // Creates one temporary beside the output and binds its name to it.
-bool make_temporary(const std::string& output, const char* suffix, std::string* path, int* fd) {
+bool make_temporary(const std::string& output, const char* suffix, std::string* path, int* fd,
+                    std::vector<host_file_id>* skip) {
   *fd = host_create_unique(output.c_str(), suffix, path);
   if (*fd < 0) {
     int e = host_errno();
@@ -58,7 +58,7 @@ bool make_temporary(const std::string& output, const char* suffix, std::string* 
   host_pin(path->c_str(), *fd);
   cleanup_register(path->c_str());
   host_stat_t st;
-  if (host_fstat(*fd, &st) == 0) import_skip_host_file(st);
+  if (host_fstat(*fd, &st) == 0) skip->push_back({st.device, st.inode});
   return true;
 }
 
@@ -72,7 +72,8 @@ void close_temporary(std::string* path, int* fd) {
 
 }  // namespace
 
-bool run_files_open(run_files* f, const std::string& output, const std::string& source) {
+bool run_files_open(run_files* f, const std::string& output, const std::string& source,
+                    std::vector<host_file_id>* skip) {
   f->output = output;
   host_stat_t st;
   if (host_lstat(output.c_str(), &st) == 0 && st.type != DT_REG) {
@@ -92,8 +93,8 @@ bool run_files_open(run_files* f, const std::string& output, const std::string& 
   host_pin(f->lock.c_str(), f->lock_fd);
   if (f->lock_created) cleanup_register(f->lock.c_str());
 
-  return make_temporary(output, ".hfs", &f->scratch, &f->scratch_fd) &&
-         make_temporary(output, ".volpack-part", &f->temp, &f->temp_fd);
+  return make_temporary(output, ".hfs", &f->scratch, &f->scratch_fd, skip) &&
+         make_temporary(output, ".volpack-part", &f->temp, &f->temp_fd, skip);
 }
 
 bool run_files_size_scratch(run_files* f, uint64_t bytes) {

@@ -22,6 +22,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "io/run_context.h"
 
 namespace volpack {
 
@@ -32,9 +35,11 @@ struct run_files {
   bool lock_created = false;
 };
 
-// Checks the output and creates the run's files; false after a message on
-// standard error (the run's files made so far are registered for removal).
-bool run_files_open(run_files* f, const std::string& output, const std::string& source);
+// Checks the output and creates the run's files, adding them to `skip` (the
+// files the import never takes in); false after a message on standard error
+// (the run's files made so far are registered for removal).
+bool run_files_open(run_files* f, const std::string& output, const std::string& source,
+                    std::vector<host_file_id>* skip);
 // Gives the scratch file its size before the formatter writes it, so that a
 // size the host refuses is reported as such (path and reason).
 bool run_files_size_scratch(run_files* f, uint64_t bytes);

@@ -62,6 +62,13 @@ uint16_t hfs_case_fold(uint16_t unit);
 // counts as '/'.
 int unicode_compare_folded(const uint16_t* a, size_t la, const uint16_t* b, size_t lb);
 
+// What makes two names in one folder of `volume` one name: for the
+// case-folding catalogs volpack makes, the folded units with the ignorable
+// ones left out; for a binary-ordered catalog, the units. ':' counts as '/'.
+// Two names are one key in a folder exactly when these forms are equal, so a
+// hash set of them finds every clash without searching the catalog.
+std::u16string catalog_name_identity(const volume_t* volume, const HFSUniStr255& name);
+
 // ---------------------------------------------------------------- keys and records
 
 // An `HFSPlusCatalogKey` in host order. Keys built here have keyLength

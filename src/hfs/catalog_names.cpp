@@ -7,6 +7,7 @@
 
 #include "hfs/catalog.h"
 #include "hfs/unicode_tables.h"
+#include "hfs/volume.h"
 
 namespace volpack {
 
@@ -207,6 +208,19 @@ int unicode_compare_folded(const uint16_t* a, size_t la, const uint16_t* b, size
     if (c1 != c2) return c1 > c2 ? 1 : -1;
     if (c1 == 0) return 0;
   }
+}
+
+std::u16string catalog_name_identity(const volume_t* volume, const HFSUniStr255& name) {
+  const bool folded = volume->catalog_tree.header.keyCompareType == kHFSCaseFolding;
+  std::u16string form;
+  size_t n = std::min<size_t>(name.length, kHFSMaxNameUnits);
+  form.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    uint16_t unit = folded ? hfs_case_fold(name.unicode[i]) : name.unicode[i];
+    if (folded && unit == 0) continue;  // ignorable
+    form.push_back(static_cast<char16_t>(unit == ':' ? '/' : unit));
+  }
+  return form;
 }
 
 }  // namespace volpack

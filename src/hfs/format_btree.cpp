@@ -5,7 +5,9 @@
 // other node of the tree files stays zero from the clearing and is free in
 // the map. Nodes are assembled through the record encoders of hfs_format.
 #include <cstring>
+#include <string>
 
+#include "hfs/catalog.h"
 #include "hfs/format.h"
 #include "io/bytes.h"
 #include "io/die.h"
@@ -139,13 +141,27 @@ HFSUniStr255 volume_name(const format_device& d, const format_params& p) {
     if (d.messages != nullptr)
       std::fprintf(d.messages, "Warning: invalid HFS+ name: \"%s\", using \"%s\" instead", p.volumeName, "untitled");
     name = fixed_name("untitled");
+    return name;
   }
-  return name;
+  // Stored decomposed like every other name, when the text is plain UTF-8
+  // (re-encoding the units gives it back) and the decomposition fits.
+  HFSUniStr255 text_units = name;
+  for (size_t i = 0; i < text_units.length; ++i) {
+    if (text_units.unicode[i] >= 0xD800 && text_units.unicode[i] <= 0xDFFF) return name;
+    if (text_units.unicode[i] == '/') text_units.unicode[i] = ':';
+  }
+  const std::string text = unistr_to_utf8(text_units);
+  HFSUniStr255 decomposed;
+  if (text != copy || !unistr_from_host(&decomposed, text.data(), text.size())) return name;
+  for (size_t i = 0; i < decomposed.length; ++i)
+    if (decomposed.unicode[i] == ':') decomposed.unicode[i] = '/';
+  return decomposed;
 }
 
 HFSPlusCatalogFolder root_folder(const format_params& p) {
   HFSPlusCatalogFolder folder;
   folder.valence = p.journaled ? 2 : 0;
+  folder.flags = kHFSHasFolderCountMask;  // the root counts its subfolders like every folder
   folder.folderID = kHFSRootFolderID;
   folder.createDate = p.createDate;
   folder.contentModDate = p.createDate;

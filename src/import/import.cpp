@@ -1,14 +1,17 @@
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
-#include "driver/driver.h"
 #include "hfs/catalog.h"
 #include "hfs/volume.h"
 #include "import/import.h"
 #include "io/die.h"
 #include "io/host_fs.h"
+#include "io/run_context.h"
 #include "io/stream.h"
 
 namespace volpack {
@@ -57,252 +60,354 @@ namespace {
 
 constexpr size_t kMaxVolumePath = 1023;
 constexpr size_t kCopyPiece = 256 * 1024;  // file data move through one fixed buffer
+constexpr int kMaxLinkSteps = 32;          // links followed while resolving one link file's text
 
-struct skipped_file {
-  uint64_t device, inode;
+struct dir_closer {
+  void operator()(host_dir* d) const { host_closedir(d); }
 };
-std::vector<skipped_file>& skipped_files() {
-  static std::vector<skipped_file> files;
-  return files;
-}
+using host_dir_handle = std::unique_ptr<host_dir, dir_closer>;
 
-bool is_skipped(const host_stat_t& st) {
+bool is_skipped(const std::vector<host_file_id>& skip, const host_stat_t& st) {
   if (st.device == 0 && st.inode == 0) return false;
-  for (const skipped_file& f : skipped_files()) {
+  for (const host_file_id& f : skip)
     if (f.device == st.device && f.inode == st.inode) return true;
-  }
   return false;
 }
 
-// One folder level of the import: the host names already taken into the
-// volume folder, to name both sides of a collision.
-struct folder_import {
-  volume_t* volume;
-  std::string host_dir;
-  std::vector<std::string> imported;
+// The components of a link's text: '/' and '\\' both separate; empty ones
+// and "." say nothing.
+std::vector<std::string> split_target(const std::string& text) {
+  std::vector<std::string> parts;
+  std::string part;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    if (i == text.size() || text[i] == '/' || text[i] == '\\') {
+      if (!part.empty() && part != ".") parts.push_back(part);
+      part.clear();
+    } else {
+      part += text[i];
+    }
+  }
+  return parts;
+}
+
+// A text that names a place from the top of a disk: "/x", "\x", "C:\x", "C:".
+bool is_absolute_target(const std::string& t) {
+  if (!t.empty() && (t[0] == '/' || t[0] == '\\')) return true;
+  return t.size() >= 2 && std::isalpha(static_cast<unsigned char>(t[0])) && t[1] == ':' &&
+         (t.size() == 2 || t[2] == '/' || t[2] == '\\');
+}
+
+std::string join(const std::string& root, const std::vector<std::string>& parts) {
+  std::string p = root;
+  for (const std::string& c : parts) p += "/" + c;
+  return p;
+}
+
+// What the rules read of a regular file.
+struct file_probe {
+  bool executable = false;
+  bool oneliner = false;
+  std::string text;  // a one-line file's whole content
 };
 
-// The host name in this folder that already holds `name`'s place on the volume.
-std::string colliding_host_name(const folder_import& f, const std::string& name) {
-  HFSUniStr255 want, have;
-  if (!unistr_printf(&want, "%s", name.c_str())) return std::string();
-  for (const std::string& other : f.imported) {
-    if (unistr_printf(&have, "%s", other.c_str()) &&
-        unicode_compare_folded(want.unicode.data(), want.length, have.unicode.data(), have.length) == 0)
-      return other;
-  }
-  return std::string();
+status open_failed(const std::string& host_path, int line) {
+  return status_errorf("volume_add_dir_contents_recursive():%d: Error: create_stream_from_fp() failed for: %s\n",
+                       line, host_path.c_str());
 }
 
-// Reports why an entry could not be created in the volume.
-bool report_refused(const folder_import& f, const std::string& name, const std::string& host_path,
-                    const create_result_t& r) {
-  switch (r.status) {
-    case create_status_t::kNameExists: {
-      std::string other = colliding_host_name(f, name);
-      std::fprintf(stderr,
-                   "Error: cannot import \"%s\": the volume already holds \"%s/%s\" under the same name "
-                   "(names that differ only in letter case or Unicode form are one name on the volume)\n",
-                   host_path.c_str(), f.host_dir.c_str(), other.empty() ? name.c_str() : other.c_str());
-      break;
-    }
-    case create_status_t::kNameTooLong:
-      std::fprintf(stderr, "Error: cannot import \"%s\": its name is longer than 255 UTF-16 units\n",
-                   host_path.c_str());
-      break;
-    case create_status_t::kTargetTooLong:
-      std::fprintf(stderr, "Error: cannot import \"%s\": its link target is longer than 1023 bytes\n",
-                   host_path.c_str());
-      break;
-    default:
-      std::fprintf(stderr, "Error: cannot import \"%s\"\n", host_path.c_str());
-      break;
-  }
-  return false;
-}
-
-bool import_link(folder_import& f, const std::string& name, const std::string& vpath, const std::string& host_path,
-                 const std::string& target) {
-  create_result_t r;
-  if (!volume_create_symlink(f.volume, vpath.c_str(), target.c_str(), &r))
-    return report_refused(f, name, host_path, r);
-  if (verbose) std::printf("Added symlink: %s -> %s\n", vpath.c_str(), target.c_str());
-  return true;
-}
-
-// Copies the host file's bytes into the fork, which already holds `size` bytes
-// of blocks. A file that changes size meanwhile is refused.
-bool copy_file_data(stream_t* s, hfsfile_t* fork, uint64_t size, const std::string& host_path,
-                    std::vector<uint8_t>& buf) {
-  for (uint64_t offset = 0; offset < size;) {
-    uint64_t n = std::min<uint64_t>(kCopyPiece, size - offset);
-    if (stream_read(s, buf.data(), n) != n) {
-      std::fprintf(stderr, "Error: \"%s\" changed size or could not be read while it was copied\n",
-                   host_path.c_str());
-      return false;
-    }
-    if (!hfsfile_write(fork, offset, n, buf.data()))
-      die("volume_add_dir_contents_recursive():%d: io_write error\n", __LINE__);
-    offset += n;
-  }
-  uint8_t extra;
-  if (stream_read(s, &extra, 1) != 0) {
-    std::fprintf(stderr, "Error: \"%s\" changed size while it was copied\n", host_path.c_str());
-    return false;
-  }
-  return true;
-}
-
-bool import_file(folder_import& f, const std::string& name, const std::string& vpath, const std::string& host_path,
-                 const host_stat_t& st, std::vector<uint8_t>& buf) {
+status probe_file(const std::string& host_path, const host_stat_t& st, file_probe* probe) {
   std::unique_ptr<stream_t> s = create_stream_from_fp(host_fopen(host_path.c_str(), "rb"));
-  if (!s) {
-    std::fprintf(stderr, "volume_add_dir_contents_recursive():%d: Error: create_stream_from_fp() failed for: %s\n",
-                 __LINE__, host_path.c_str());
-    return false;
-  }
+  if (!s) return open_failed(host_path, __LINE__);
   uint8_t head[4];
   uint64_t got = stream_read(s.get(), head, 4);
-  bool executable = is_executable_magic(head, got) || st.owner_exec;
+  probe->executable = is_executable_magic(head, got) || st.owner_exec;
   stream_seek(s.get(), 0);
-
-  if (!executable && is_oneliner_symlink(s.get())) {
-    uint64_t n = stream_read(s.get(), buf.data(), kMaxLinkFileSize);
-    std::string target(reinterpret_cast<const char*>(buf.data()), n);
-    (void)stream_close(std::move(s));
-    return import_link(f, name, vpath, host_path, target);
+  probe->oneliner = !probe->executable && is_oneliner_symlink(s.get());
+  if (probe->oneliner) {
+    char text[kMaxLinkFileSize];
+    uint64_t n = stream_read(s.get(), text, kMaxLinkFileSize);
+    probe->text.assign(text, n);
   }
-
-  std::unique_ptr<catalog_record_t> record = volume_get_record_from_path(f.volume, vpath.c_str(), nullptr, nullptr);
-  if (!record) {
-    create_result_t r;
-    CatalogNodeID id = volume_create_file(f.volume, vpath.c_str(), &r);
-    if (id == 0) return report_refused(f, name, host_path, r);
-    record = volume_get_record_by_id(f.volume, id);
-  }
-  if (!record || !record->is_file()) {
-    std::fprintf(stderr, "Error: cannot import \"%s\": the volume holds a folder of that name\n",
-                 host_path.c_str());
-    return false;
-  }
-  if (record->file.permissions.ownerFlags & 0x20) {
-    std::fprintf(stderr,
-                 "volume_add_dir_contents_recursive():%d: Error: writing to HFS compressed files is unimplemented\n",
-                 __LINE__);
-    return false;
-  }
-  std::unique_ptr<hfsfile_t> fork =
-      volume_open_hfsfile(f.volume, record->file.fileID, &record->file.dataFork, record.get());
-  if (!fork) {
-    std::fprintf(stderr, "volume_add_dir_contents_recursive():%d: Error: volume_open_hfsfile failed\n", __LINE__);
-    return false;
-  }
-  uint64_t size = stream_length(s.get());
-  hfsfile_allocate_or_die(fork.get(), size);
-  bool copied = copy_file_data(s.get(), fork.get(), size, host_path, buf);
-  hfsfile_close(std::move(fork));
   (void)stream_close(std::move(s));
-  if (!copied) return false;
-
-  if (executable) {
-    (void)volume_chmod(f.volume, vpath.c_str(), 0755);
-    if (verbose) std::printf("Added executable: %s\n", vpath.c_str());
-  } else if (vpath == "/.VolumeIcon.icns") {
-    record->file.userInfo.fileType = fourcc("    ");
-    record->file.userInfo.fileCreator = fourcc("    ");
-    volume_update_catalog(f.volume, *record);
-    std::unique_ptr<catalog_record_t> root = volume_get_record_from_path(f.volume, "/", nullptr, nullptr);
-    if (root && root->is_folder()) {
-      root->folder.userInfo.finderFlags = kHasCustomIcon;
-      volume_update_catalog(f.volume, *root);
-    }
-    if (verbose) std::printf("Added volume icon: %s\n", vpath.c_str());
-  } else if (vpath == "/.DS_Store") {
-    if (verbose) std::printf("Added Desktop Services settings store: %s\n", vpath.c_str());
-  } else {
-    if (verbose) std::printf("Added file: %s\n", vpath.c_str());
-  }
-  return true;
+  return status::ok();
 }
 
-bool import_folder(volume_t* volume, const std::string& dir_path, std::string vpath, std::vector<uint8_t>& buf);
-
-bool import_entry(folder_import& f, const std::string& name, const std::string& folder_vpath, uint8_t type,
-                  std::vector<uint8_t>& buf) {
-  std::string vpath = folder_vpath + "/" + name;
-  std::string host_path;
-  if (asprintf(&host_path, "%s/%s", f.host_dir.c_str(), name.c_str()) < 0) return false;
-  if (vpath.size() > kMaxVolumePath) {
-    std::fprintf(stderr, "Error: cannot import \"%s\": its path on the volume is longer than %zu bytes\n",
-                 host_path.c_str(), kMaxVolumePath);
-    return false;
-  }
-  if (type == DT_DIR) {
-    if (verbose) std::printf("Adding folder: %s\n", vpath.c_str());
-    if (!import_folder(f.volume, host_path, vpath, buf)) return false;
-    f.imported.push_back(name);
-    return true;
-  }
-  host_stat_t st;
-  if (host_lstat(host_path.c_str(), &st) != 0) {
-    std::fprintf(stderr, "Error: cannot import \"%s\": %s\n", host_path.c_str(), host_strerror(host_errno()));
-    return false;
-  }
-  if (is_skipped(st)) return true;  // this run's own scratch volume or image
-  bool ok;
-  if (st.type == DT_LNK) {
-    std::string target;
-    if (!host_readlink(host_path.c_str(), &target)) {
-      std::fprintf(stderr, "Error: cannot read the link \"%s\": %s\n", host_path.c_str(),
-                   host_strerror(host_errno()));
+// True when `text`, read from the folder `at` (components below `root`),
+// names an entry of the tree: every component but the last must lead to a
+// folder, through link files and host links (at most kMaxLinkSteps of them,
+// none absolute), and no ".." may climb above the top.
+bool names_tree_entry(const std::string& root, std::vector<std::string> at, const std::string& text) {
+  std::vector<std::string> first = split_target(text);
+  std::deque<std::string> pending(first.begin(), first.end());
+  int steps = 0;
+  while (!pending.empty()) {
+    std::string c = std::move(pending.front());
+    pending.pop_front();
+    if (c == "..") {
+      if (at.empty()) return false;
+      at.pop_back();
+      continue;
+    }
+    at.push_back(c);
+    const std::string path = join(root, at);
+    host_stat_t st;
+    if (host_lstat(path.c_str(), &st) != 0) return false;
+    if (pending.empty()) return true;
+    if (st.type == DT_DIR) continue;
+    std::string next;
+    if (st.type == DT_LNK) {
+      if (!host_readlink(path.c_str(), &next)) return false;
+    } else if (st.type == DT_REG) {
+      file_probe p;
+      if (!probe_file(path, st, &p) || !p.oneliner || p.text.size() > kMaxLinkTargetSize) return false;
+      next = p.text;
+    } else {
       return false;
     }
-    ok = import_link(f, name, vpath, host_path, target);
-  } else if (st.type == DT_REG) {
-    ok = import_file(f, name, vpath, host_path, st, buf);
-  } else {
-    std::fprintf(stderr, "WARNING: skipping \"%s\": not a regular file, folder or symbolic link\n",
-                 host_path.c_str());
-    return true;
+    if (++steps > kMaxLinkSteps || is_absolute_target(next)) return false;
+    at.pop_back();
+    std::vector<std::string> parts = split_target(next);
+    pending.insert(pending.begin(), parts.begin(), parts.end());
   }
-  if (ok) f.imported.push_back(name);
-  return ok;
-}
-
-bool import_folder(volume_t* volume, const std::string& dir_path, std::string vpath, std::vector<uint8_t>& buf) {
-  while (!vpath.empty() && vpath.back() == '/') vpath.pop_back();
-  host_dir* dir = host_opendir(dir_path.c_str());
-  if (dir == nullptr)
-    die("volume_add_dir_contents_recursive():%d: Cannot open that directory: %s\n", __LINE__, dir_path.c_str());
-  folder_import f{volume, dir_path, {}};
-  if (!volume_get_record_from_path(volume, vpath.c_str(), nullptr, nullptr)) {
-    create_result_t r;
-    if (volume_create_folder(volume, vpath.c_str(), &r) == 0) {
-      host_closedir(dir);
-      std::string name = vpath.substr(vpath.rfind('/') + 1);
-      return report_refused(f, name, dir_path, r);
-    }
-  }
-  bool ok = true;
-  while (host_dirent* e = host_readdir(dir)) {
-    std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    if (!import_entry(f, name, vpath, e->d_type, buf)) {
-      ok = false;
-      break;
-    }
-  }
-  host_closedir(dir);
-  return ok;
+  return true;  // the folder itself or one above it, inside the tree
 }
 
 }  // namespace
 
-void import_skip_host_file(const host_stat_t& st) { skipped_files().push_back({st.device, st.inode}); }
+result<entry_plan> plan_host_entry(const std::string& tree_root, const std::string& relative, link_files_mode mode,
+                                   const std::vector<host_file_id>& skip) {
+  const std::string host_path = tree_root + "/" + relative;
+  host_stat_t st;
+  if (host_lstat(host_path.c_str(), &st) != 0)
+    return status_errorf("Error: cannot import \"%s\": %s\n", host_path.c_str(), host_strerror(host_errno()));
+  entry_plan plan;
+  if (is_skipped(skip, st)) return plan;  // this run's own scratch volume or image
+  switch (st.type) {
+    case DT_DIR:
+      plan.kind = entry_kind::folder;
+      return plan;
+    case DT_LNK:
+      if (!host_readlink(host_path.c_str(), &plan.target))
+        return status_errorf("Error: cannot read the link \"%s\": %s\n", host_path.c_str(),
+                             host_strerror(host_errno()));
+      plan.kind = entry_kind::link;
+      return plan;
+    case DT_REG:
+      break;
+    default: {
+      status w = status_errorf("WARNING: skipping \"%s\": not a regular file, folder or symbolic link\n",
+                               host_path.c_str());
+      plan.warning = w.message();
+      return plan;
+    }
+  }
+  file_probe probe;
+  VOLPACK_RETURN_IF_ERROR(probe_file(host_path, st, &probe));
+  plan.kind = probe.executable ? entry_kind::executable : entry_kind::file;
+  if (!probe.oneliner || mode == link_files_mode::none) return plan;
+  status w;
+  if (probe.text.size() > kMaxLinkTargetSize) {
+    w = status_errorf("WARNING: %s: one-line file kept as a file: its text is longer than %llu bytes\n",
+                      host_path.c_str(), static_cast<unsigned long long>(kMaxLinkTargetSize));
+  } else {
+    std::vector<std::string> folder = split_target(relative);
+    if (!folder.empty()) folder.pop_back();
+    if (mode == link_files_mode::all || is_absolute_target(probe.text) ||
+        names_tree_entry(tree_root, folder, probe.text)) {
+      plan.kind = entry_kind::link;
+      plan.target = probe.text;
+      return plan;
+    }
+    w = status_errorf("WARNING: %s: one-line file kept as a file: \"%s\" is not in the tree\n", host_path.c_str(),
+                      probe.text.c_str());
+  }
+  plan.warning = w.message();
+  return plan;
+}
 
-bool volume_add_dir_contents_recursive(volume_t* volume, const char* host_dir, const char* volume_path) {
-  std::vector<uint8_t> buf = malloc_or_die(kCopyPiece, "volume_add_dir_contents_recursive", __LINE__);
-  return import_folder(volume, host_dir, volume_path, buf);
+namespace {
+
+// One import run: what every folder level shares.
+struct importer {
+  const run_context& ctx;
+  volume_t* volume;
+  std::string root;          // the host tree's top folder
+  std::vector<uint8_t> buf;  // file data move through it
+};
+
+// The names a volume folder holds, in the form that makes them one name
+// (`catalog_name_identity`), each with the host path (or, for an item that
+// was there before, the volume path) that took it.
+using folder_names = std::unordered_map<std::u16string, std::string>;
+
+status refused(const std::string& host_path, const std::string& vpath, const create_result_t& r) {
+  switch (r.status) {
+    case create_status_t::kNameExists:
+      return status_errorf("Error: cannot import \"%s\": the volume already holds \"%s\"\n", host_path.c_str(),
+                           vpath.c_str());
+    case create_status_t::kNameTooLong:
+      return status_errorf("Error: cannot import \"%s\": its name is longer than 255 UTF-16 units\n",
+                           host_path.c_str());
+    case create_status_t::kTargetTooLong:
+      return status_errorf("Error: cannot import \"%s\": its link target is longer than 1023 bytes\n",
+                           host_path.c_str());
+    case create_status_t::kEmptyName:
+      return status_errorf("Error: cannot import \"%s\": its name holds only characters the volume ignores\n",
+                           host_path.c_str());
+    default:
+      return status_errorf("Error: cannot import \"%s\"\n", host_path.c_str());
+  }
+}
+
+// Takes the entry's name in its folder, or explains why it cannot have it.
+status claim_name(importer& im, folder_names& names, const std::string& name, const std::string& host_path) {
+  HFSUniStr255 unicode;
+  if (!unistr_from_host(&unicode, name.data(), name.size())) return refused(host_path, "", {create_status_t::kNameTooLong, 0});
+  std::u16string identity = catalog_name_identity(im.volume, unicode);
+  if (identity.empty()) return refused(host_path, "", {create_status_t::kEmptyName, 0});
+  auto taken = names.emplace(std::move(identity), host_path);
+  if (!taken.second)
+    return status_errorf("Error: cannot import \"%s\": the volume already holds \"%s\" under the same name "
+                         "(names that differ only in letter case, Unicode form or ignorable characters are one "
+                         "name on the volume)\n",
+                         host_path.c_str(), taken.first->second.c_str());
+  return status::ok();
+}
+
+void info(const importer& im, const char* what, const std::string& vpath) {
+  if (im.ctx.options.verbose) im.ctx.reporter->infof("%s: %s\n", what, vpath.c_str());
+}
+
+// Copies the host file's bytes into the fork, which already holds `size` bytes
+// of blocks. A file that changes size meanwhile is refused.
+status copy_file_data(stream_t* s, hfsfile_t* fork, uint64_t size, const std::string& host_path,
+                      std::vector<uint8_t>& buf) {
+  for (uint64_t offset = 0; offset < size;) {
+    uint64_t n = std::min<uint64_t>(kCopyPiece, size - offset);
+    if (stream_read(s, buf.data(), n) != n)
+      return status_errorf("Error: \"%s\" changed size or could not be read while it was copied\n",
+                           host_path.c_str());
+    if (!hfsfile_write(fork, offset, n, buf.data()))
+      return status_errorf("volume_add_dir_contents_recursive():%d: io_write error\n", __LINE__);
+    offset += n;
+  }
+  uint8_t extra;
+  if (stream_read(s, &extra, 1) != 0)
+    return status_errorf("Error: \"%s\" changed size while it was copied\n", host_path.c_str());
+  return status::ok();
+}
+
+status import_file(importer& im, const std::string& vpath, const std::string& host_path, bool executable) {
+  std::unique_ptr<stream_t> s = create_stream_from_fp(host_fopen(host_path.c_str(), "rb"));
+  if (!s) return open_failed(host_path, __LINE__);
+  create_result_t r;
+  CatalogNodeID id = volume_create_file(im.volume, vpath.c_str(), &r);
+  if (id == 0) return refused(host_path, vpath, r);
+  std::unique_ptr<catalog_record_t> record = volume_get_record_by_id(im.volume, id);
+  if (!record || !record->is_file()) return status_errorf("Error: cannot import \"%s\"\n", host_path.c_str());
+  std::unique_ptr<hfsfile_t> fork =
+      volume_open_hfsfile(im.volume, record->file.fileID, &record->file.dataFork, record.get());
+  if (!fork)
+    return status_errorf("volume_add_dir_contents_recursive():%d: Error: volume_open_hfsfile failed\n", __LINE__);
+  uint64_t size = stream_length(s.get());
+  hfsfile_allocate_or_die(fork.get(), size);
+  status copied = copy_file_data(s.get(), fork.get(), size, host_path, im.buf);
+  hfsfile_close(std::move(fork));
+  (void)stream_close(std::move(s));
+  VOLPACK_RETURN_IF_ERROR(copied);
+
+  // The fork kept the record copy current while it grew.
+  if (executable) {
+    HFSPlusBSDInfo& p = record->file.permissions;
+    p.fileMode = static_cast<uint16_t>((p.fileMode & S_IFMT_HFS) | 0755);
+    volume_update_catalog(im.volume, *record);
+    info(im, "Added executable", vpath);
+  } else if (vpath == "/.VolumeIcon.icns") {
+    record->file.userInfo.fileType = fourcc("    ");
+    record->file.userInfo.fileCreator = fourcc("    ");
+    volume_update_catalog(im.volume, *record);
+    std::unique_ptr<catalog_record_t> root = volume_get_record_from_path(im.volume, "/", nullptr, nullptr);
+    if (root && root->is_folder()) {
+      root->folder.userInfo.finderFlags = kHasCustomIcon;
+      volume_update_catalog(im.volume, *root);
+    }
+    info(im, "Added volume icon", vpath);
+  } else if (vpath == "/.DS_Store") {
+    info(im, "Added Desktop Services settings store", vpath);
+  } else {
+    info(im, "Added file", vpath);
+  }
+  return status::ok();
+}
+
+// Imports the host folder `relative` (below the root; empty for the root)
+// into the volume folder `vpath` ("" for the volume's root), whose names so
+// far are `names`.
+status import_folder(importer& im, const std::string& relative, const std::string& vpath, folder_names names) {
+  const std::string host_dir = relative.empty() ? im.root : im.root + "/" + relative;
+  host_dir_handle dir(host_opendir(host_dir.c_str()));
+  if (!dir)
+    return status_errorf("volume_add_dir_contents_recursive():%d: Cannot open that directory: %s\n", __LINE__,
+                         host_dir.c_str());
+  while (host_dirent* e = host_readdir(dir.get())) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string rel = relative.empty() ? name : relative + "/" + name;
+    const std::string entry_vpath = vpath + "/" + name;
+    const std::string host_path = host_dir + "/" + name;
+    if (entry_vpath.size() > kMaxVolumePath)
+      return status_errorf("Error: cannot import \"%s\": its path on the volume is longer than %zu bytes\n",
+                           host_path.c_str(), kMaxVolumePath);
+    result<entry_plan> planned = plan_host_entry(im.root, rel, im.ctx.options.link_files, im.ctx.skip);
+    if (!planned) return planned.error();
+    const entry_plan& plan = planned.value();
+    if (plan.kind != entry_kind::skipped) VOLPACK_RETURN_IF_ERROR(claim_name(im, names, name, host_path));
+    if (!plan.warning.empty()) im.ctx.reporter->report(report_kind::warning, plan.warning);
+    create_result_t r;
+    switch (plan.kind) {
+      case entry_kind::skipped:
+        break;
+      case entry_kind::folder:
+        info(im, "Adding folder", entry_vpath);
+        if (volume_create_folder(im.volume, entry_vpath.c_str(), &r) == 0) return refused(host_path, entry_vpath, r);
+        VOLPACK_RETURN_IF_ERROR(import_folder(im, rel, entry_vpath, folder_names()));
+        break;
+      case entry_kind::link:
+        if (!volume_create_symlink(im.volume, entry_vpath.c_str(), plan.target.c_str(), &r))
+          return refused(host_path, entry_vpath, r);
+        if (im.ctx.options.verbose)
+          im.ctx.reporter->infof("Added symlink: %s -> %s\n", entry_vpath.c_str(), plan.target.c_str());
+        break;
+      case entry_kind::file:
+      case entry_kind::executable:
+        VOLPACK_RETURN_IF_ERROR(import_file(im, entry_vpath, host_path, plan.kind == entry_kind::executable));
+        break;
+    }
+  }
+  return status::ok();
+}
+
+}  // namespace
+
+status volume_add_dir_contents_recursive(const run_context& ctx, volume_t* volume, const char* host_dir,
+                                         const char* volume_path) {
+  importer im{ctx, volume, host_dir, malloc_or_die(kCopyPiece, "volume_add_dir_contents_recursive", __LINE__)};
+  std::string vpath = volume_path;
+  while (!vpath.empty() && vpath.back() == '/') vpath.pop_back();
+  // The folder to fill, and the names it holds already.
+  std::unique_ptr<catalog_record_t> folder = volume_get_record_from_path(volume, vpath.c_str(), nullptr, nullptr);
+  if (!folder) {
+    create_result_t r;
+    if (volume_create_folder(volume, vpath.c_str(), &r) == 0) return refused(host_dir, vpath, r);
+    folder = volume_get_record_from_path(volume, vpath.c_str(), nullptr, nullptr);
+  }
+  if (!folder || !folder->is_folder())
+    return status_errorf("Error: cannot import \"%s\": the volume holds no folder %s\n", host_dir,
+                         volume_path);
+  folder_names names;
+  for (const folder_entry_t& e : volume_get_folder_contents(volume, folder->folder.folderID))
+    names.emplace(catalog_name_identity(volume, e.name), vpath + "/" + unistr_to_utf8(e.name));
+  return import_folder(im, "", vpath, std::move(names));
 }
 
 }  // namespace volpack

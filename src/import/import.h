@@ -9,6 +9,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "io/run_context.h"
+#include "io/status.h"
 
 namespace volpack {
 
@@ -37,20 +41,54 @@ class stream_t;
 struct volume_t;
 struct host_stat_t;
 
-// Copies the host directory `host_dir` into the volume folder `volume_path`
-// ("/" for the root): folders, file data, one-line link files and host links
-// as symbolic links, executables with mode 0755, the volume icon. Verbose
-// lines go to standard output. False, after one message naming the host path
-// on standard error, when an entry cannot be imported; some failures of the
-// layers below end the process.
-[[nodiscard]] bool volume_add_dir_contents_recursive(volume_t* volume, const char* host_dir,
-                                                     const char* volume_path);
+// What a host entry becomes on the volume.
+enum class entry_kind {
+  file,        // a regular file, mode 0644
+  executable,  // a regular file, mode 0755
+  link,        // a symbolic link to `target`
+  folder,
+  skipped,     // not taken in (FIFOs, sockets, devices; the run's own files)
+};
+struct entry_plan {
+  entry_kind kind = entry_kind::skipped;
+  std::string target;   // link: the text the link holds
+  std::string warning;  // a "WARNING: ..." line (with its line end) to show, or empty
+};
 
-// Host files the import must never take in (the run's own scratch volume and
-// temporary image, when the output lies inside the source folder).
-void import_skip_host_file(const host_stat_t& st);
+// The import's rules for one host entry, for the import itself and for
+// anything that checks an image against its tree: `relative` is the entry's
+// path below `tree_root` ('/'-separated), `skip` the files never taken in.
+// It reads the host tree and changes nothing. Rules:
+// - a host link is a link holding its own target (never followed);
+// - a regular file is executable when it starts with "#!" or a Mach-O magic
+//   number, or its owner may execute it;
+// - otherwise a one-line link file (`is_oneliner_symlink`) of at most 1,023
+//   bytes is a link to its text: with `link_files_mode::all` always, with
+//   `tree` when the text is absolute ('/', '\\' or a drive letter) or names an
+//   entry of the tree, resolved from the file's folder ('/' and '\\' both
+//   separate, "." and ".." step, link files and host links on the way are
+//   followed, at most 32 of them, never leaving the tree); with `none` never.
+//   Under `tree` and `all`, a one-line file that does not become a link (its
+//   text too long, or not in the tree) is a file and carries a warning.
+// Fails, with the message naming the host path, when the entry cannot be read.
+[[nodiscard]] result<entry_plan> plan_host_entry(const std::string& tree_root, const std::string& relative,
+                                                 link_files_mode mode, const std::vector<host_file_id>& skip);
+
+// Copies the host directory `host_dir` into the volume folder `volume_path`
+// ("/" for the root): folders, file data, links and executables as
+// `plan_host_entry` decides, the volume icon. Within one folder no two
+// entries may be one name on the volume (letter case, Unicode form and
+// ignorable characters aside): the second is refused, naming both host
+// paths. Verbose lines (with `ctx.options.verbose`) and warnings go to
+// `ctx.reporter`. On failure the status carries the message for the user;
+// the volume is then unfinished and is to be discarded.
+[[nodiscard]] status volume_add_dir_contents_recursive(const run_context& ctx, volume_t* volume,
+                                                       const char* host_dir, const char* volume_path);
+
 // The largest file taken as a one-line link file.
 constexpr uint64_t kMaxLinkFileSize = 2061;
+// The longest text a link on the volume holds.
+constexpr uint64_t kMaxLinkTargetSize = 1023;
 // True when the open file (positioned at 0) is a one-line link file: 1 to
 // 2,061 bytes, not starting with white space, '#', a byte-order mark or a
 // comment opener, and holding no byte that Windows forbids in names (control

@@ -27,6 +27,7 @@ TEST(CommandLine, ScansPathsAndVerboseFlags) {
     bool ok, verbose;
     const char* out;
     const char* src;
+    link_files_mode links = link_files_mode::tree;
   } cases[] = {
       {{}, false, false, "", ""},
       {{"a.dmg"}, false, false, "a.dmg", ""},
@@ -37,6 +38,12 @@ TEST(CommandLine, ScansPathsAndVerboseFlags) {
       {{"-V", "dir"}, true, false, "-V", "dir"},           // only "-v" is a flag
       {{"--verbose", "a", "b"}, false, false, "--verbose", "a"},  // a third path
       {{"a", "b", "c", "-v"}, false, false, "a", "b"},     // the scan stops at c
+      {{"--link-files=all", "a", "b"}, true, false, "a", "b", link_files_mode::all},
+      {{"a", "--link-files=none", "b", "-v"}, true, true, "a", "b", link_files_mode::none},
+      {{"a", "b", "--link-files=all", "--link-files=tree"}, true, false, "a", "b", link_files_mode::tree},
+      {{"a", "b", "--link-files=some"}, false, false, "a", "b"},  // an unknown mode
+      {{"a", "b", "--link-files"}, false, false, "a", "b"},
+      {{"a", "b", "--link-files="}, false, false, "a", "b"},
   };
   for (const Case& c : cases) {
     command_line cl = parse(c.args);
@@ -45,6 +52,7 @@ TEST(CommandLine, ScansPathsAndVerboseFlags) {
       EXPECT_EQ(c.verbose, cl.verbose);
       EXPECT_EQ(c.out, cl.output);
       EXPECT_EQ(c.src, cl.source);
+      EXPECT_EQ(c.links, cl.link_files);
     }
   }
 }
@@ -103,6 +111,8 @@ const char* const kUsage =
     "Usage: volpack <outfile.dmg> <pathname to app dir> [-v]\n"
     "Example: volpack myMacApp.dmg C:\\Path\\To\\MyMacApp\\BuildOutput\n"
     "To create symlinks, put one-liner files containing just the symlink target.\n"
+    "--link-files=tree|all|none: link one-liners naming an item of the tree or an absolute path (tree, default), "
+    "all, or none.\n"
     "To set a custom DMG icon, put a .VolumeIcon.icns file in the root directory.\n"
     "To set a custom background, icons placement and sizes, place a .DS_Store\n"
     "file in the root directory (you can generate one with macOS and reuse it).\n"
@@ -111,7 +121,8 @@ const char* const kUsage =
 TEST(DriverProcess, UsageErrorsPrintTheUsageTextAndCreateNothing) {
   TempDir dir;
   std::string exe = shell_quote(test::volpack_exe());
-  for (std::string args : {std::string(""), std::string(" one.dmg"), std::string(" a.dmg b c")}) {
+  for (std::string args : {std::string(""), std::string(" one.dmg"), std::string(" a.dmg b c"),
+                           std::string(" a.dmg b --link-files=yes")}) {
     auto r = run_program(exe + args, dir.str());
     EXPECT_EQ(1, r.status) << args;
     EXPECT_EQ(kUsage, r.out) << args;

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <map>
 #include <random>
+#include <regex>
+#include <array>
 #include <thread>
 
 #include "hfs/catalog.h"
@@ -240,20 +242,11 @@ TEST_F(Package, EmptyFolderAndManyTinyFilesFit) {
   EXPECT_EQ(scan(tiny.path()), got);
 }
 
-TEST_F(Package, FailuresLeaveNothingBehindAndKeepAnOldImage) {
+TEST_F(Package, AnOutputThatCannotBeWrittenIsFoundFirst) {
   TempDir src;
-  src.write("README", "upper");
-  src.write("readme", "lower");  // one name on a case-insensitive volume
-  test::write_file(out(), "old image");
-  auto r = package(out(), src.path());
-  EXPECT_EQ(1, r.status);
-  EXPECT_NE(std::string::npos, r.err.find("README")) << r.err;
-  EXPECT_NE(std::string::npos, r.err.find("readme")) << r.err;
-  EXPECT_EQ("old image", test::read_file(out()));
-  expect_no_leftovers();
-
+  src.write("a.txt", "a\n");
   // An output folder that does not exist is found before any work.
-  r = package(work.path() / "missing" / "x.dmg", src.path());
+  auto r = package(work.path() / "missing" / "x.dmg", src.path());
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("missing/x.dmg")) << r.err;
   // An output that is a folder.
@@ -428,6 +421,197 @@ TEST_F(Package, AFileGrowingWhileCopiedIsAnError) {
   EXPECT_NE(std::string::npos, r.err.find("growing.log\" changed size")) << r.err;
   EXPECT_FALSE(fs::exists(out()));
   expect_no_leftovers();
+}
+
+}  // namespace
+}  // namespace volpack
+
+namespace volpack {
+namespace {
+
+// Two host names that are one name on the volume stop the run, whatever the
+// two entries are. Files end in a line end: they are plain files, never links.
+TEST_F(Package, NamesThatAreOneOnTheVolumeStopTheRun) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, char>> entries;  // 'f' file, 'd' folder holding a file, 'l' host link
+  } cases[] = {
+      {"case", {{"Docs/README", 'f'}, {"Docs/readme", 'f'}}},
+      {"case at the top", {{"README", 'f'}, {"readme", 'f'}}},
+      {"accented case", {{"\xC3\x89t\xC3\xA9", 'f'}, {"\xC3\xA9t\xC3\xA9", 'f'}}},
+      {"composed and decomposed", {{"caf\xC3\xA9", 'f'}, {"cafe\xCC\x81", 'f'}}},
+      {"ignorable unit", {{"ab", 'f'}, {"a\xE2\x80\x8D" "b", 'f'}}},
+      {"file and folder", {{"x", 'f'}, {"X", 'd'}}},
+      {"folder and file", {{"x", 'd'}, {"X", 'f'}}},
+      {"two folders", {{"Docs", 'd'}, {"docs", 'd'}}},
+      {"link and file", {{"L", 'l'}, {"l", 'f'}}},
+  };
+  for (const Case& c : cases) {
+    TempDir src;
+    for (const auto& [rel, kind] : c.entries) {
+      if (kind == 'f') src.write(rel, "data of " + rel + "\n");
+      if (kind == 'd') src.write(rel + "/inner.txt", "inner\n");
+      if (kind == 'l') fs::create_symlink("somewhere", src.path() / rel);
+    }
+    test::write_file(out(), "old image");
+    auto r = package(out(), src.path());
+    EXPECT_EQ(1, r.status) << c.what;
+    for (const auto& [rel, kind] : c.entries)
+      EXPECT_NE(std::string::npos, r.err.find("\"" + src.str() + "/" + rel + "\"")) << c.what << ": " << r.err;
+    EXPECT_EQ("old image", test::read_file(out())) << c.what;
+    expect_no_leftovers();
+  }
+}
+
+// A name as the volume keeps it: decomposed, as UTF-8.
+std::string volume_form(const std::string& rel) {
+  std::string out;
+  for (const auto& part : fs::path(rel)) {
+    HFSUniStr255 u;
+    EXPECT_TRUE(unistr_from_host(&u, part.string().data(), part.string().size()));
+    out += (out.empty() ? "" : "/") + unistr_to_utf8(u);
+  }
+  return out;
+}
+
+bool one_name(const std::string& a, const std::string& b) {
+  HFSUniStr255 ua, ub;
+  return unistr_from_host(&ua, a.data(), a.size()) && unistr_from_host(&ub, b.data(), b.size()) &&
+         unicode_compare_folded(ua.unicode.data(), ua.length, ub.unicode.data(), ub.length) == 0;
+}
+
+struct read_entry {
+  char kind;  // 'f', 'x' (mode 0755), 'd', 'l'
+  std::string content;
+  bool operator==(const read_entry& o) const { return kind == o.kind && content == o.content; }
+};
+
+// The volume's tree through volpack's own reading code.
+void read_volume(volume_t* vol, CatalogNodeID folder, const std::string& prefix,
+                 std::map<std::string, read_entry>* out) {
+  for (folder_entry_t& e : volume_get_folder_contents(vol, folder)) {
+    std::string path = prefix + (prefix.empty() ? "" : "/") + unistr_to_utf8(e.name);
+    catalog_record_t& rec = *e.record;
+    if (rec.is_folder()) {
+      EXPECT_EQ(040755, rec.folder.permissions.fileMode) << path;
+      (*out)[path] = {'d', ""};
+      read_volume(vol, rec.folder.folderID, path, out);
+      continue;
+    }
+    std::string data(rec.file.dataFork.logicalSize, '\0');
+    auto fork = volume_open_hfsfile(vol, rec.file.fileID, &rec.file.dataFork, &rec);
+    EXPECT_TRUE(hfsfile_read(fork.get(), 0, data.size(), &data[0])) << path;
+    hfsfile_close(std::move(fork));
+    uint16_t mode = rec.file.permissions.fileMode;
+    char kind = mode == 0120644 ? 'l' : mode == 0100755 ? 'x' : mode == 0100644 ? 'f' : '?';
+    (*out)[path] = {kind, data};
+  }
+}
+
+// Random trees whose names are drawn to collide: a run either stops naming
+// two host paths that are one name on the volume, or keeps every entry with
+// its kind, bytes and mode, as 7-Zip and volpack's own code read them back.
+TEST_F(Package, RandomTreesKeepEveryEntryOrNameTheClash) {
+  REQUIRE_READERS();
+  const char* pieces[] = {"a", "A", "\xC3\xA9", "e\xCC\x81", "\xC3\x89", "E\xCC\x81", "b", "B", "\xE2\x80\x8D"};
+  int stopped = 0, kept = 0;
+  for (uint32_t seed = 1; seed <= 9; ++seed) {
+    std::mt19937 rng(seed);
+    const double confusable = std::array<double, 3>{0.0, 0.02, 0.15}[seed % 3];
+    TempDir src;
+    std::vector<std::string> folders = {""};
+    std::map<std::string, read_entry> want;  // host path below the root
+    const int count = 50 + static_cast<int>(rng() % 251);
+    for (int i = 0; i < count; ++i) {
+      const std::string parent = folders[rng() % folders.size()];
+      std::string name;
+      if (std::uniform_real_distribution<double>(0, 1)(rng) < confusable) {
+        for (int k = 1 + static_cast<int>(rng() % 3); k > 0; --k) name += pieces[rng() % 8];
+        if (rng() % 3 == 0) name.insert(name.size() / 2, pieces[8]);  // U+200D inside
+      } else {
+        name = "n" + std::to_string(i);
+      }
+      const std::string rel = parent.empty() ? name : parent + "/" + name;
+      if (want.count(rel)) continue;
+      std::string text(rng() % 3000, 'a');
+      for (char& ch : text) ch = static_cast<char>('a' + rng() % 26);
+      switch (rng() % 6) {
+        case 0:
+          want[rel] = {'d', ""};
+          src.mkdir(rel);
+          folders.push_back(rel);
+          break;
+        case 1:
+          want[rel] = {'x', "#!/bin/sh\n" + text};
+          break;
+        case 2:
+          want[rel] = {'l', "t" + std::to_string(rng() % 100)};
+          fs::create_symlink(want[rel].content, src.path() / rel);
+          break;
+        case 3:
+          want[rel] = {'f', std::string(1, '\0') + text};  // binary
+          break;
+        default:
+          want[rel] = {'f', text + "\n"};
+      }
+      if (want[rel].kind == 'f' || want[rel].kind == 'x') src.write(rel, want[rel].content);
+      if (want[rel].kind == 'x') fs::permissions(src.path() / rel, fs::perms::owner_exec, fs::perm_options::add);
+    }
+    bool clash = false;
+    for (const auto& [a, ea] : want)
+      for (const auto& [b, eb] : want)
+        if (a < b && fs::path(a).parent_path() == fs::path(b).parent_path() &&
+            one_name(fs::path(a).filename().string(), fs::path(b).filename().string()))
+          clash = true;
+
+    test::write_file(out(), "old image");
+    auto r = package(out(), src.path());
+    if (r.status != 0) {
+      ++stopped;
+      EXPECT_EQ(1, r.status) << "seed " << seed;
+      EXPECT_TRUE(clash) << "seed " << seed << ": " << r.err;
+      // "cannot import "<root>/A": the volume already holds "<root>/B" ..."
+      std::smatch m;
+      ASSERT_TRUE(std::regex_search(r.err, m, std::regex("cannot import \"([^\"]*)\": the volume already holds \"([^\"]*)\"")))
+          << r.err;
+      const std::string root = src.str() + "/";
+      ASSERT_EQ(0u, m[1].str().rfind(root, 0));
+      ASSERT_EQ(0u, m[2].str().rfind(root, 0));
+      fs::path a = m[1].str().substr(root.size()), b = m[2].str().substr(root.size());
+      EXPECT_TRUE(want.count(a.string()) && want.count(b.string())) << r.err;
+      EXPECT_EQ(a.parent_path(), b.parent_path()) << r.err;
+      EXPECT_TRUE(one_name(a.filename().string(), b.filename().string())) << r.err;
+      EXPECT_EQ("old image", test::read_file(out()));
+      expect_no_leftovers();
+      continue;
+    }
+    ++kept;
+    EXPECT_FALSE(clash) << "seed " << seed << ": exit 0 with two entries of one name";
+    std::map<std::string, read_entry> want_volume;
+    for (const auto& [rel, e] : want) want_volume[volume_form(rel)] = e;
+
+    tree_map extracted = extract_with_7zz(out(), work, src.path().filename().string());
+    fs::remove_all(work.path() / "x");
+    EXPECT_EQ(want_volume.size(), extracted.size()) << "seed " << seed;
+    for (const auto& [path, e] : want_volume) {
+      auto it = extracted.find(path);
+      ASSERT_NE(extracted.end(), it) << "seed " << seed << ": missing " << path;
+      EXPECT_EQ(e.kind == 'x' ? 'f' : e.kind, it->second.kind) << path;
+      EXPECT_TRUE(e.content == it->second.content) << path;
+    }
+
+    fs::path raw = raw_volume(out(), work);
+    auto io = create_io_from_path(raw.string().c_str());
+    auto vol = volume_open(io.get());
+    ASSERT_TRUE(vol);
+    std::map<std::string, read_entry> got;
+    read_volume(vol.get(), kHFSRootFolderID, "", &got);
+    EXPECT_TRUE(want_volume == got) << "seed " << seed;
+    EXPECT_TRUE(test::btree_check(&vol->catalog_tree).empty());
+    volume_close(std::move(vol));
+  }
+  EXPECT_GT(stopped, 0);
+  EXPECT_GT(kept, 0);
 }
 
 }  // namespace
