@@ -85,9 +85,21 @@ void host_unpin(const char* path) {
 
 namespace host_internal {
 
-int fault(host_op op) {
+int fault(host_op op, const char* path) {
   host_fault_hook hook = g_fault_hook.load(std::memory_order_acquire);
-  return hook == nullptr ? 0 : hook(op, g_fault_user.load());
+  return hook == nullptr ? 0 : hook(op, path, g_fault_user.load());
+}
+
+int fault_fd(host_op op, int fd) {
+  host_fault_hook hook = g_fault_hook.load(std::memory_order_acquire);
+  if (hook == nullptr) return 0;
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(record_mutex());
+    auto it = fd_paths().find(fd);
+    if (it != fd_paths().end()) path = it->second;
+  }
+  return hook(op, path.empty() ? nullptr : path.c_str(), g_fault_user.load());
 }
 
 void note_failure(host_op op, int error, const char* path) {

@@ -209,9 +209,11 @@ enum class host_op : uint8_t {
 constexpr int kHostOpKinds = 8;
 const char* host_op_name(host_op op);  // "open", "read", ...
 // When set, `hook` is called before every operation of the kinds above (from
-// any thread); a non-zero result makes the operation fail with that error
-// number as the host would report it, without doing it. Null removes it.
-using host_fault_hook = int (*)(host_op op, void* user);
+// any thread) with the path of the file or folder (null when this layer does
+// not know it); a non-zero result makes the operation fail with that error
+// number as the host would report it, without doing it. The hook may also act
+// on the file first, as another process might. Null removes it.
+using host_fault_hook = int (*)(host_op op, const char* path, void* user);
 void host_set_fault_hook(host_fault_hook hook, void* user);
 
 // The last failure of an operation above on a file whose path this layer

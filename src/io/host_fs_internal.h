@@ -10,8 +10,10 @@
 namespace volpack {
 namespace host_internal {
 
-// 0, or the error number the test hook wants `op` to fail with.
-int fault(host_op op);
+// 0, or the error number the test hook wants `op` on `path` (or on the file
+// open as `fd`) to fail with.
+int fault(host_op op, const char* path);
+int fault_fd(host_op op, int fd);
 
 // Keeps the failure of `op` on `path` (or on the file open as `fd`) for
 // host_take_failure.

@@ -25,6 +25,7 @@
 namespace volpack {
 
 using host_internal::fault;
+using host_internal::fault_fd;
 using host_internal::note_failure;
 using host_internal::note_fd_failure;
 
@@ -133,7 +134,7 @@ host_dirent* host_readdir(host_dir* d) {
   }
   struct dirent* e = nullptr;
   if (d->error == 0) {
-    d->error = fault(host_op::readdir);
+    d->error = fault(host_op::readdir, d->path.c_str());
     if (d->error == 0) {
       errno = 0;
       e = readdir(d->dir);
@@ -234,7 +235,7 @@ std::FILE* host_fopen(const char* path, const char* mode) {
     errno = EINVAL;
     return nullptr;
   }
-  if (int f = fault(host_op::open)) {
+  if (int f = fault(host_op::open, path)) {
     note_failure(host_op::open, f, path);
     errno = f;
     return nullptr;
@@ -247,7 +248,7 @@ std::FILE* host_fopen(const char* path, const char* mode) {
 }
 
 std::FILE* host_fopen_input(const char* path, host_stat_t* st) {
-  if (int f = fault(host_op::open)) {
+  if (int f = fault(host_op::open, path)) {
     note_failure(host_op::open, f, path);
     errno = f;
     return nullptr;
@@ -271,7 +272,7 @@ std::FILE* host_fopen_input(const char* path, host_stat_t* st) {
 
 uint64_t host_fread(std::FILE* fp, void* buf, uint64_t count) {
   if (count == 0) return 0;
-  if (int f = fault(host_op::read)) {
+  if (int f = fault_fd(host_op::read, fileno(fp))) {
     errno = f;
     return failed_fd<uint64_t>(host_op::read, fileno(fp), 0);
   }
@@ -282,7 +283,7 @@ uint64_t host_fread(std::FILE* fp, void* buf, uint64_t count) {
 
 uint64_t host_fwrite(std::FILE* fp, const void* buf, uint64_t count) {
   if (count == 0) return 0;
-  if (int f = fault(host_op::write)) {
+  if (int f = fault_fd(host_op::write, fileno(fp))) {
     errno = f;
     return failed_fd<uint64_t>(host_op::write, fileno(fp), 0);
   }
@@ -294,7 +295,7 @@ uint64_t host_fwrite(std::FILE* fp, const void* buf, uint64_t count) {
 int host_fclose(std::FILE* fp) {
   int fd = fileno(fp);
   int r = 0;
-  if (int f = fault(host_op::write)) {
+  if (int f = fault_fd(host_op::write, fd)) {
     errno = f;
     r = failed_fd<int>(host_op::write, fd, EOF);
     std::fclose(fp);
@@ -326,7 +327,7 @@ bool host_fflush_sync(std::FILE* fp) {
 uint64_t host_pread(std::FILE* fp, uint64_t offset, void* buf, uint64_t count) {
   int fd = fileno(fp);
   if (count == 0) return 0;
-  if (int f = fault(host_op::read)) {
+  if (int f = fault_fd(host_op::read, fd)) {
     errno = f;
     return failed_fd<uint64_t>(host_op::read, fd, 0);
   }
@@ -346,7 +347,7 @@ uint64_t host_pread(std::FILE* fp, uint64_t offset, void* buf, uint64_t count) {
 uint64_t host_pwrite(std::FILE* fp, uint64_t offset, const void* buf, uint64_t count) {
   int fd = fileno(fp);
   if (count == 0) return 0;
-  if (int f = fault(host_op::write)) {
+  if (int f = fault_fd(host_op::write, fd)) {
     errno = f;
     return failed_fd<uint64_t>(host_op::write, fd, 0);
   }
@@ -377,7 +378,7 @@ int host_open(const char* path, int flags, int mode) {
   if (flags & HOST_O_TRUNC) f |= O_TRUNC;
   if (flags & HOST_O_NOFOLLOW) f |= O_NOFOLLOW;
   f |= O_CLOEXEC | O_NOCTTY;
-  if (int e = fault(host_op::open)) {
+  if (int e = fault(host_op::open, path)) {
     note_failure(host_op::open, e, path);
     errno = e;
     return -1;
@@ -403,7 +404,7 @@ int host_fstat(int fd, host_stat_t* st) {
 }
 
 int64_t host_write_all(int fd, const void* buf, uint64_t count) {
-  if (int f = fault(host_op::write)) {
+  if (int f = fault_fd(host_op::write, fd)) {
     errno = f;
     return failed_fd<int64_t>(host_op::write, fd, -1);
   }
@@ -431,7 +432,7 @@ bool host_lseek(int fd, uint64_t offset) {
 }
 
 bool host_ftruncate(int fd, uint64_t length) {
-  if (int f = fault(host_op::resize)) {
+  if (int f = fault_fd(host_op::resize, fd)) {
     errno = f;
     return failed_fd(host_op::resize, fd, false);
   }
@@ -444,7 +445,7 @@ bool host_ftruncate(int fd, uint64_t length) {
 }
 
 bool host_fsync(int fd) {
-  if (int f = fault(host_op::sync)) {
+  if (int f = fault_fd(host_op::sync, fd)) {
     errno = f;
     return failed_fd(host_op::sync, fd, false);
   }
@@ -517,7 +518,7 @@ int32_t host_timezone_bias_minutes() {
 }
 
 int host_remove(const char* path) {
-  if (int f = fault(host_op::remove)) {
+  if (int f = fault(host_op::remove, path)) {
     note_failure(host_op::remove, f, path);
     errno = f;
     return -1;
@@ -551,7 +552,7 @@ bool sync_folder_of(const char* path) {
   std::string p = path;
   size_t cut = p.rfind('/');
   std::string folder = cut == std::string::npos ? "." : cut == 0 ? "/" : p.substr(0, cut);
-  if (int f = fault(host_op::sync)) {
+  if (int f = fault(host_op::sync, folder.c_str())) {
     note_failure(host_op::sync, f, folder.c_str());
     errno = f;
     return false;
@@ -573,7 +574,7 @@ bool sync_folder_of(const char* path) {
 
 bool host_rename_replace(const char* from, const char* to, bool* synced) {
   if (synced != nullptr) *synced = false;
-  if (int f = fault(host_op::rename)) {
+  if (int f = fault(host_op::rename, from)) {
     note_failure(host_op::rename, f, to);
     errno = f;
     return false;
@@ -655,7 +656,7 @@ int host_open_read_raw(const char* path) {
 }
 
 int64_t host_read_all(int fd, void* buf, uint64_t count) {
-  if (int f = fault(host_op::read)) {
+  if (int f = fault_fd(host_op::read, fd)) {
     errno = f;
     return -1;
   }

@@ -39,6 +39,7 @@
 namespace volpack {
 
 using host_internal::fault;
+using host_internal::fault_fd;
 using host_internal::note_failure;
 using host_internal::note_fd_failure;
 
@@ -381,7 +382,7 @@ host_dirent* host_readdir(host_dir* d) {
     return nullptr;
   }
   if (d->error == 0) {
-    d->error = fault(host_op::readdir);
+    d->error = fault(host_op::readdir, d->path.c_str());
     if (d->error == 0 && d->returned_first && !FindNextFileW(d->search, &d->found)) {
       if (GetLastError() == ERROR_NO_MORE_FILES) {
         errno = 0;
@@ -465,7 +466,7 @@ std::FILE* host_fopen(const char* path, const char* mode) {
   }
   if (plus) crt_mode += '+';
   crt_mode += 'b';  // always untranslated
-  if (int f = fault(host_op::open)) {
+  if (int f = fault(host_op::open, path)) {
     note_failure(host_op::open, f, path);
     errno = f;
     return nullptr;
@@ -495,7 +496,7 @@ std::FILE* host_fopen(const char* path, const char* mode) {
 // Windows keeps FIFOs out of the file system's names; a device or a pipe
 // reached by a path is refused all the same.
 std::FILE* host_fopen_input(const char* path, host_stat_t* st) {
-  if (int f = fault(host_op::open)) {
+  if (int f = fault(host_op::open, path)) {
     note_failure(host_op::open, f, path);
     errno = f;
     return nullptr;
@@ -523,7 +524,7 @@ std::FILE* host_fopen_input(const char* path, host_stat_t* st) {
 
 uint64_t host_fread(std::FILE* fp, void* buf, uint64_t count) {
   if (count == 0) return 0;
-  if (int f = fault(host_op::read)) {
+  if (int f = fault_fd(host_op::read, _fileno(fp))) {
     errno = f;
     return failed_fd<uint64_t>(host_op::read, _fileno(fp), 0);
   }
@@ -534,7 +535,7 @@ uint64_t host_fread(std::FILE* fp, void* buf, uint64_t count) {
 
 uint64_t host_fwrite(std::FILE* fp, const void* buf, uint64_t count) {
   if (count == 0) return 0;
-  if (int f = fault(host_op::write)) {
+  if (int f = fault_fd(host_op::write, _fileno(fp))) {
     errno = f;
     return failed_fd<uint64_t>(host_op::write, _fileno(fp), 0);
   }
@@ -546,7 +547,7 @@ uint64_t host_fwrite(std::FILE* fp, const void* buf, uint64_t count) {
 int host_fclose(std::FILE* fp) {
   int fd = _fileno(fp);
   int r = 0;
-  if (int f = fault(host_op::write)) {
+  if (int f = fault_fd(host_op::write, fd)) {
     errno = f;
     r = failed_fd<int>(host_op::write, fd, EOF);
     std::fclose(fp);
@@ -578,7 +579,7 @@ bool host_fflush_sync(std::FILE* fp) {
 // pointer with them, which no caller relies on: the stdio buffer is unused.
 uint64_t host_pread(std::FILE* fp, uint64_t offset, void* buf, uint64_t count) {
   if (count == 0) return 0;
-  if (int f = fault(host_op::read)) {
+  if (int f = fault_fd(host_op::read, _fileno(fp))) {
     errno = f;
     return failed_fd<uint64_t>(host_op::read, _fileno(fp), 0);
   }
@@ -604,7 +605,7 @@ uint64_t host_pread(std::FILE* fp, uint64_t offset, void* buf, uint64_t count) {
 
 uint64_t host_pwrite(std::FILE* fp, uint64_t offset, const void* buf, uint64_t count) {
   if (count == 0) return 0;
-  if (int f = fault(host_op::write)) {
+  if (int f = fault_fd(host_op::write, _fileno(fp))) {
     errno = f;
     return failed_fd<uint64_t>(host_op::write, _fileno(fp), 0);
   }
@@ -660,7 +661,7 @@ int host_open(const char* path, int flags, int mode) {
   // Of the permission bits the host keeps only whether the owner may write.
   DWORD attributes = (create && (mode & 0200) == 0) ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
   if (flags & HOST_O_NOFOLLOW) attributes |= FILE_FLAG_OPEN_REPARSE_POINT;
-  if (int f = fault(host_op::open)) {
+  if (int f = fault(host_op::open, path)) {
     note_failure(host_op::open, f, path);
     errno = f;
     return -1;
@@ -694,7 +695,7 @@ int host_fstat(int fd, host_stat_t* st) {
 }
 
 int64_t host_write_all(int fd, const void* buf, uint64_t count) {
-  if (int f = fault(host_op::write)) {
+  if (int f = fault_fd(host_op::write, fd)) {
     errno = f;
     return failed_fd<int64_t>(host_op::write, fd, -1);
   }
@@ -727,7 +728,7 @@ bool host_lseek(int fd, uint64_t offset) {
 // end of file leaves the new range to the file system, which reads it as zeros
 // and need not write it, so growing a volume to its full size costs nothing.
 bool host_ftruncate(int fd, uint64_t length) {
-  if (int f = fault(host_op::resize)) {
+  if (int f = fault_fd(host_op::resize, fd)) {
     errno = f;
     return failed_fd(host_op::resize, fd, false);
   }
@@ -757,7 +758,7 @@ bool host_ftruncate(int fd, uint64_t length) {
 }
 
 bool host_fsync(int fd) {
-  if (int f = fault(host_op::sync)) {
+  if (int f = fault_fd(host_op::sync, fd)) {
     errno = f;
     return failed_fd(host_op::sync, fd, false);
   }
@@ -872,7 +873,7 @@ int32_t host_timezone_bias_minutes() {
 // Names
 
 int host_remove(const char* path) {
-  if (int f = fault(host_op::remove)) {
+  if (int f = fault(host_op::remove, path)) {
     note_failure(host_op::remove, f, path);
     errno = f;
     return -1;
@@ -914,7 +915,7 @@ void host_remove_raw(const char* path) {
 
 bool host_rename_replace(const char* from, const char* to, bool* synced) {
   if (synced != nullptr) *synced = false;
-  if (int f = fault(host_op::rename)) {
+  if (int f = fault(host_op::rename, from)) {
     note_failure(host_op::rename, f, to);
     errno = f;
     return false;
@@ -1046,7 +1047,7 @@ int host_open_read_raw(const char* path) {
 }
 
 int64_t host_read_all(int fd, void* buf, uint64_t count) {
-  if (int f = fault(host_op::read)) {
+  if (int f = fault_fd(host_op::read, fd)) {
     errno = f;
     return -1;
   }

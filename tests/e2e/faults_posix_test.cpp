@@ -6,6 +6,8 @@
 // with an image that reads back equal to the source.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,18 +50,22 @@ struct outcome {
 };
 
 // Runs volpack_main in a child process with the fault `op`/`nth` (nth 0: none)
-// and, when `counts` is given, the number of operations of each kind.
+// and the action `on` before each host operation; when `counts` is given, it
+// receives the number of operations of each kind.
 outcome run_with_fault(const fs::path& out, const fs::path& src, host_op op, uint64_t nth,
-                       std::vector<uint64_t>* counts = nullptr) {
+                       std::vector<uint64_t>* counts = nullptr,
+                       std::function<int(host_op, const char*)> on = nullptr) {
   TempDir logs;
   fs::path err = logs.path() / "err", tally = logs.path() / "counts";
   std::fflush(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
     if (!std::freopen(err.c_str(), "w", stderr) || !std::freopen("/dev/null", "w", stdout)) _exit(99);
+    alarm(120);  // a run that hangs fails the test instead of stopping it
     int rc;
     {
       HostFaults faults(op, nth, EIO);
+      faults.on = on;
       std::string o = out.string(), s = src.string();
       char* argv[] = {const_cast<char*>("volpack"), &o[0], &s[0], nullptr};
       rc = volpack_main(3, argv);
@@ -140,6 +146,51 @@ TEST(FaultSweep, EveryFailureEndsCleanOrCorrect) {
         EXPECT_NE(std::string::npos, r.err.find(std::strerror(EIO))) << "no reason given: " << r.err;
       }
     }
+  }
+}
+
+// Inputs that change under the run: a file swapped for a FIFO after it was
+// listed, a file whose first bytes cannot be read, a file rewritten in place
+// with the same size while it is copied. Each stops the run with the file's
+// name and what happened; none hangs it or passes unnoticed.
+TEST(FaultSweep, InputsThatChangeUnderTheRunStopIt) {
+  struct change {
+    const char* file;
+    host_op op;
+    int at;  // the how-many-th operation of `op` on `file`
+    const char* expect;
+  } changes[] = {
+      {"Tree/data/blob", host_op::open, 1, "no longer a regular file"},
+      {"Tree/data/blob", host_op::open, 2, "no longer a regular file"},
+      {"Tree/bin/tool", host_op::read, 1, "Input/output error"},
+      {"Tree/data/blob", host_op::read, 2, "changed while it was copied"},
+  };
+  for (const change& c : changes) {
+    SCOPED_TRACE(std::string(c.file) + " " + host_op_name(c.op) + " #" + std::to_string(c.at));
+    TempDir work, src_root;
+    src_root.write("Tree/bin/tool", "#!/bin/sh\necho tool\n");
+    fs::path blob = src_root.write("Tree/data/blob", std::string(300000, 'b') + "\n");
+    fs::path target = src_root.path() / c.file;
+    int seen = 0;
+    auto on = [&](host_op op, const char* path) {
+      if (op != c.op || path == nullptr || fs::path(path) != target || ++seen != c.at) return 0;
+      if (c.op == host_op::open) {  // another process swaps the file for a FIFO
+        fs::remove(target);
+        mkfifo(target.c_str(), 0644);
+      } else if (target != blob) {
+        return EIO;
+      } else {  // another process rewrites the file in place
+        test::write_file(target, std::string(300000, 'c') + "\n");
+        struct timespec later[2] = {{0, UTIME_OMIT}, {time(nullptr) + 60, 0}};
+        utimensat(AT_FDCWD, target.c_str(), later, 0);
+      }
+      return 0;
+    };
+    outcome r = run_with_fault(work.path() / "out.dmg", src_root.path() / "Tree", host_op::open, 0, nullptr, on);
+    EXPECT_EQ(1, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(c.expect)) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(target.string())) << r.err;
+    EXPECT_TRUE(fs::is_empty(work.path())) << r.err;
   }
 }
 

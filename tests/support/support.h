@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -75,10 +76,13 @@ class MemStream final : public stream_t {
 
 // Counts the host layer's operations by kind for its lifetime and makes the
 // `nth` (1-based) of kind `op` fail with `error` (with `persistent`, every later
-// one too); nth 0 only counts. One at a time.
+// one too); nth 0 only counts. `on` runs before every operation with its kind
+// and path (null when unknown); it may act on the files as another process
+// would, and fails the operation when it returns an error number. One at a time.
 class HostFaults {
  public:
   explicit HostFaults(host_op op = host_op::open, uint64_t nth = 0, int error = EIO, bool persistent = false);
+  std::function<int(host_op, const char*)> on;
   ~HostFaults();
   HostFaults(const HostFaults&) = delete;
   HostFaults& operator=(const HostFaults&) = delete;
@@ -86,7 +90,7 @@ class HostFaults {
   bool fired() const { return fired_.load(); }
 
  private:
-  static int hook(host_op op, void* self);
+  static int hook(host_op op, const char* path, void* self);
   host_op op_;
   uint64_t nth_;
   int error_;
