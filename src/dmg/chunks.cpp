@@ -9,7 +9,7 @@
 #include <stdexcept>
 
 #include "dmg/dmg.h"
-#include "io/die.h"
+#include "io/buffer.h"
 
 namespace volpack {
 
@@ -25,41 +25,36 @@ uint32_t udif_chunk_type_for(uint64_t compressed_length, SectorCount sectors) {
   return compressed_length / kSectorSize > sectors ? UDIF_CHUNK_RAW : UDIF_CHUNK_ZLIB;
 }
 
-chunk_code_t compress_chunk(const uint8_t* in, SectorCount sectors, uint8_t* out) {
-  chunk_code_t code;
+status compress_chunk(const uint8_t* in, SectorCount sectors, uint8_t* out, chunk_code_t* code) {
   z_stream z;
   std::memset(&z, 0, sizeof z);  // default allocators
-  code.init_ret = deflateInit(&z, Z_DEFAULT_COMPRESSION);
-  if (code.init_ret != Z_OK) return code;
+  int ret = deflateInit(&z, Z_DEFAULT_COMPRESSION);
+  if (ret != Z_OK) return status_errorf("insertBLKX():%d: zlib deflateInit error (ret = %d)\n", __LINE__, ret);
 
   uint64_t raw_length = sectors * kSectorSize;
   z.next_in = const_cast<Bytef*>(in);
   z.avail_in = static_cast<uInt>(raw_length);
   z.next_out = out;
   z.avail_out = static_cast<uInt>(kChunkBufferSize);
-  code.deflate_ret = deflate(&z, Z_FINISH);
+  ret = deflate(&z, Z_FINISH);
   uint64_t compressed = kChunkBufferSize - z.avail_out;
   deflateEnd(&z);
-  if (code.deflate_ret != Z_STREAM_END) return code;
+  if (ret != Z_STREAM_END) return status_errorf("insertBLKX():%d: zlib deflate error (ret = %d)\n", __LINE__, ret);
 
-  code.type = udif_chunk_type_for(compressed, sectors);
-  code.stored_length = code.type == UDIF_CHUNK_RAW ? raw_length : compressed;
-  return code;
+  code->type = udif_chunk_type_for(compressed, sectors);
+  code->stored_length = code->type == UDIF_CHUNK_RAW ? raw_length : compressed;
+  return status::ok();
 }
 
 namespace {
 
 // Makes room for entry `index`: the capacity starts at 2 entries and doubles.
-void grow_table(udif_blkx_table_t& table, size_t index, size_t& capacity) {
-  if (index < capacity) return;
+status grow_table(udif_blkx_table_t& table, size_t index, size_t& capacity) {
+  if (index < capacity) return status::ok();
   capacity *= 2;
-  try {
-    table.chunks.reserve(capacity);
-  } catch (const std::bad_alloc&) {
-    die("%s():%d: realloc error (out of memory)\n", "insertBLKX", __LINE__);
-  } catch (const std::length_error&) {
-    die("%s():%d: realloc error (out of memory)\n", "insertBLKX", __LINE__);
-  }
+  if (!allocating("insertBLKX", __LINE__, [&] { table.chunks.reserve(capacity); }))
+    return status_errorf("%s():%d: realloc error (out of memory)\n", "insertBLKX", __LINE__);
+  return status::ok();
 }
 
 size_t compression_workers() {
@@ -87,17 +82,20 @@ void compress_in_parallel(size_t n, const Job& job) {
 
 }  // namespace
 
-udif_blkx_table_t insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sector, SectorCount sector_count,
-                             uint32_t block_descriptors, uint32_t* in_crc, uint32_t* in_sum, uint32_t* out_crc) {
+result<udif_blkx_table_t> insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sector, SectorCount sector_count,
+                                     uint32_t block_descriptors, uint32_t* in_crc, uint32_t* in_sum,
+                                     uint32_t* out_crc) {
   // Chunks are independent zlib streams: a batch of them is read in order,
   // deflated on all cores at once, then written in order, so the image is the
   // same byte for byte whatever the number of cores. Memory stays fixed: two
   // work buffers per chunk of a batch.
   const size_t batch = compression_workers();
   std::vector<std::vector<uint8_t>> inbufs, outbufs;
+  inbufs.resize(batch);
+  outbufs.resize(batch);
   for (size_t i = 0; i < batch; ++i) {
-    inbufs.push_back(malloc_or_die(kChunkBufferSize, __func__, __LINE__));
-    outbufs.push_back(malloc_or_die(kChunkBufferSize, __func__, __LINE__));
+    VOLPACK_RETURN_IF_ERROR(buffer_alloc(&inbufs[i], kChunkBufferSize, __func__, __LINE__));
+    VOLPACK_RETURN_IF_ERROR(buffer_alloc(&outbufs[i], kChunkBufferSize, __func__, __LINE__));
   }
 
   udif_blkx_table_t table;
@@ -111,41 +109,37 @@ udif_blkx_table_t insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sec
   table.checksum.type = UDIF_CHECKSUM_CRC32;
   table.checksum.size = 32;
   size_t capacity = 2;
-  try {
-    table.chunks.reserve(capacity);
-  } catch (const std::bad_alloc&) {
-    die("%s():%d: malloc error (out of memory)\n", __func__, __LINE__);
-  }
+  VOLPACK_RETURN_IF_ERROR(allocating(__func__, __LINE__, [&] { table.chunks.reserve(capacity); }));
 
   SectorNumber sector = 0;  // counted from the table's first sector
   SectorCount remaining = sector_count;
   std::vector<SectorCount> sizes(batch);
   std::vector<chunk_code_t> codes(batch);
+  std::vector<status> coded(batch);
   while (remaining > 0) {
     size_t n = 0;
     for (; n < batch && remaining > 0; ++n) {
       sizes[n] = remaining < kChunkSectors ? remaining : kChunkSectors;
       uint64_t raw_length = sizes[n] * kSectorSize;
-      stream_read_or_die(in, inbufs[n].data(), raw_length, __func__, __LINE__);
+      VOLPACK_RETURN_IF_ERROR(stream_read_exact(in, inbufs[n].data(), raw_length, __func__, __LINE__));
       if (in_crc != nullptr) crc32_checksum(in_crc, inbufs[n].data(), raw_length);
       if (in_sum != nullptr) udif_checksum(in_sum, inbufs[n].data(), raw_length);
       remaining -= sizes[n];
     }
-    compress_in_parallel(n, [&](size_t i) { codes[i] = compress_chunk(inbufs[i].data(), sizes[i], outbufs[i].data()); });
+    compress_in_parallel(
+        n, [&](size_t i) { coded[i] = compress_chunk(inbufs[i].data(), sizes[i], outbufs[i].data(), &codes[i]); });
 
     for (size_t i = 0; i < n; ++i) {
       const chunk_code_t& code = codes[i];
-      if (code.init_ret != Z_OK) die("insertBLKX():%d: zlib deflateInit error (ret = %d)\n", __LINE__, code.init_ret);
-      if (code.deflate_ret != Z_STREAM_END)
-        die("insertBLKX():%d: zlib deflate error (ret = %d)\n", __LINE__, code.deflate_ret);
-      grow_table(table, table.chunks.size(), capacity);
+      VOLPACK_RETURN_IF_ERROR(coded[i]);
+      VOLPACK_RETURN_IF_ERROR(grow_table(table, table.chunks.size(), capacity));
       udif_blkx_chunk_t chunk;
       chunk.type = code.type;
       chunk.sector_start = sector;
       chunk.sector_count = sizes[i];
       chunk.compressed_offset = stream_tell(out) - table.data_start;
       const uint8_t* stored = code.type == UDIF_CHUNK_RAW ? inbufs[i].data() : outbufs[i].data();
-      stream_write_or_die(out, stored, code.stored_length, __func__, __LINE__);
+      VOLPACK_RETURN_IF_ERROR(stream_write_exact(out, stored, code.stored_length, __func__, __LINE__));
       if (out_crc != nullptr) crc32_checksum(out_crc, stored, code.stored_length);
       chunk.compressed_length = code.stored_length;
       table.chunks.push_back(chunk);
@@ -153,7 +147,7 @@ udif_blkx_table_t insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sec
     }
   }
 
-  grow_table(table, table.chunks.size(), capacity);
+  VOLPACK_RETURN_IF_ERROR(grow_table(table, table.chunks.size(), capacity));
   udif_blkx_chunk_t terminator;
   terminator.type = UDIF_CHUNK_TERMINATOR;
   terminator.sector_start = sector;

@@ -1,9 +1,8 @@
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "dmg/dmg.h"
-#include "io/die.h"
+#include "io/buffer.h"
 
 namespace volpack {
 
@@ -16,45 +15,50 @@ constexpr size_t kPlstSize = 1032;
 
 }  // namespace
 
-void convert_to_DMG_or_die(std::unique_ptr<stream_t> in, std::unique_ptr<stream_t> out) {
-  if (!in || !out) return;
-  std::vector<uint8_t> scratch = malloc_or_die(kScratchSize, __func__, __LINE__);
+status convert_to_DMG(std::unique_ptr<stream_t> in, std::unique_ptr<stream_t> out, const run_context& ctx) {
+  if (!in || !out) return status::ok();
+  // Messages name the routine users have always seen in them.
+  const char* const func = "convert_to_DMG_or_die";
+  std::vector<uint8_t> scratch;
+  VOLPACK_RETURN_IF_ERROR(buffer_alloc(&scratch, kScratchSize, func, __LINE__));
   uint32_t out_crc = 0;
   udif_resource_list_t list;
 
-  if (!stream_seek(in.get(), 0)) die("convert_to_DMG_or_die():%d: stream_seek error\n", __LINE__);
-  stream_read_or_die(in.get(), scratch.data(), kSectorSize, __func__, __LINE__);
+  if (!stream_seek(in.get(), 0)) return status_errorf("%s():%d: stream_seek error\n", func, __LINE__);
+  VOLPACK_RETURN_IF_ERROR(stream_read_exact(in.get(), scratch.data(), kSectorSize, func, __LINE__));
   if (get_be16(scratch.data()) == kDriverDescriptorSignature)
-    die("convert_to_DMG_or_die():%d: creating DMG files with multiple partitions is not supported\n", __LINE__);
-  // Reading on from sector 1 would shift every chunk: a failed rewind is fatal too.
-  if (!stream_seek(in.get(), 0)) die("convert_to_DMG_or_die():%d: stream_seek error\n", __LINE__);
+    return status_errorf("%s():%d: creating DMG files with multiple partitions is not supported\n", func, __LINE__);
+  // Reading on from sector 1 would shift every chunk: a failed rewind fails too.
+  if (!stream_seek(in.get(), 0)) return status_errorf("%s():%d: stream_seek error\n", func, __LINE__);
   SectorCount sectors = stream_length(in.get()) / kSectorSize;  // a partial last sector is dropped
 
   uint32_t in_crc = 0;
   uint32_t in_sum = 0;
-  udif_blkx_table_t table =
+  result<udif_blkx_table_t> table =
       insertBLKX(out.get(), in.get(), 0, sectors, kWholeDiskDescriptors, &in_crc, &in_sum, &out_crc);
-  table.checksum.data[0] = in_crc;
-  insertData(list, "blkx", 0, "whole disk (unknown partition : 0)", udif_resource_data_t(std::move(table)), true);
+  if (!table) return table.error();
+  table.value().checksum.data[0] = in_crc;
+  VOLPACK_RETURN_IF_ERROR(insertData(list, "blkx", 0, "whole disk (unknown partition : 0)",
+                                     udif_resource_data_t(table.take()), true));
 
   udif_csum_t csum;
   csum.checksum = in_sum;
-  insertData(list, "cSum", 0, "", udif_resource_data_t(csum), false);
+  VOLPACK_RETURN_IF_ERROR(insertData(list, "cSum", 0, "", udif_resource_data_t(csum), false));
 
   int n = std::snprintf(reinterpret_cast<char*>(scratch.data()), kScratchSize,
                         "%s\t<key>block-checksum-2</key>\n\t<integer>%d</integer>\n"
                         "\t<key>part-num</key>\n\t<integer>0</integer>\n"
                         "\t<key>version</key>\n\t<integer>6</integer>\n</dict>\n</plist>\n",
                         kPlistPrologue, static_cast<int32_t>(in_sum));
-  insertData(list, "nsiz", 0, "", scratch.data(), static_cast<uint64_t>(n), false);
+  VOLPACK_RETURN_IF_ERROR(insertData(list, "nsiz", 0, "", scratch.data(), static_cast<uint64_t>(n), false));
 
   std::memset(scratch.data(), 0, kScratchSize);
   scratch[517] = 1;
   scratch[519] = 1;
-  insertData(list, "plst", 0, "", scratch.data(), kPlstSize, true);
+  VOLPACK_RETURN_IF_ERROR(insertData(list, "plst", 0, "", scratch.data(), kPlstSize, true));
 
   ByteOffset xml_offset = stream_tell(out.get());
-  write_resource_plist(out.get(), list);
+  VOLPACK_RETURN_IF_ERROR(write_resource_plist(out.get(), list));
   ByteOffset xml_end = stream_tell(out.get());
 
   udif_trailer_t trailer;
@@ -69,7 +73,7 @@ void convert_to_DMG_or_die(std::unique_ptr<stream_t> in, std::unique_ptr<stream_
   trailer.rsrc_fork_length = 0;
   trailer.segment_number = 1;
   trailer.segment_count = 1;
-  for (uint32_t& word : trailer.segment_id) word = static_cast<uint32_t>(std::rand());
+  for (uint32_t& word : trailer.segment_id) word = ctx.ids->next_u32();
   trailer.data_fork_checksum.type = UDIF_CHECKSUM_CRC32;
   trailer.data_fork_checksum.size = 32;
   trailer.data_fork_checksum.data[0] = out_crc;
@@ -77,21 +81,24 @@ void convert_to_DMG_or_die(std::unique_ptr<stream_t> in, std::unique_ptr<stream_
   trailer.xml_length = xml_end - xml_offset;
   trailer.master_checksum.type = UDIF_CHECKSUM_CRC32;
   trailer.master_checksum.size = 32;
-  trailer.master_checksum.data[0] = calculate_udif_master_checksum(list);
+  result<uint32_t> master = calculate_udif_master_checksum(list);
+  if (!master) return master.error();
+  trailer.master_checksum.data[0] = master.value();
   trailer.image_variant = 2;
   // The image's size in sectors: readers check it against the block tables.
   trailer.sector_count = sectors;
 
   uint8_t disk[kUdifTrailerSize];
   udif_trailer_encode(trailer, disk);
-  stream_write_or_die(out.get(), disk, kUdifTrailerSize, __func__, __LINE__);
+  VOLPACK_RETURN_IF_ERROR(stream_write_exact(out.get(), disk, kUdifTrailerSize, func, __LINE__));
   list.clear();
 
   // The input was only read: every read error has already shown as a short read.
   (void)stream_close(std::move(in));
   // Buffered bytes reach the file only now; losing them must not pass for success.
   if (!stream_close(std::move(out)))
-    die("convert_to_DMG_or_die():%d: stream_close error on the image (data not completely written)\n", __LINE__);
+    return status_errorf("%s():%d: stream_close error on the image (data not completely written)\n", func, __LINE__);
+  return status::ok();
 }
 
 }  // namespace volpack

@@ -1,14 +1,18 @@
 // The UDIF image writer: a raw HFS+ volume in, a zlib-compressed .dmg out.
 //
-// `convert_to_DMG_or_die` reads the whole input stream (a bare volume, not a
+// `convert_to_DMG` reads the whole input stream (a bare volume, not a
 // partitioned disk), cuts it into chunks of at most 512 sectors, deflates each
 // on its own, and writes the data fork, the XML resource property list
 // ("blkx", "cSum", "nsiz", "plst") and the 512-byte trailer to the output
-// stream, which must be empty and at position 0. It takes ownership of both
-// streams and closes them; it returns only on success, after the output was
-// closed without error. Every failure prints one message and ends the process
-// with status 1, leaving whatever was written. Memory stays fixed whatever the
-// size of the volume: two chunk-sized work buffers and 40 bytes per chunk.
+// stream, which must be empty and at position 0. The trailer's segment ID is
+// four values drawn from the run's identifier source. It takes ownership of
+// both streams and closes them. It succeeds only when the output was closed
+// without error; any failure returns a status whose text names the failing
+// step ("convert_to_DMG_or_die():<line>: ...", "insertBLKX():<line>: ...",
+// "stream_printf(): ..."), leaving whatever was written for the caller to
+// discard. Nothing here prints or ends the process. Memory stays fixed
+// whatever the size of the volume: two chunk-sized work buffers and 40 bytes
+// per chunk.
 //
 // The steps below are exposed for the tests.
 #pragma once
@@ -18,12 +22,15 @@
 #include <string>
 
 #include "dmg/udif_format.h"
+#include "io/run_context.h"
+#include "io/status.h"
 #include "io/stream.h"
 
 namespace volpack {
 
-// A null stream makes the call return at once, converting nothing.
-void convert_to_DMG_or_die(std::unique_ptr<stream_t> in, std::unique_ptr<stream_t> out);
+// A null stream makes the call succeed at once, converting nothing.
+[[nodiscard]] status convert_to_DMG(std::unique_ptr<stream_t> in, std::unique_ptr<stream_t> out,
+                                    const run_context& ctx);
 
 // ---- Chunk compression ----
 
@@ -33,12 +40,8 @@ constexpr size_t kChunkBufferSize = size_t{kBuffersNeeded} * kSectorSize;  // 26
 
 // What deflating one chunk gave. `type` is UDIF_CHUNK_ZLIB (store the first
 // `stored_length` bytes of the output buffer) or UDIF_CHUNK_RAW (store the
-// chunk's input as it is, `stored_length` = its size). A zlib failure leaves
-// `init_ret` (deflateInit) other than Z_OK or `deflate_ret` other than
-// Z_STREAM_END; nothing else is then meaningful.
+// chunk's input as it is, `stored_length` = its size).
 struct chunk_code_t {
-  int init_ret = 0;
-  int deflate_ret = 0;
   uint32_t type = UDIF_CHUNK_ZLIB;
   uint64_t stored_length = 0;
 };
@@ -49,15 +52,18 @@ uint32_t udif_chunk_type_for(uint64_t compressed_length, SectorCount sectors);
 
 // Deflates `sectors` x 512 bytes at `in` as one complete zlib stream (default
 // level) into `out`, which has room for kChunkBufferSize bytes. Touches nothing
-// but its arguments, so chunks may be coded in any order or at once.
-chunk_code_t compress_chunk(const uint8_t* in, SectorCount sectors, uint8_t* out);
+// but its arguments, so chunks may be coded in any order or at once. A zlib
+// failure gives "insertBLKX():<line>: zlib deflateInit error (ret = %d)\n" or
+// "... zlib deflate error (ret = %d)\n" with zlib's result.
+[[nodiscard]] status compress_chunk(const uint8_t* in, SectorCount sectors, uint8_t* out, chunk_code_t* code);
 
 // Reads `sector_count` sectors from `in` at its position, writes their chunks
 // to `out` at its position and returns the block table (host order, chunk
 // offsets absolute in `out` since data start is 0, terminator last, checksum
 // word 0 left 0). Updates each non-null running checksum: the CRC-32 and the
-// udif_checksum of the bytes read, the CRC-32 of the bytes written.
-udif_blkx_table_t insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sector, SectorCount sector_count,
+// udif_checksum of the bytes read, the CRC-32 of the bytes written. A short
+// read or write, a zlib failure or exhausted memory fails the call.
+[[nodiscard]] result<udif_blkx_table_t> insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sector, SectorCount sector_count,
                              uint32_t block_descriptors, uint32_t* in_crc, uint32_t* in_sum, uint32_t* out_crc);
 
 // ---- Resource property list ----
@@ -69,20 +75,24 @@ extern const char kPlistPrologue[];
 
 // Adds a resource, or replaces in place the data, name and attributes of the
 // one with the same type and ID. New types and entries go after the existing
-// ones. Attributes are 0x50 when `attributes_flag` is set, else 0.
-void insertData(udif_resource_list_t& list, const char* type, int32_t id, const char* name,
-                udif_resource_data_t data, bool attributes_flag);
+// ones. Attributes are 0x50 when `attributes_flag` is set, else 0. Fails only
+// when memory runs out ("insertData():<line>: malloc error (out of memory)\n").
+[[nodiscard]] status insertData(udif_resource_list_t& list, const char* type, int32_t id, const char* name,
+                                udif_resource_data_t data, bool attributes_flag);
 // The same for plain bytes (copied).
-void insertData(udif_resource_list_t& list, const char* type, int32_t id, const char* name, const void* data,
+[[nodiscard]] status insertData(udif_resource_list_t& list, const char* type, int32_t id, const char* name, const void* data,
                 uint64_t length, bool attributes_flag);
 
 // Base64 (RFC 4648) laid out for the property list: the text opens with
 // `tabs` tabs; after every (wrap_column + 1) characters comes a line feed and
-// `tabs` tabs again; the text ends with a line feed.
-std::string base64_encode_pretty_or_die(const uint8_t* data, uint64_t length, int tabs, int wrap_column);
+// `tabs` tabs again; the text ends with a line feed. Fails only when memory
+// runs out.
+[[nodiscard]] result<std::string> base64_encode_pretty(const uint8_t* data, uint64_t length, int tabs,
+                                                       int wrap_column);
 
 // Writes the list as an XML property list at the output's position; block
-// tables and "cSum" records are written in disk order.
-void write_resource_plist(stream_t* out, const udif_resource_list_t& list);
+// tables and "cSum" records are written in disk order. Fails on a short write
+// or when memory runs out.
+[[nodiscard]] status write_resource_plist(stream_t* out, const udif_resource_list_t& list);
 
 }  // namespace volpack

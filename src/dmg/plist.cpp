@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "dmg/dmg.h"
-#include "io/die.h"
+#include "io/buffer.h"
 
 namespace volpack {
 
@@ -51,25 +51,20 @@ void insert_resource(udif_resource_list_t& list, const char* type, int32_t id, c
 
 }  // namespace
 
-void insertData(udif_resource_list_t& list, const char* type, int32_t id, const char* name,
-                udif_resource_data_t data, bool attributes_flag) {
-  try {
-    insert_resource(list, type, id, name, data, attributes_flag);
-  } catch (const std::bad_alloc&) {
-    die("%s():%d: malloc error (out of memory)\n", __func__, __LINE__);
-  } catch (const std::length_error&) {
-    die("%s():%d: malloc error (out of memory)\n", __func__, __LINE__);
-  }
+status insertData(udif_resource_list_t& list, const char* type, int32_t id, const char* name,
+                  udif_resource_data_t data, bool attributes_flag) {
+  return allocating(__func__, __LINE__, [&] { insert_resource(list, type, id, name, data, attributes_flag); });
 }
 
-void insertData(udif_resource_list_t& list, const char* type, int32_t id, const char* name, const void* data,
-                uint64_t length, bool attributes_flag) {
-  std::vector<uint8_t> copy = malloc_or_die(static_cast<size_t>(length), __func__, __LINE__);
+status insertData(udif_resource_list_t& list, const char* type, int32_t id, const char* name, const void* data,
+                  uint64_t length, bool attributes_flag) {
+  std::vector<uint8_t> copy;
+  VOLPACK_RETURN_IF_ERROR(buffer_alloc(&copy, static_cast<size_t>(length), __func__, __LINE__));
   if (length > 0) std::memcpy(copy.data(), data, static_cast<size_t>(length));
-  insertData(list, type, id, name, udif_resource_data_t(std::move(copy)), attributes_flag);
+  return insertData(list, type, id, name, udif_resource_data_t(std::move(copy)), attributes_flag);
 }
 
-std::string base64_encode_pretty_or_die(const uint8_t* data, uint64_t length, int tabs, int wrap_column) {
+result<std::string> base64_encode_pretty(const uint8_t* data, uint64_t length, int tabs, int wrap_column) {
   static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   const uint64_t chars = (length + 2) / 3 * 4;
   const uint64_t per_line = static_cast<uint64_t>(wrap_column) + 1;
@@ -81,7 +76,7 @@ std::string base64_encode_pretty_or_die(const uint8_t* data, uint64_t length, in
   try {
     text.reserve(static_cast<size_t>(total));
   } catch (const std::exception&) {
-    die("%s():%d: malloc error (out of memory)\n", __func__, __LINE__);
+    return out_of_memory("base64_encode_pretty_or_die", __LINE__);
   }
   text.append(indent, '\t');
   uint64_t column = 0;
@@ -120,15 +115,16 @@ std::string base64_encode_pretty_or_die(const uint8_t* data, uint64_t length, in
   return text;
 }
 
-void write_resource_plist(stream_t* out, const udif_resource_list_t& list) {
-  stream_printf(out, "%s\t<key>resource-fork</key>\n\t<dict>\n", kPlistPrologue);
+status write_resource_plist(stream_t* out, const udif_resource_list_t& list) {
+  VOLPACK_RETURN_IF_ERROR(stream_printf(out, "%s\t<key>resource-fork</key>\n\t<dict>\n", kPlistPrologue));
   for (const udif_resource_type_t& type : list) {
-    stream_printf(out, "\t\t<key>%s</key>\n\t\t<array>\n", type.name.c_str());
+    VOLPACK_RETURN_IF_ERROR(stream_printf(out, "\t\t<key>%s</key>\n\t\t<array>\n", type.name.c_str()));
     for (const udif_resource_t& r : type.entries) {
-      stream_printf(out,
-                    "\t\t\t<dict>\n\t\t\t\t<key>Attributes</key>\n\t\t\t\t<string>0x%04x</string>\n"
-                    "\t\t\t\t<key>Data</key>\n\t\t\t\t<data>\n",
-                    r.attributes);
+      VOLPACK_RETURN_IF_ERROR(stream_printf(out,
+                                            "\t\t\t<dict>\n\t\t\t\t<key>Attributes</key>\n"
+                                            "\t\t\t\t<string>0x%04x</string>\n"
+                                            "\t\t\t\t<key>Data</key>\n\t\t\t\t<data>\n",
+                                            r.attributes));
       // Records are kept in host order; the property list carries them in disk order.
       std::vector<uint8_t> disk;
       const uint8_t* bytes = nullptr;
@@ -136,23 +132,26 @@ void write_resource_plist(stream_t* out, const udif_resource_list_t& list) {
       if (const auto* plain = std::get_if<std::vector<uint8_t>>(&r.data)) {
         bytes = plain->data();
       } else {
-        disk = malloc_or_die(static_cast<size_t>(size), "convert_to_DMG_or_die", __LINE__);
+        VOLPACK_RETURN_IF_ERROR(buffer_alloc(&disk, static_cast<size_t>(size), "convert_to_DMG_or_die", __LINE__));
         if (const auto* table = std::get_if<udif_blkx_table_t>(&r.data))
           udif_blkx_table_to_disk(*table, disk.data());
         else
           udif_csum_to_disk(std::get<udif_csum_t>(r.data), disk.data());
         bytes = disk.data();
       }
-      std::string text = base64_encode_pretty_or_die(bytes, size, 4, 43);
-      stream_write_or_die(out, text.data(), text.size(), "convert_to_DMG_or_die", __LINE__);
-      stream_printf(out,
-                    "\t\t\t\t</data>\n\t\t\t\t<key>ID</key>\n\t\t\t\t<string>%d</string>\n"
-                    "\t\t\t\t<key>Name</key>\n\t\t\t\t<string>%s</string>\n\t\t\t</dict>\n",
-                    r.id, r.name.c_str());
+      result<std::string> text = base64_encode_pretty(bytes, size, 4, 43);
+      if (!text) return text.error();
+      VOLPACK_RETURN_IF_ERROR(
+          stream_write_exact(out, text.value().data(), text.value().size(), "convert_to_DMG_or_die", __LINE__));
+      VOLPACK_RETURN_IF_ERROR(stream_printf(out,
+                                            "\t\t\t\t</data>\n\t\t\t\t<key>ID</key>\n"
+                                            "\t\t\t\t<string>%d</string>\n"
+                                            "\t\t\t\t<key>Name</key>\n\t\t\t\t<string>%s</string>\n\t\t\t</dict>\n",
+                                            r.id, r.name.c_str()));
     }
-    stream_printf(out, "\t\t</array>\n");
+    VOLPACK_RETURN_IF_ERROR(stream_printf(out, "\t\t</array>\n"));
   }
-  stream_printf(out, "\t</dict>\n</dict>\n</plist>\n");
+  return stream_printf(out, "\t</dict>\n</dict>\n</plist>\n");
 }
 
 }  // namespace volpack

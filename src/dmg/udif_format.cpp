@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "io/die.h"
+#include "io/buffer.h"
 
 namespace volpack {
 
@@ -197,7 +197,7 @@ uint64_t udif_resource_size(const udif_resource_t& r) {
   return kUdifCsumSize;
 }
 
-uint32_t calculate_udif_master_checksum(const udif_resource_list_t& list) {
+result<uint32_t> calculate_udif_master_checksum(const udif_resource_list_t& list) {
   const udif_resource_type_t* blkx = nullptr;
   for (const udif_resource_type_t& type : list) {
     if (type.name == "blkx") {
@@ -205,14 +205,16 @@ uint32_t calculate_udif_master_checksum(const udif_resource_list_t& list) {
       break;
     }
   }
-  if (blkx == nullptr) die("calculate_udif_master_checksum():%d: ERROR: corrupted blkx list!\n", __LINE__);
+  if (blkx == nullptr)
+    return status_errorf("calculate_udif_master_checksum():%d: ERROR: corrupted blkx list!\n", __LINE__);
 
   size_t count = 0;
   for (const udif_resource_t& r : blkx->entries) {
     const auto* table = std::get_if<udif_blkx_table_t>(&r.data);
     if (table != nullptr && table->checksum.type == UDIF_CHECKSUM_CRC32) ++count;
   }
-  std::vector<uint8_t> words = malloc_or_die(4 * count, "calculate_udif_master_checksum", __LINE__);
+  std::vector<uint8_t> words;
+  VOLPACK_RETURN_IF_ERROR(buffer_alloc(&words, 4 * count, "calculate_udif_master_checksum", __LINE__));
   size_t at = 0;
   for (const udif_resource_t& r : blkx->entries) {
     const auto* table = std::get_if<udif_blkx_table_t>(&r.data);

@@ -12,7 +12,7 @@
 // concatenation); `udif_checksum` rotates left by one and adds each whole
 // big-endian 32-bit word; `calculate_udif_master_checksum` is the CRC-32 of
 // the block tables' checksum words. Only the master checksum can fail: a list
-// without a "blkx" type ends the process.
+// without a "blkx" type gives a failed status.
 #pragma once
 
 #include <array>
@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "io/bytes.h"
+#include "io/status.h"
 
 namespace volpack {
 
@@ -163,8 +164,8 @@ uint64_t udif_resource_size(const udif_resource_t& r);
 
 // The CRC-32 of word 0 of the checksum of every CRC-32 block table of the first
 // "blkx" type, in list order, each word big-endian. A list without a "blkx"
-// type prints "calculate_udif_master_checksum():<line>: ERROR: corrupted blkx
-// list!" and ends the process.
-uint32_t calculate_udif_master_checksum(const udif_resource_list_t& list);
+// type fails with "calculate_udif_master_checksum():<line>: ERROR: corrupted
+// blkx list!\n".
+[[nodiscard]] result<uint32_t> calculate_udif_master_checksum(const udif_resource_list_t& list);
 
 }  // namespace volpack

@@ -2,6 +2,7 @@
 
 #include "driver/run_files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -9,22 +10,16 @@
 #include <cstring>
 #include <memory>
 
-#include <algorithm>
-
 #include "dmg/dmg.h"
 #include "hfs/format.h"
 #include "hfs/volume.h"
 #include "import/import.h"
-#include "io/io.h"
-#include "io/stream.h"
 #include "io/die.h"
 #include "io/host_fs.h"
-#include "io/run_context.h"
-#include "symlink/symlink.h"
+#include "io/io.h"
+#include "io/stream.h"
 
 namespace volpack {
-
-bool verbose = false;
 
 command_line parse_command_line(int argc, char** argv) {
   command_line cl;
@@ -58,19 +53,17 @@ command_line parse_command_line(int argc, char** argv) {
   return cl;
 }
 
-void print_usage() {
-  std::fputs(
-      "volpack - Vellora's .dmg file creator by Halvardson\n"
-      "Usage: volpack <outfile.dmg> <pathname to app dir> [-v]\n"
-      "Example: volpack myMacApp.dmg C:\\Path\\To\\MyMacApp\\BuildOutput\n"
-      "To create symlinks, put one-liner files containing just the symlink target.\n"
-      "--link-files=tree|all|none: link one-liners naming an item of the tree or an absolute path (tree, default), all, or none.\n"
-      "To set a custom DMG icon, put a .VolumeIcon.icns file in the root directory.\n"
-      "To set a custom background, icons placement and sizes, place a .DS_Store\n"
-      "file in the root directory (you can generate one with macOS and reuse it).\n"
-      "Binary Mach-O files and files with a shebang (#!) get execution flags (0755).\n",
-      stdout);
-}
+const char kUsageText[] =
+    "volpack - Vellora's .dmg file creator by Halvardson\n"
+    "Usage: volpack <outfile.dmg> <pathname to app dir> [-v]\n"
+    "Example: volpack myMacApp.dmg C:\\Path\\To\\MyMacApp\\BuildOutput\n"
+    "To create symlinks, put one-liner files containing just the symlink target.\n"
+    "--link-files=tree|all|none: link one-liners naming an item of the tree or an absolute path (tree, default), all, "
+    "or none.\n"
+    "To set a custom DMG icon, put a .VolumeIcon.icns file in the root directory.\n"
+    "To set a custom background, icons placement and sizes, place a .DS_Store\n"
+    "file in the root directory (you can generate one with macOS and reuse it).\n"
+    "Binary Mach-O files and files with a shebang (#!) get execution flags (0755).\n";
 
 uint64_t volume_size_from_measure(uint64_t measure) {
   uint64_t size = measure + measure * 10 / 100;
@@ -104,137 +97,193 @@ uint64_t volume_size_for_tree(uint64_t measure, const tree_census& c) {
   return volume;
 }
 
-const char* volume_name_from_path(const char* path) {
-  static char* buffer = nullptr;
-  path = follow_symlinks(path);
-  if (buffer == nullptr) {
-    buffer = static_cast<char*>(std::malloc(1024));
-    if (buffer == nullptr) return nullptr;
-  }
+bool volume_name_from_path(const char* path, std::string* name) {
   if (path == nullptr || *path == '\0') {
-    std::strcpy(buffer, ".");
-    return buffer;
+    *name = ".";
+    return true;
   }
+  auto is_sep = host_is_separator;
   size_t end = std::strlen(path) - 1;
-  while (end > 0 && host_is_separator(path[end])) --end;
-  if (end == 0 && host_is_separator(path[0])) {
-    std::strcpy(buffer, path[0] == '/' ? "/" : "\\");
-    return buffer;
+  while (end > 0 && is_sep(path[end])) --end;
+  if (end == 0 && is_sep(path[0])) {
+    *name = path[0] == '/' ? "/" : "\\";
+    return true;
   }
   size_t start = end;
-  while (start > 0 && !host_is_separator(path[start - 1])) --start;
+  while (start > 0 && !is_sep(path[start - 1])) --start;
   size_t len = end - start + 1;
   // ".", "./" and "x/.." name a folder only through another: take its real name.
   std::string real;
   if ((len == 1 && path[start] == '.') || (len == 2 && path[start] == '.' && path[start + 1] == '.')) {
-    if (host_realpath(path, &real) && real != path && !real.empty()) return volume_name_from_path(real.c_str());
+    if (host_realpath(path, &real) && real != path && !real.empty()) return volume_name_from_path(real.c_str(), name);
   }
   if (len >= 1024) {
     errno = ENAMETOOLONG;
-    return nullptr;
+    return false;
   }
-  std::memcpy(buffer, path + start, len);
-  buffer[len] = '\0';
-  return buffer;
+  name->assign(path + start, len);
+  return true;
 }
 
 namespace {
 
+// The host's own sources of time and identifiers. Identifiers continue the C
+// library's generator, which the formatter seeds from the clock: the image's
+// segment ID follows the volume's identifiers in one sequence.
+class host_clock final : public time_source_t {
+ public:
+  int64_t now() override { return host_time(); }
+};
+
+class host_ids final : public id_source_t {
+ public:
+  uint32_t next_u32() override { return static_cast<uint32_t>(std::rand()); }
+};
+
+// Prints a fatal message; the phase that calls it then fails.
+bool fail(const run_context& ctx, const char* fmt, ...) VOLPACK_PRINTF(2, 3);
+bool fail(const run_context& ctx, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  status text = status_verrorf(fmt, ap);
+  va_end(ap);
+  ctx.reporter->report(report_kind::error, text.message());
+  return false;
+}
+
+bool fail(const run_context& ctx, const status& s) {
+  ctx.reporter->report(report_kind::error, s.message());
+  return false;
+}
+
+// A verbose line.
+void progress(const run_context& ctx, const std::string& text) {
+  if (ctx.options.verbose) ctx.reporter->report(report_kind::info, text);
+}
+
 // Names the file and the host's reason behind the failure just reported,
-// removes what the run made and ends it with status 1.
-int abandon(run_files* f) {
-  report_host_failure(stderr);
+// removes what the run made (only its own files) and ends it with status 1.
+int abandon(const run_context& ctx, run_files* f) {
+  std::string reason;
+  if (take_host_failure_line(&reason)) ctx.reporter->report(report_kind::error, reason);
   run_files_abandon(f);
   return 1;
 }
 
-}  // namespace
-
-int volpack_main(int argc, char** argv) {
-  static char env_setting[] = "VELLORA_FOLLOWSYMLINKS=0";
-  putenv(env_setting);
-
-  command_line cl = parse_command_line(argc, argv);
-  if (!cl.ok) {
-    print_usage();
-    return 1;
-  }
-  verbose = cl.verbose;
-  stdio_reporter reporter;
-  run_context ctx;
-  ctx.options.verbose = cl.verbose;
-  ctx.options.link_files = cl.link_files;
-  ctx.reporter = &reporter;
-
-  run_files files;
-  if (!run_files_open(&files, cl.output, cl.source, &ctx.skip)) return abandon(&files);
-
-  if (verbose) std::printf("Measuring required size...\n");
+// Measures the source tree and sizes the volume.
+bool measure_source(const run_context& ctx, const std::string& source, uint64_t* size) {
+  progress(ctx, "Measuring required size...\n");
   uint64_t measure = 2048;
   tree_census census;
-  if (!compute_directory_size(cl.source.c_str(), &measure) || !census_directory(cl.source.c_str(), &census)) {
+  if (!compute_directory_size(source.c_str(), &measure) || !census_directory(source.c_str(), &census)) {
     int e = host_errno();
-    std::fprintf(stderr, "Error: cannot compute directory size of \"%s\" (errno %d)\n", cl.source.c_str(), e);
+    fail(ctx, "Error: cannot compute directory size of \"%s\" (errno %d)\n", source.c_str(), e);
     // Name the entry that could not be read.
     tree_census where;
-    if (census.failed_path.empty() && !census_directory(cl.source.c_str(), &where)) census = where;
-    if (!census.failed_path.empty() && census.failed_path != cl.source)
-      std::fprintf(stderr, "Error: cannot read \"%s\": %s\n", census.failed_path.c_str(), host_strerror(e));
-    return abandon(&files);
+    if (census.failed_path.empty() && !census_directory(source.c_str(), &where)) census = where;
+    if (!census.failed_path.empty() && census.failed_path != source)
+      fail(ctx, "Error: cannot read \"%s\": %s\n", census.failed_path.c_str(), host_strerror(e));
+    return false;
   }
-  uint64_t size = volume_size_for_tree(measure, census);
-  if (verbose) std::printf("Computed size: %lld Kb\n", static_cast<long long>(size / 1024));
+  *size = volume_size_for_tree(measure, census);
+  progress(ctx, "Computed size: " + std::to_string(*size / 1024) + " Kb\n");
+  return true;
+}
 
-  if (verbose) std::printf("Creating new HFS+ volume...\n");
-  const char* volume_name = volume_name_from_path(cl.source.c_str());
-  if (!run_files_size_scratch(&files, (size / 512 + 1) * 512)) return abandon(&files);
-  if (volume_format(files.scratch.c_str(), volume_name, size, 0, 0, 0xFFFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                    stderr) != 0) {
-    std::fprintf(stderr, "error: unable to create new HFS filesystem\n");
-    return abandon(&files);
-  }
-  if (verbose) std::printf("Initialized a %lld bytes non-journaled HFS+ volume\n", static_cast<long long>(size));
+// Formats an empty HFS+ volume of `size` bytes into the scratch file.
+bool format_volume(const run_context& ctx, const run_files& files, const std::string& source, uint64_t size) {
+  progress(ctx, "Creating new HFS+ volume...\n");
+  std::string volume_name;
+  bool named = volume_name_from_path(source.c_str(), &volume_name);
+  status sized = run_files_size_scratch(files, (size / 512 + 1) * 512);
+  if (!sized) return fail(ctx, sized);
+  if (volume_format(files.scratch.c_str(), named ? volume_name.c_str() : nullptr, size, 0, 0, 0xFFFF, 0, 0, 0, 0,
+                    0, 0, 0, 0, 0, 0, 0, 0, 0, stderr) != 0)
+    return fail(ctx, "error: unable to create new HFS filesystem\n");
+  progress(ctx, "Initialized a " + std::to_string(size) + " bytes non-journaled HFS+ volume\n");
+  return true;
+}
 
-  if (verbose) std::printf("Adding files...\n");
+// Copies the source tree into the volume's root folder.
+bool import_tree(const run_context& ctx, const run_files& files, const std::string& source) {
+  progress(ctx, "Adding files...\n");
   std::unique_ptr<io_t> device = create_io_from_path(files.scratch.c_str());
   std::unique_ptr<volume_t> volume = volume_open(device.get());
   if (!volume) {
-    std::fprintf(stderr, "error: unable to open newly created HFS filesystem\n");
+    fail(ctx, "error: unable to open newly created HFS filesystem\n");
     (void)io_close(std::move(device));
-    return abandon(&files);
+    return false;
   }
-  status imported = volume_add_dir_contents_recursive(ctx, volume.get(), cl.source.c_str(), "/");
+  status imported = volume_add_dir_contents_recursive(ctx, volume.get(), source.c_str(), "/");
   if (!imported) {
-    reporter.report(report_kind::error, imported.message());
-    std::fprintf(stderr, "error: unable to create DMG\n");
+    fail(ctx, imported);
+    fail(ctx, "error: unable to create DMG\n");
     volume_close(std::move(volume));
     (void)io_close(std::move(device));
-    return abandon(&files);
+    return false;
   }
   volume_close(std::move(volume));
-  if (!io_close(std::move(device))) {
-    std::fprintf(stderr, "error: cannot write scratch file %s: %s\n", files.scratch.c_str(),
-                 host_strerror(host_errno()));
-    return abandon(&files);
-  }
-  if (verbose) std::printf("Done adding files\nEmbedding HFS+ volume into compressed DMG file...\n");
+  if (!io_close(std::move(device)))
+    return fail(ctx, "error: cannot write scratch file %s: %s\n", files.scratch.c_str(), host_strerror(host_errno()));
+  progress(ctx, "Done adding files\n");
+  return true;
+}
 
+// Compresses the scratch volume into the temporary image.
+bool write_image(const run_context& ctx, const run_files& files) {
+  progress(ctx, "Embedding HFS+ volume into compressed DMG file...\n");
   std::unique_ptr<stream_t> in = create_stream_from_fp(host_fopen(files.scratch.c_str(), "rb"));
-  if (!in) {
-    std::fprintf(stderr, "error: can't open HFS+ file: %s\n", files.scratch.c_str());
-    return abandon(&files);
-  }
+  if (!in) return fail(ctx, "error: can't open HFS+ file: %s\n", files.scratch.c_str());
   std::unique_ptr<stream_t> out = create_stream_from_fp(host_fopen(files.temp.c_str(), "wb"));
   if (!out) {
-    std::fprintf(stderr, "error: can't open DMG file for writing: %s\n", cl.output.c_str());
     (void)stream_close(std::move(in));
-    return abandon(&files);
+    return fail(ctx, "error: can't open DMG file for writing: %s\n", files.output.c_str());
   }
-  convert_to_DMG_or_die(std::move(in), std::move(out));
+  status converted = convert_to_DMG(std::move(in), std::move(out), ctx);
+  if (!converted) return fail(ctx, converted);
+  return true;
+}
 
-  if (!run_files_commit(&files)) return abandon(&files);
-  if (verbose) std::printf("Done.\n");
+// Removes the scratch volume and puts the image in place.
+bool finish_run(const run_context& ctx, run_files* files) {
+  status committed = run_files_commit(files, ctx);
+  return committed ? true : fail(ctx, committed);
+}
+
+}  // namespace
+
+int volpack_run(int argc, char** argv, const run_sources& sources) {
+  stdio_reporter stdio;
+  host_clock clock;
+  host_ids ids;
+  run_context ctx;
+  ctx.reporter = sources.reporter != nullptr ? sources.reporter : &stdio;
+  ctx.clock = sources.clock != nullptr ? sources.clock : &clock;
+  ctx.ids = sources.ids != nullptr ? sources.ids : &ids;
+
+  command_line cl = parse_command_line(argc, argv);
+  if (!cl.ok) {
+    ctx.reporter->report(report_kind::info, kUsageText);
+    return 1;
+  }
+  ctx.options.verbose = cl.verbose;
+  ctx.options.link_files = cl.link_files;
+
+  run_files files;
+  status opened = run_files_open(&files, cl.output, cl.source, &ctx.skip);
+  if (!opened) {
+    fail(ctx, opened);
+    return abandon(ctx, &files);
+  }
+
+  uint64_t size = 0;
+  if (!measure_source(ctx, cl.source, &size) || !format_volume(ctx, files, cl.source, size) ||
+      !import_tree(ctx, files, cl.source) || !write_image(ctx, files) || !finish_run(ctx, &files))
+    return abandon(ctx, &files);
+  progress(ctx, "Done.\n");
   return 0;
 }
+
+int volpack_main(int argc, char** argv) { return volpack_run(argc, argv, run_sources{}); }
 
 }  // namespace volpack

@@ -1,13 +1,15 @@
 // The command-line driver: `volpack <outfile.dmg> <pathname to app dir> [-v] [--link-files=MODE]`.
 //
-// `volpack_main` runs the whole job on one thread: it switches emulated-link
-// resolution off, measures the directory, formats an HFS+ volume into the
-// scratch file "<outfile>.hfs", imports the tree, converts the volume into a
-// compressed UDIF image and removes the scratch file. It returns the exit
-// status (0 on success, 1 on every failure); failures deep inside the lower
-// layers end the process themselves with status 1. Either way no scratch file
-// and no half-written image is left behind, and an existing image of the same
-// name survives a failed run.
+// `volpack_main` runs the whole job on one thread, one phase after another:
+// it measures the directory, formats an HFS+ volume into the scratch file
+// "<outfile>.hfs", imports the tree, converts the volume into a compressed
+// UDIF image and removes the scratch file. It builds the run's context
+// (options, reporter, identifier source, clock, files to skip) and hands it
+// down. The driver is the only layer that prints a fatal message and the only
+// one that picks the exit status: 0 on success, 1 on every failure. Either way
+// no scratch file and no half-written image is left behind, and an existing
+// image of the same name survives a failed run. Paths are used verbatim: no
+// link resolver is installed into the host layer.
 //
 // The pieces below are exposed for the tests.
 #pragma once
@@ -19,10 +21,20 @@
 
 namespace volpack {
 
-// Set by "-v"; read by the driver (the importer reads the run context). Verbose lines go to standard output.
-extern bool verbose;
-
 int volpack_main(int argc, char** argv);
+
+// What a run draws on instead of the host: null members take the host's own
+// (standard output and error, the clock, identifiers continuing the C
+// library's generator). Tests give their own to see every line and to fix the
+// identifiers and dates the layers take from the run context (the image's
+// segment ID; the formatter still seeds and reads the host's generator and
+// clock itself).
+struct run_sources {
+  reporter_t* reporter = nullptr;
+  id_source_t* ids = nullptr;
+  time_source_t* clock = nullptr;
+};
+int volpack_run(int argc, char** argv, const run_sources& sources);
 
 struct command_line {
   bool ok = false;  // false: print the usage text and exit 1
@@ -32,7 +44,8 @@ struct command_line {
   std::string source;
 };
 command_line parse_command_line(int argc, char** argv);
-void print_usage();
+// The eight lines of the usage text.
+extern const char kUsageText[];
 
 // The measured size plus 10 %, raised to a multiple of 512.
 uint64_t volume_size_from_measure(uint64_t measure);
@@ -46,8 +59,8 @@ struct tree_census;
 // At 512 GiB and above the device is kept a whole number of 4 KiB.
 uint64_t volume_size_for_tree(uint64_t measure, const tree_census& census);
 
-// The last component of `path` (trailing '/' and '\\' ignored), in a buffer
-// shared by all calls; null (errno ENAMETOOLONG) when it does not fit.
-const char* volume_name_from_path(const char* path);
+// The last component of `path` (trailing '/' and '\\' ignored) into `*name`;
+// false (errno ENAMETOOLONG) when it is 1024 bytes or longer.
+bool volume_name_from_path(const char* path, std::string* name);
 
 }  // namespace volpack

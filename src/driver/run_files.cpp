@@ -1,7 +1,6 @@
 #include "driver/run_files.h"
 
 #include <cerrno>
-#include <cstdio>
 
 #include "io/die.h"
 #include "io/host_fs.h"
@@ -41,25 +40,27 @@ bool lies_inside(const std::string& output, const std::string& source) {
   return false;
 }
 
-bool fail(const char* fmt, const std::string& a, const std::string& b = std::string()) {
-  std::fprintf(stderr, fmt, a.c_str(), b.c_str());
-  return false;
+// A failure whose message names the file and the host's reason itself.
+status failed(const char* fmt, const std::string& a, const std::string& b = std::string()) {
+  host_clear_failure();
+  std::string text;
+  if (asprintf(&text, fmt, a.c_str(), b.c_str()) < 0) text = "error: out of memory\n";
+  return status::error(text);
 }
 
 // Creates one temporary beside the output and binds its name to it.
-bool make_temporary(const std::string& output, const char* suffix, std::string* path, int* fd,
-                    std::vector<host_file_id>* skip) {
+status make_temporary(const std::string& output, const char* suffix, std::string* path, int* fd,
+                      std::vector<host_file_id>* skip) {
   *fd = host_create_unique(output.c_str(), suffix, path);
   if (*fd < 0) {
     int e = host_errno();
-    host_clear_failure();
-    return fail("error: cannot write DMG file %s: %s\n", output, host_strerror(e));
+    return failed("error: cannot write DMG file %s: %s\n", output, host_strerror(e));
   }
   host_pin(path->c_str(), *fd);
   cleanup_register(path->c_str());
   host_stat_t st;
   if (host_fstat(*fd, &st) == 0) skip->push_back({st.device, st.inode});
-  return true;
+  return status::ok();
 }
 
 void close_temporary(std::string* path, int* fd) {
@@ -72,75 +73,69 @@ void close_temporary(std::string* path, int* fd) {
 
 }  // namespace
 
-bool run_files_open(run_files* f, const std::string& output, const std::string& source,
-                    std::vector<host_file_id>* skip) {
+status run_files_open(run_files* f, const std::string& output, const std::string& source,
+                      std::vector<host_file_id>* skip) {
   f->output = output;
   host_stat_t st;
   if (host_lstat(output.c_str(), &st) == 0 && st.type != DT_REG) {
-    return fail("error: cannot write DMG file %s: %s\n", output,
+    return failed("error: cannot write DMG file %s: %s\n", output,
                 st.type == DT_DIR ? host_strerror(EISDIR) : "it exists and is not a regular file");
   }
   if (lies_inside(output, source))
-    return fail("error: cannot write DMG file %s: it lies inside the source folder %s\n", output, source);
+    return failed("error: cannot write DMG file %s: it lies inside the source folder %s\n", output, source);
 
   f->lock = host_sibling_path(output.c_str(), ".volpack-lock");
   f->lock_fd = host_lock_file(f->lock.c_str(), &f->lock_created);
   if (f->lock_fd < 0) {
     int e = host_errno();
-    if (e == EAGAIN) return fail("error: %s is being written by another volpack run\n", output);
-    return fail("error: cannot write DMG file %s: %s\n", output, host_strerror(e));
+    if (e == EAGAIN) return failed("error: %s is being written by another volpack run\n", output);
+    return failed("error: cannot write DMG file %s: %s\n", output, host_strerror(e));
   }
   host_pin(f->lock.c_str(), f->lock_fd);
   if (f->lock_created) cleanup_register(f->lock.c_str());
 
-  return make_temporary(output, ".hfs", &f->scratch, &f->scratch_fd, skip) &&
-         make_temporary(output, ".volpack-part", &f->temp, &f->temp_fd, skip);
+  VOLPACK_RETURN_IF_ERROR(make_temporary(output, ".hfs", &f->scratch, &f->scratch_fd, skip));
+  return make_temporary(output, ".volpack-part", &f->temp, &f->temp_fd, skip);
 }
 
-bool run_files_size_scratch(run_files* f, uint64_t bytes) {
-  if (host_ftruncate(f->scratch_fd, bytes)) return true;
-  int e = host_errno();
-  host_clear_failure();
-  return fail("error: cannot write scratch file %s: %s\n", f->scratch, host_strerror(e));
+status run_files_size_scratch(const run_files& f, uint64_t bytes) {
+  if (host_ftruncate(f.scratch_fd, bytes)) return status::ok();
+  return failed("error: cannot write scratch file %s: %s\n", f.scratch, host_strerror(host_errno()));
 }
 
-bool run_files_commit(run_files* f) {
+status run_files_commit(run_files* f, const run_context& ctx) {
   if (!host_fsync(f->temp_fd)) {
     int e = host_errno();
-    host_clear_failure();
-    return fail("error: cannot write DMG file %s: %s\n", f->temp, host_strerror(e));
+    return failed("error: cannot write DMG file %s: %s\n", f->temp, host_strerror(e));
   }
   // The scratch volume goes first: once the image is in place nothing may fail.
   if (host_remove(f->scratch.c_str()) != 0) {
     int e = host_errno();
-    host_clear_failure();
-    return fail("error: cannot remove scratch file %s: %s\n", f->scratch, host_strerror(e));
+    return failed("error: cannot remove scratch file %s: %s\n", f->scratch, host_strerror(e));
   }
   close_temporary(&f->scratch, &f->scratch_fd);
   // The lock's name goes before the image takes its place (the lock itself is
   // held to the end), so that nothing of the run is left once the output is.
   if (f->lock_created && host_remove(f->lock.c_str()) != 0) {
     int e = host_errno();
-    host_clear_failure();
-    return fail("error: cannot remove lock file %s: %s\n", f->lock, host_strerror(e));
+    return failed("error: cannot remove lock file %s: %s\n", f->lock, host_strerror(e));
   }
   f->lock_created = false;
   cleanup_unregister(f->lock.c_str());
   bool synced = false;
   if (!host_rename_replace(f->temp.c_str(), f->output.c_str(), &synced)) {
     int e = host_errno();
-    host_clear_failure();
-    return fail("error: cannot write DMG file %s: %s\n", f->output, host_strerror(e));
+    return failed("error: cannot write DMG file %s: %s\n", f->output, host_strerror(e));
   }
   close_temporary(&f->temp, &f->temp_fd);
   if (!synced) {
     host_failure why;
     host_take_failure(&why);
-    std::fprintf(stderr, "WARNING: the folder of %s could not be synced (%s): the new image may not survive a power loss\n",
-                 f->output.c_str(), host_strerror(why.error));
+    ctx.reporter->warnf("WARNING: the folder of %s could not be synced (%s): the new image may not survive a power loss\n",
+                        f->output.c_str(), host_strerror(why.error));
   }
   run_files_abandon(f);  // the lock
-  return true;
+  return status::ok();
 }
 
 void run_files_abandon(run_files* f) {

@@ -36,16 +36,17 @@ struct run_files {
 };
 
 // Checks the output and creates the run's files, adding them to `skip` (the
-// files the import never takes in); false after a message on standard error
-// (the run's files made so far are registered for removal).
-bool run_files_open(run_files* f, const std::string& output, const std::string& source,
-                    std::vector<host_file_id>* skip);
+// files the import never takes in). A failed status carries the message (the
+// run's files made so far are registered for removal).
+status run_files_open(run_files* f, const std::string& output, const std::string& source,
+                      std::vector<host_file_id>* skip);
 // Gives the scratch file its size before the formatter writes it, so that a
 // size the host refuses is reported as such (path and reason).
-bool run_files_size_scratch(run_files* f, uint64_t bytes);
+status run_files_size_scratch(const run_files& f, uint64_t bytes);
 // Syncs the complete image, removes the scratch volume and moves the image
-// over the output. False after a message: the output is then as it was.
-bool run_files_commit(run_files* f);
+// over the output (a folder that cannot be synced is a warning). A failed
+// status carries the message; the output is then as it was.
+status run_files_commit(run_files* f, const run_context& ctx);
 // Removes what the run made (only files it created) and releases the lock.
 void run_files_abandon(run_files* f);
 

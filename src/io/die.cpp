@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <stdexcept>
 
+#include "io/buffer.h"
 #include "io/host_fs.h"
 
 namespace volpack {
@@ -51,20 +51,20 @@ void cleanup_run() {
   }
 }
 
-namespace {
-
-void print_failure(std::FILE* stream, const host_failure& f) {
+std::string host_failure_line(const host_failure& f) {
   static const char* const kWhat[kHostOpKinds] = {"open",  "read",             "write",           "resize",
                                                   "sync",  "read the folder", "move the file to", "remove"};
-  std::fprintf(stream, "error: cannot %s \"%s\": %s\n", kWhat[static_cast<int>(f.op)], f.path.c_str(),
-               host_strerror(f.error));
+  std::string line;
+  (void)asprintf(&line, "error: cannot %s \"%s\": %s\n", kWhat[static_cast<int>(f.op)], f.path.c_str(),
+                 host_strerror(f.error));
+  return line;
 }
 
-}  // namespace
-
-void report_host_failure(std::FILE* stream) {
+bool take_host_failure_line(std::string* line) {
   host_failure f;
-  if (host_take_failure(&f) && stream != nullptr) print_failure(stream, f);
+  if (!host_take_failure(&f)) return false;
+  *line = host_failure_line(f);
+  return true;
 }
 
 void vdie_to(std::FILE* stream, const char* fmt, va_list ap) {
@@ -75,7 +75,7 @@ void vdie_to(std::FILE* stream, const char* fmt, va_list ap) {
     host_failure f;
     if (host_take_failure(&f)) {
       if (!text.message().empty() && text.message().back() != '\n') std::fputc('\n', stream);
-      print_failure(stream, f);
+      std::fputs(host_failure_line(f).c_str(), stream);
     }
     std::fflush(stream);
   }
@@ -97,23 +97,15 @@ void die(const char* fmt, ...) {
 }
 
 std::vector<uint8_t> malloc_or_die(size_t size, const char* func, int line) {
-  try {
-    return std::vector<uint8_t>(size);
-  } catch (const std::bad_alloc&) {
-    die("%s():%d: malloc error (out of memory)\n", func, line);
-  } catch (const std::length_error&) {
-    die("%s():%d: malloc error (out of memory)\n", func, line);
-  }
+  std::vector<uint8_t> block;
+  status s = buffer_alloc(&block, size, func, line);
+  if (!s) die("%s", s.message().c_str());
+  return block;
 }
 
 void realloc_or_die(std::vector<uint8_t>& block, size_t size, const char* func, int line) {
-  try {
-    block.resize(size);
-  } catch (const std::bad_alloc&) {
-    die("%s():%d: realloc error (out of memory)\n", func, line);
-  } catch (const std::length_error&) {
-    die("%s():%d: realloc error (out of memory)\n", func, line);
-  }
+  status s = buffer_resize(&block, size, func, line);
+  if (!s) die("%s", s.message().c_str());
 }
 
 }  // namespace volpack

@@ -1,15 +1,16 @@
 // The one way volpack ends the process on failure, and the clean-up that runs first.
 //
-// Every routine that cannot go on (the `_or_die` family, the formatter's
-// refusals, the fatal checks of the B-tree and catalog) prints exactly one
-// message and calls `die` or `die_to`, which removes the files registered with
-// `cleanup_register` (the scratch volume and the half-written image) and exits
-// with status 1. An interrupt (Ctrl-C, SIGTERM) runs the same clean-up.
-// Nothing else in the program calls exit().
+// Failures travel up as a `status` (io/status.h) and the driver prints them
+// once and picks the exit status. What is left here is the process-level end:
+// `die` and `die_to` print one message, remove the files registered with
+// `cleanup_register` (the scratch volume and the half-written image) and exit
+// with status 1; an interrupt (Ctrl-C, SIGTERM) runs the same clean-up. The
+// `_or_die` routines are thin wrappers for callers that cannot hand a failure
+// up: they turn a failed status into `die`. The io, dmg and symlink layers
+// never call any of them. Nothing else in the program calls exit().
 //
-// Buffers come from `malloc_or_die`/`realloc_or_die`: a std::vector whose
-// allocation failure prints "%s():%d: malloc error (out of memory)\n" (or the
-// realloc text) with the caller's function name and line, then dies.
+// `malloc_or_die`/`realloc_or_die`: io/buffer.h's allocation, dying with its
+// text ("%s():%d: malloc error (out of memory)\n" or the realloc text).
 #pragma once
 
 #include <cstdarg>
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -32,10 +34,10 @@ namespace volpack {
 [[noreturn]] void vdie_to(std::FILE* stream, const char* fmt, va_list ap);
 
 // When the host layer holds a failure on a named file (host_take_failure),
-// prints one more line naming the file and the host's reason, and forgets the
-// failure: "error: cannot write \"PATH\": No space left on device\n". `die`
-// does so after its message.
-void report_host_failure(std::FILE* stream);
+// takes it and gives the line that names the file and the host's reason:
+// "error: cannot write \"PATH\": No space left on device\n". `die` prints it
+// after its message; the driver prints it after its own.
+bool take_host_failure_line(std::string* line);
 
 // Files to remove when the process ends on failure or interrupt. At most a
 // handful of paths are held; registering installs the interrupt handler once.

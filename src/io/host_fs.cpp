@@ -188,6 +188,22 @@ std::string host_sibling_path(const char* path, const std::string& tail) {
   return folder + name + tail;
 }
 
+namespace {
+host_path_hook* g_path_hook = nullptr;
+}  // namespace
+
+void host_install_path_hook(host_path_hook* hook) { g_path_hook = hook; }
+
+const char* host_hooked_path(const char* path) {
+  if (g_path_hook == nullptr || path == nullptr) return path;
+  result<const char*> resolved = g_path_hook->resolve(path);
+  if (!resolved) {
+    host_set_errno(resolved.error().os_error() != 0 ? resolved.error().os_error() : EIO);
+    return nullptr;
+  }
+  return resolved.value();
+}
+
 int asprintf(std::string* out, const char* fmt, ...) {
   out->clear();
   // A first try in 16 bytes; longer texts are formatted again at their length.

@@ -3,10 +3,11 @@
 //
 // One POSIX-shaped surface, met by host_fs_posix.cpp on Linux and macOS and by
 // host_fs_win32.cpp on 64-bit Windows (CMake builds exactly one of them). No
-// other file includes an OS header or calls the host's file API. Every
-// operation that takes a path first hands it to `follow_symlinks`, which may
-// redirect it through emulated link files (symlink/symlink.h); the driver turns
-// that off, so in volpack every path reaches the host unchanged.
+// other file includes an OS header or calls the host's file API. A caller that
+// wants paths redirected (the emulated link files of symlink/symlink.h) installs
+// a `host_path_hook`; every operation that takes a path then hands it to the
+// hook first. None is installed by default, and volpack installs none: every
+// path reaches the host unchanged.
 //
 // Texts are UTF-8 on every host: paths given and names found. POSIX hosts pass
 // bytes through; the Windows layer converts to and from UTF-16 and uses the
@@ -28,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "io/die.h"
+#include "io/status.h"
 
 namespace volpack {
 
@@ -227,9 +228,26 @@ bool host_take_failure(host_failure* out);
 // Forgets a failure that its caller has handled.
 void host_clear_failure();
 
+// Redirects host paths before every operation above that takes one. `resolve`
+// returns the path to use (the caller's text or storage of the hook's own that
+// stays valid on the calling thread until its next call), or a failed status:
+// the operation then fails with the status's error number (EIO when it has
+// none) and the hook is expected to have reported why.
+class host_path_hook {
+ public:
+  virtual ~host_path_hook() = default;
+  virtual result<const char*> resolve(const char* path) = 0;
+};
+// Installs `hook` (borrowed; null removes it). Install before any thread uses
+// the host layer and keep the hook alive while it is installed.
+void host_install_path_hook(host_path_hook* hook);
+// `path` as the installed hook resolves it (unchanged when there is none); null
+// with host_errno set when the hook fails. A null path stays null.
+const char* host_hooked_path(const char* path);
+
 // Raw queries for the symlink emulation. Unlike everything above they never
-// pass the path through `follow_symlinks` (the resolver itself calls them, so
-// going through it would recurse), and they are safe to call from any thread.
+// pass the path through the hook (the resolver itself calls them, so going
+// through it would recurse), and they are safe to call from any thread.
 // A Windows host answers long paths through their wide "\\?\" form; there as
 // everywhere in this layer paths are UTF-8 (or, failing that, the active code
 // page).

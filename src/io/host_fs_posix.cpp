@@ -20,7 +20,6 @@
 
 #include "io/host_fs.h"
 #include "io/host_fs_internal.h"
-#include "symlink/symlink.h"
 
 namespace volpack {
 
@@ -117,7 +116,8 @@ host_dir* host_opendir(const char* path) {
   d->path = path;
   char last = d->path.back();
   d->pattern = d->path + ((last == '/' || last == '\\') ? "*" : "/*");
-  d->dir = opendir(follow_symlinks(path));
+  const char* resolved = host_hooked_path(path);
+  d->dir = resolved != nullptr ? opendir(resolved) : nullptr;
   if (d->dir == nullptr) {
     int e = errno;
     delete d;
@@ -153,7 +153,8 @@ host_dirent* host_readdir(host_dir* d) {
     // Some file systems leave the type open: ask without following links.
     std::string full = d->path + "/" + d->name;
     struct stat s;
-    if (lstat(follow_symlinks(full.c_str()), &s) == 0) type = type_from_mode(s.st_mode);
+    const char* resolved = host_hooked_path(full.c_str());
+    if (resolved != nullptr && lstat(resolved, &s) == 0) type = type_from_mode(s.st_mode);
   }
   d->entry.d_type = type == DT_UNKNOWN ? DT_REG : type;
   d->entry.d_name = d->name.c_str();
@@ -178,21 +179,25 @@ int host_closedir(host_dir* d) {
 
 int host_stat(const char* path, host_stat_t* st) {
   struct stat s;
-  if (stat(follow_symlinks(path), &s) != 0) return -1;
+  const char* resolved = host_hooked_path(path);
+  if (resolved == nullptr || stat(resolved, &s) != 0) return -1;
   fill_stat(s, st);
   return 0;
 }
 
 int host_lstat(const char* path, host_stat_t* st) {
   struct stat s;
-  if (lstat(follow_symlinks(path), &s) != 0) return -1;
+  const char* resolved = host_hooked_path(path);
+  if (resolved == nullptr || lstat(resolved, &s) != 0) return -1;
   fill_stat(s, st);
   return 0;
 }
 
 bool host_readlink(const char* path, std::string* target) {
   char buf[PATH_MAX + 1];
-  ssize_t n = readlink(follow_symlinks(path), buf, sizeof buf);
+  const char* resolved = host_hooked_path(path);
+  if (resolved == nullptr) return false;
+  ssize_t n = readlink(resolved, buf, sizeof buf);
   if (n < 0 || static_cast<size_t>(n) >= sizeof buf) return false;
   target->assign(buf, static_cast<size_t>(n));
   return true;
@@ -241,8 +246,9 @@ std::FILE* host_fopen(const char* path, const char* mode) {
     return nullptr;
   }
   int pinned = host_internal::pinned_fd(path);
-  int fd = pinned >= 0 ? open_pinned(pinned, mode[0] == 'w')
-                       : open(follow_symlinks(path), flags | O_CLOEXEC | O_NOCTTY, 0666);
+  const char* resolved = pinned >= 0 ? path : host_hooked_path(path);
+  if (resolved == nullptr) return nullptr;
+  int fd = pinned >= 0 ? open_pinned(pinned, mode[0] == 'w') : open(resolved, flags | O_CLOEXEC | O_NOCTTY, 0666);
   if (fd < 0) return nullptr;
   return fdopen_mode(fd, mode, path);
 }
@@ -254,7 +260,9 @@ std::FILE* host_fopen_input(const char* path, host_stat_t* st) {
     return nullptr;
   }
   // Without waiting: opening a FIFO for reading would wait for a writer.
-  int fd = open(follow_symlinks(path), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+  const char* resolved = host_hooked_path(path);
+  if (resolved == nullptr) return nullptr;
+  int fd = open(resolved, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return nullptr;
   struct stat s;
   bool known = fstat(fd, &s) == 0;
@@ -384,8 +392,10 @@ int host_open(const char* path, int flags, int mode) {
     return -1;
   }
   int pinned = host_internal::pinned_fd(path);
-  int fd = pinned >= 0 ? open_pinned(pinned, (flags & HOST_O_TRUNC) != 0)
-                       : open(follow_symlinks(path), f, static_cast<mode_t>(mode));
+  const char* resolved = pinned >= 0 ? path : host_hooked_path(path);
+  int fd = resolved == nullptr ? -1
+           : pinned >= 0       ? open_pinned(pinned, (flags & HOST_O_TRUNC) != 0)
+                               : open(resolved, f, static_cast<mode_t>(mode));
   if (fd < 0) {
     int e = errno;
     note_failure(host_op::open, e, path);
@@ -528,10 +538,12 @@ int host_remove(const char* path) {
     errno = ENOENT;  // the name no longer leads to this run's file
     return -1;
   }
-  if (unlink(pinned >= 0 ? path : follow_symlinks(path)) == 0) return 0;
+  const char* resolved = pinned >= 0 ? path : host_hooked_path(path);
+  if (resolved == nullptr) return -1;
+  if (unlink(resolved) == 0) return 0;
   int e = errno;
   if (e == EISDIR || e == EPERM) {
-    if (rmdir(follow_symlinks(path)) == 0) return 0;
+    if (rmdir(resolved) == 0) return 0;
     if (errno != ENOTDIR) e = errno;
   }
   note_failure(host_op::remove, e, path);
@@ -585,7 +597,8 @@ bool host_rename_replace(const char* from, const char* to, bool* synced) {
     note_failure(host_op::rename, errno, from);
     return false;
   }
-  if (rename(pinned >= 0 ? from : follow_symlinks(from), to) != 0) {
+  const char* resolved = pinned >= 0 ? from : host_hooked_path(from);
+  if (resolved == nullptr || rename(resolved, to) != 0) {
     note_failure(host_op::rename, errno, to);
     return false;
   }
@@ -595,7 +608,8 @@ bool host_rename_replace(const char* from, const char* to, bool* synced) {
 }
 
 bool host_realpath(const char* path, std::string* out) {
-  char* r = realpath(follow_symlinks(path), nullptr);
+  const char* resolved = host_hooked_path(path);
+  char* r = resolved != nullptr ? realpath(resolved, nullptr) : nullptr;
   if (r == nullptr) return false;
   *out = r;
   std::free(r);
@@ -604,7 +618,10 @@ bool host_realpath(const char* path, std::string* out) {
 
 bool host_is_separator(char c) { return c == '/'; }
 
-bool host_mkdir(const char* path) { return mkdir(follow_symlinks(path), 0755) == 0; }
+bool host_mkdir(const char* path) {
+  const char* resolved = host_hooked_path(path);
+  return resolved != nullptr && mkdir(resolved, 0755) == 0;
+}
 
 int host_errno() { return errno; }
 void host_set_errno(int e) { errno = e; }

@@ -34,7 +34,6 @@
 
 #include "io/host_fs.h"
 #include "io/host_fs_internal.h"
-#include "symlink/symlink.h"
 
 namespace volpack {
 
@@ -116,7 +115,9 @@ bool host_path(const char* path, std::wstring* out) {
 // The path as the caller's link emulation resolves it, in host form.
 bool resolved_path(const char* path, std::wstring* out) {
   if (path == nullptr || *path == '\0') return host_path(path, out);
-  return host_path(follow_symlinks(path), out);
+  const char* resolved = host_hooked_path(path);
+  if (resolved == nullptr) return false;
+  return host_path(resolved, out);
 }
 
 // ---------------------------------------------------------------------------
@@ -337,7 +338,8 @@ host_dir* host_opendir(const char* path) {
     errno = EINVAL;
     return nullptr;
   }
-  const char* resolved = follow_symlinks(path);
+  const char* resolved = host_hooked_path(path);
+  if (resolved == nullptr) return nullptr;
   size_t len = std::strlen(resolved);
   char last = len > 0 ? resolved[len - 1] : '\0';
   std::string pattern = std::string(resolved) + ((last == '/' || last == '\\') ? "*" : "/*");

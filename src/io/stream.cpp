@@ -1,6 +1,7 @@
 #include "io/stream.h"
 
 #include <cstdarg>
+#include <new>
 
 #include "io/host_fs.h"
 
@@ -17,12 +18,12 @@ class FileStream final : public stream_t {
   // The position is counted here rather than asked of the host, where asking
   // can fail: a wrong offset would end up inside the image.
   uint64_t write(const void* buf, uint64_t n) override {
-    uint64_t done = host_fwrite(fp_, buf, n);
+    uint64_t done = failed_ ? 0 : host_fwrite(fp_, buf, n);
     pos_ += done;
     return done;
   }
   uint64_t read(void* buf, uint64_t n) override {
-    uint64_t done = host_fread(fp_, buf, n);
+    uint64_t done = failed_ ? 0 : host_fread(fp_, buf, n);
     pos_ += done;
     return done;
   }
@@ -32,16 +33,19 @@ class FileStream final : public stream_t {
     return true;
   }
   uint64_t tell() override { return pos_; }
+  // A length the host cannot tell fails the stream for good: every later
+  // transfer and the close fail too, so that no caller goes on with 0.
   uint64_t length() override {
-    int64_t end = -1;
-    if (std::fseek(fp_, 0, SEEK_END) == 0) end = host_ftell64(fp_);
-    if (end < 0 || !host_fseek64(fp_, pos_))
-      die("stream_length(): cannot get the length of a file (%s)\n", host_strerror(host_errno()));
-    return static_cast<uint64_t>(end);
+    host_stat_t st;
+    if (std::fflush(fp_) != 0 || host_fstat_file(fp_, &st) != 0) {
+      failed_ = true;
+      return 0;
+    }
+    return st.size;
   }
   bool close() override {
     if (fp_ == nullptr) return true;
-    bool ok = !std::ferror(fp_);
+    bool ok = !std::ferror(fp_) && !failed_;
     std::FILE* fp = fp_;
     fp_ = nullptr;
     if (host_fclose(fp) != 0) ok = false;
@@ -51,6 +55,7 @@ class FileStream final : public stream_t {
  private:
   std::FILE* fp_;
   uint64_t pos_ = 0;
+  bool failed_ = false;
 };
 
 }  // namespace
@@ -62,10 +67,12 @@ bool stream_close(std::unique_ptr<stream_t> s) {
 
 std::unique_ptr<stream_t> create_stream_from_fp(std::FILE* fp) {
   if (fp == nullptr) return nullptr;
-  return new_or_die<FileStream>("create_stream_from_fp", __LINE__, fp);
+  stream_t* s = new (std::nothrow) FileStream(fp);
+  if (s == nullptr) host_fclose(fp);
+  return std::unique_ptr<stream_t>(s);
 }
 
-void stream_printf(stream_t* s, const char* fmt, ...) {
+status stream_printf(stream_t* s, const char* fmt, ...) {
   char buf[1024];
   va_list ap;
   va_start(ap, fmt);
@@ -74,17 +81,18 @@ void stream_printf(stream_t* s, const char* fmt, ...) {
   if (len < 0) len = 0;
   if (len > static_cast<int>(sizeof buf) - 1) len = sizeof buf - 1;
   uint64_t n = static_cast<uint64_t>(len);
-  if (stream_write(s, buf, n) != n) die("stream_printf(): stream write error (errno %d)\n", host_errno());
+  if (stream_write(s, buf, n) != n) return status_errorf("stream_printf(): stream write error (errno %d)\n", host_errno());
+  return status::ok();
 }
 
-uint64_t stream_read_or_die(stream_t* s, void* buf, uint64_t n, const char* func, int line) {
-  if (stream_read(s, buf, n) != n) die("%s():%d: stream_read error (short read)\n", func, line);
-  return n;
+status stream_read_exact(stream_t* s, void* buf, uint64_t n, const char* func, int line) {
+  if (stream_read(s, buf, n) != n) return status_errorf("%s():%d: stream_read error (short read)\n", func, line);
+  return status::ok();
 }
 
-uint64_t stream_write_or_die(stream_t* s, const void* buf, uint64_t n, const char* func, int line) {
-  if (stream_write(s, buf, n) != n) die("%s():%d: stream_write error (short write)\n", func, line);
-  return n;
+status stream_write_exact(stream_t* s, const void* buf, uint64_t n, const char* func, int line) {
+  if (stream_write(s, buf, n) != n) return status_errorf("%s():%d: stream_write error (short write)\n", func, line);
+  return status::ok();
 }
 
 }  // namespace volpack

@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "io/die.h"
+#include "io/status.h"
 
 namespace volpack {
 
@@ -37,17 +37,18 @@ inline uint64_t stream_length(stream_t* s) { return s->length(); }
 [[nodiscard]] bool stream_close(std::unique_ptr<stream_t> s);
 
 // Wraps a host file opened by the caller ("rb", "wb", untranslated). A null
-// file gives no stream and allocates nothing. The stream owns the file.
+// file gives no stream and allocates nothing; so does a stream that cannot be
+// allocated (the file is then closed). The stream owns the file.
 std::unique_ptr<stream_t> create_stream_from_fp(std::FILE* fp);
 
 // Formats into a 1024-byte buffer (longer texts are cut at 1023 bytes) and
-// writes the text; a short write prints
-// "stream_printf(): stream write error (errno %d)\n" and ends the process.
-void stream_printf(stream_t* s, const char* fmt, ...) VOLPACK_PRINTF(2, 3);
+// writes the text; a short write fails with
+// "stream_printf(): stream write error (errno %d)\n".
+[[nodiscard]] status stream_printf(stream_t* s, const char* fmt, ...) VOLPACK_PRINTF(2, 3);
 
-// Exactly n bytes or "%s():%d: stream_read error (short read)\n" and exit 1.
-uint64_t stream_read_or_die(stream_t* s, void* buf, uint64_t n, const char* func, int line);
-// Exactly n bytes or "%s():%d: stream_write error (short write)\n" and exit 1.
-uint64_t stream_write_or_die(stream_t* s, const void* buf, uint64_t n, const char* func, int line);
+// Exactly n bytes, or "%s():%d: stream_read error (short read)\n".
+[[nodiscard]] status stream_read_exact(stream_t* s, void* buf, uint64_t n, const char* func, int line);
+// Exactly n bytes, or "%s():%d: stream_write error (short write)\n".
+[[nodiscard]] status stream_write_exact(stream_t* s, const void* buf, uint64_t n, const char* func, int line);
 
 }  // namespace volpack

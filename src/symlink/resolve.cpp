@@ -1,5 +1,6 @@
 // Resolution of host paths through emulated link files, and the item cache.
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -73,16 +74,17 @@ uint32_t path_hash(const char* text, size_t length) {
 
 // Makes room for `needed` elements, growing to the next multiple of `step`.
 template <class T>
-void tsarray_grow(const symlink_settings& s, std::vector<T>* array, size_t needed, size_t step,
-                  const char* func, unsigned line) {
-  if (needed <= array->capacity()) return;
+status tsarray_grow(const symlink_settings& s, std::vector<T>* array, size_t needed, size_t step,
+                    const char* func, unsigned line) {
+  if (needed <= array->capacity()) return status::ok();
   size_t capacity = (needed + step - 1) / step * step;
   symlink_trace(s, 2, func, line, "REALLOCATING TSARRAY FOR %zd ELEMENTS\n", capacity);
   try {
     array->reserve(capacity);
   } catch (const std::exception&) {
-    symlink_fatal(s, func, line, "realloc() failure\n");
+    return symlink_failure(s, func, line, ENOMEM, "realloc() failure\n");
   }
+  return status::ok();
 }
 
 void trace_slots(const symlink_settings& s, unsigned line, const std::vector<path_slot>& slots) {
@@ -101,27 +103,28 @@ const fsitem* cache_find(uint32_t hash, const char* text, size_t length) {
   return nullptr;
 }
 
-fsitem* cache_add(const symlink_settings& s, uint32_t hash, const char* path, size_t length) {
+result<fsitem*> cache_add(const symlink_settings& s, uint32_t hash, const char* path, size_t length) {
   std::unique_ptr<fsitem> fresh;
   try {
     fresh = std::make_unique<fsitem>();
   } catch (const std::exception&) {
-    symlink_fatal(s, kPeek, __LINE__, "realloc() failure\n");
+    return symlink_failure(s, kPeek, __LINE__, ENOMEM, "realloc() failure\n");
   }
   try {
     fresh->path.assign(path, length);
   } catch (const std::exception&) {
-    symlink_fatal(s, kPeek, __LINE__, "_tcsdup() failure\n");
+    return symlink_failure(s, kPeek, __LINE__, ENOMEM, "_tcsdup() failure\n");
   }
   fresh->hash = hash;
   item_cache& cache = the_cache();
-  tsarray_grow(s, &cache.items, cache.items.size() + 1, kCacheStep, kPeek, __LINE__);
+  VOLPACK_RETURN_IF_ERROR(tsarray_grow(s, &cache.items, cache.items.size() + 1, kCacheStep, kPeek, __LINE__));
   fsitem* item = fresh.get();
   cache.items.push_back(std::move(fresh));
   try {
     cache.by_hash.emplace(hash, item);
   } catch (const std::exception&) {
-    symlink_fatal(s, kPeek, __LINE__, "realloc() failure\n");
+    cache.items.pop_back();  // an item the index cannot find must not stay
+    return symlink_failure(s, kPeek, __LINE__, ENOMEM, "realloc() failure\n");
   }
   return item;
 }
@@ -158,7 +161,8 @@ bool forbidden_in_ntfs_name(uint8_t c, size_t index) {
 
 // The target of a "!<symlink>" file whose UTF-16 text starts at `c`, `units`
 // units long, in the host's narrow encoding; empty when it cannot be converted.
-std::string narrow_target(const symlink_settings& s, const uint8_t* c, size_t units, bool big_endian) {
+status narrow_target(const symlink_settings& s, const uint8_t* c, size_t units, bool big_endian,
+                     std::string* out) {
   char16_t* u = t_peek.units;
   size_t count = 0;
   for (; count < units; ++count) {
@@ -167,24 +171,24 @@ std::string narrow_target(const symlink_settings& s, const uint8_t* c, size_t un
     u[count] = static_cast<char16_t>(lo | (hi << 8));
     if (u[count] == 0) break;
   }
-  std::string out;
   try {
-    if (!host_narrow_from_utf16(u, count, &out)) out.clear();
+    if (!host_narrow_from_utf16(u, count, out)) out->clear();
   } catch (const std::exception&) {
-    symlink_fatal(s, kPeek, __LINE__, "malloc() failure\n");
+    return symlink_failure(s, kPeek, __LINE__, ENOMEM, "malloc() failure\n");
   }
-  return out;
+  return status::ok();
 }
 
 // A copied target: the bytes up to the first zero.
-std::string copied_target(const symlink_settings& s, const uint8_t* c, size_t n) {
+status copied_target(const symlink_settings& s, const uint8_t* c, size_t n, std::string* out) {
   const void* zero = std::memchr(c, 0, n);
   if (zero != nullptr) n = static_cast<size_t>(static_cast<const uint8_t*>(zero) - c);
   try {
-    return std::string(reinterpret_cast<const char*>(c), n);
+    out->assign(reinterpret_cast<const char*>(c), n);
   } catch (const std::exception&) {
-    symlink_fatal(s, kPeek, __LINE__, "malloc() failure\n");
+    return symlink_failure(s, kPeek, __LINE__, ENOMEM, "malloc() failure\n");
   }
+  return status::ok();
 }
 
 }  // namespace
@@ -195,7 +199,7 @@ symlink_cache_lock::symlink_cache_lock() {
 
 symlink_cache_lock::~symlink_cache_lock() { g_cache_lock.clear(std::memory_order_release); }
 
-void pathname_split_or_die(const symlink_settings& s, path_info* info, uint32_t* hash) {
+status pathname_split(const symlink_settings& s, path_info* info, uint32_t* hash) {
   const char* t = info->text;
   size_t n = info->length;
   symlink_trace(s, 0, kSplit, __LINE__, "called for: \"%.*s\"\n", static_cast<int>(n), t);
@@ -212,7 +216,7 @@ void pathname_split_or_die(const symlink_settings& s, path_info* info, uint32_t*
     if (i < n && !is_separator(t[i])) continue;
     path_slot slot{t + start, i - start};
     if (slot.length > 0 && !slot_is(slot, ".")) {
-      tsarray_grow(s, &info->slots, info->slots.size() + 1, kSlotStep, kSplit, __LINE__);
+      VOLPACK_RETURN_IF_ERROR(tsarray_grow(s, &info->slots, info->slots.size() + 1, kSlotStep, kSplit, __LINE__));
       info->slots.push_back(slot);
     }
     start = i + 1;
@@ -220,15 +224,18 @@ void pathname_split_or_die(const symlink_settings& s, path_info* info, uint32_t*
   info->drive_qualified = lead == 0 && !info->slots.empty() && slot_is_drive(info->slots[0]);
   symlink_trace(s, 0, kSplit, __LINE__, "returning, hash = 0x%08x\n", h);
   if (hash != nullptr) *hash = h;
+  return status::ok();
 }
 
-const fsitem* fsitem_peekandcache(const symlink_settings& s, const char* path) {
+result<const fsitem*> fsitem_peekandcache(const symlink_settings& s, const char* path) {
   symlink_trace(s, 0, kPeek, __LINE__, "called for: \"%s\"\n", path);
   size_t length = std::strlen(path);
   uint32_t hash = path_hash(path, length);
   if (const fsitem* hit = cache_find(hash, path, length)) return hit;
   symlink_trace(s, 1, kPeek, __LINE__, "CACHE MISS: \"%s\": adding to cache\n", path);
-  fsitem* item = cache_add(s, hash, path, length);
+  result<fsitem*> added = cache_add(s, hash, path, length);
+  if (!added) return added.error();
+  fsitem* item = added.value();
 
   host_stat_t st;
   int r;
@@ -236,8 +243,11 @@ const fsitem* fsitem_peekandcache(const symlink_settings& s, const char* path) {
     symlink_trace(s, 1, kPeek, __LINE__,
                   "pathname len (%zd) > 255, performing stat() workaround for long pathname...\n", length);
     r = host_stat_raw(path, &st);
-    if (r == HOST_RAW_BAD_NAME)
-      symlink_fatal(s, kPeek, __LINE__, "wide pathname creation failed during stat() workaround\n");
+    if (r == HOST_RAW_BAD_NAME) {
+      item->cannot_query = true;  // the path stays unusable for the rest of the process
+      return symlink_failure(s, kPeek, __LINE__, ENAMETOOLONG,
+                             "wide pathname creation failed during stat() workaround\n");
+    }
     symlink_trace(s, 1, kPeek, __LINE__, "stat() workaround for long pathname returned %d (%s)\n", r,
                   r == 0 ? "SUCCESS" : "FAILURE");
   } else {
@@ -275,7 +285,8 @@ const fsitem* fsitem_peekandcache(const symlink_settings& s, const char* path) {
   if (got != static_cast<int64_t>(n)) {
     int e = got < 0 ? host_errno() : 0;
     host_close(fd);
-    symlink_fatal(s, kPeek, __LINE__, "_read() error (%d)\n", e);
+    item->cannot_query = true;
+    return symlink_failure(s, kPeek, __LINE__, e != 0 ? e : EIO, "_read() error (%d)\n", e);
   }
   host_close(fd);
   c[n] = 0;
@@ -287,13 +298,13 @@ const fsitem* fsitem_peekandcache(const symlink_settings& s, const char* path) {
   std::string target;
   if (n >= 11 && std::memcmp(c, "!<symlink>", 10) == 0) {
     if (n > 12 && c[10] == 0xFF && c[11] == 0xFE) {
-      target = narrow_target(s, c + 12, (n - 12) / 2, false);
+      VOLPACK_RETURN_IF_ERROR(narrow_target(s, c + 12, (n - 12) / 2, false, &target));
     } else if (n > 13 && c[10] == 0xFE && c[11] == 0xFF) {
-      target = narrow_target(s, c + 12, (n - 12) / 2, true);
+      VOLPACK_RETURN_IF_ERROR(narrow_target(s, c + 12, (n - 12) / 2, true, &target));
     } else if (n > 14 && c[10] == 0xEF && c[11] == 0xBB && c[12] == 0xBF) {
-      target = copied_target(s, c + 13, n - 13);
+      VOLPACK_RETURN_IF_ERROR(copied_target(s, c + 13, n - 13, &target));
     } else {
-      target = copied_target(s, c + 10, n - 10);
+      VOLPACK_RETURN_IF_ERROR(copied_target(s, c + 10, n - 10, &target));
     }
   } else {
     for (size_t i = 0; i < n; ++i) {
@@ -304,7 +315,7 @@ const fsitem* fsitem_peekandcache(const symlink_settings& s, const char* path) {
         return item;
       }
     }
-    target = copied_target(s, c, n);
+    VOLPACK_RETURN_IF_ERROR(copied_target(s, c, n, &target));
   }
   // A target that no path buffer could hold is unusable rather than cut short:
   // the file stays a link without target components.
@@ -312,12 +323,12 @@ const fsitem* fsitem_peekandcache(const symlink_settings& s, const char* path) {
   item->target_text = std::move(target);
   item->target.text = item->target_text.c_str();
   item->target.length = item->target_text.size();
-  pathname_split_or_die(s, &item->target, nullptr);
-  return item;
+  VOLPACK_RETURN_IF_ERROR(pathname_split(s, &item->target, nullptr));
+  return static_cast<const fsitem*>(item);
 }
 
-const char* resolve_emulated_links(const char* path, const symlink_settings& s) {
-  if (path == nullptr) return nullptr;
+result<const char*> resolve_emulated_links(const char* path, const symlink_settings& s) {
+  if (path == nullptr) return static_cast<const char*>(nullptr);
   resolve_buffers& b = t_resolve;
   const char* p = path;
   if (std::strncmp(p, "\\\\?\\", 4) == 0) p += 4;
@@ -333,7 +344,7 @@ const char* resolve_emulated_links(const char* path, const symlink_settings& s) 
   in.text = b.input;
   in.length = n;
   uint32_t hash = 0;
-  pathname_split_or_die(s, &in, &hash);
+  VOLPACK_RETURN_IF_ERROR(pathname_split(s, &in, &hash));
   std::vector<path_slot>& slots = in.slots;
   symlink_trace(s, 1, kResolve, __LINE__, "pathname split, %zd items\n", slots.size());
   trace_slots(s, __LINE__, slots);
@@ -355,11 +366,11 @@ const char* resolve_emulated_links(const char* path, const symlink_settings& s) 
     }
   }
 
-  char* result = b.result;
+  char* rebuilt = b.result;
   size_t root = in.leading_separators;
-  std::memset(result, '/', root);
+  std::memset(rebuilt, '/', root);
   size_t length = root;  // the accepted part of the result
-  result[length] = '\0';
+  rebuilt[length] = '\0';
   int substitutions = 0;
   size_t i = 0;
   while (i < slots.size()) {
@@ -372,7 +383,7 @@ const char* resolve_emulated_links(const char* path, const symlink_settings& s) 
     }
     if (slot_is(slot, "..") && i > 0 && !slot_is(slots[i - 1], "..")) {
       length -= slots[i - 1].length + (i >= 2 ? 1 : 0);
-      result[length] = '\0';
+      rebuilt[length] = '\0';
       slots.erase(slots.begin() + static_cast<std::ptrdiff_t>(i - 1),
                   slots.begin() + static_cast<std::ptrdiff_t>(i + 1));
       --i;
@@ -384,17 +395,19 @@ const char* resolve_emulated_links(const char* path, const symlink_settings& s) 
                     path);
       return path;
     }
-    if (i > 0) result[length] = '/';
-    std::memcpy(result + start, slot.text, slot.length);
-    result[start + slot.length] = '\0';
-    symlink_trace(s, 1, kResolve, __LINE__, "Rebuilding path: \"%s\"\n", result);
+    if (i > 0) rebuilt[length] = '/';
+    std::memcpy(rebuilt + start, slot.text, slot.length);
+    rebuilt[start + slot.length] = '\0';
+    symlink_trace(s, 1, kResolve, __LINE__, "Rebuilding path: \"%s\"\n", rebuilt);
     if (slot_is_drive(slot)) {
       length = start + slot.length;
       ++i;
       continue;
     }
 
-    const fsitem* item = fsitem_peekandcache(s, result);
+    result<const fsitem*> peeked = fsitem_peekandcache(s, rebuilt);
+    if (!peeked) return peeked.error();
+    const fsitem* item = peeked.value();
     if (item->cannot_query) {
       symlink_trace(s, 0, kResolve, __LINE__,
                     "RETURNING: \"%s\" (item can't be queried, defaulting to original path)\n", path);
@@ -402,25 +415,25 @@ const char* resolve_emulated_links(const char* path, const symlink_settings& s) 
     }
     if (item->is_link && !item->target.slots.empty()) {
       const path_info& target = item->target;
-      symlink_trace(s, 0, kResolve, __LINE__, "SYMLINK FOUND: \"%s\" -> \"%s\"\n", result, target.text);
+      symlink_trace(s, 0, kResolve, __LINE__, "SYMLINK FOUND: \"%s\" -> \"%s\"\n", rebuilt, target.text);
       symlink_trace(s, 1, kResolve, __LINE__, "symlink data:\n");
       trace_slots(s, __LINE__, target.slots);
       if (++substitutions > kMaxLinkSubstitutions)
-        symlink_fatal(s, kResolve, __LINE__, "too many levels of symbolic links\n");
+        return symlink_failure(s, kResolve, __LINE__, ELOOP, "too many levels of symbolic links\n");
       // A drive-qualified target replaces everything up to the link; any other
       // replaces the link alone, relative to the link's folder.
       size_t first = target.drive_qualified ? 0 : i;
-      tsarray_grow(s, &slots, slots.size() - (i + 1 - first) + target.slots.size(), kSlotStep, kResolve,
-                   __LINE__);
+      VOLPACK_RETURN_IF_ERROR(tsarray_grow(s, &slots, slots.size() - (i + 1 - first) + target.slots.size(),
+                                           kSlotStep, kResolve, __LINE__));
       slots.erase(slots.begin() + static_cast<std::ptrdiff_t>(first),
                   slots.begin() + static_cast<std::ptrdiff_t>(i + 1));
       slots.insert(slots.begin() + static_cast<std::ptrdiff_t>(first), target.slots.begin(), target.slots.end());
       symlink_trace(s, 1, kResolve, __LINE__, "fixed pathname: %zd items\n", slots.size());
       trace_slots(s, __LINE__, slots);
       if (target.drive_qualified) root = 0;
-      std::memset(result, '/', root);
+      std::memset(rebuilt, '/', root);
       length = root;
-      result[length] = '\0';
+      rebuilt[length] = '\0';
       i = 0;
       continue;
     }
@@ -444,19 +457,19 @@ const char* resolve_emulated_links(const char* path, const symlink_settings& s) 
 
   // "name/.." may cancel everything: the current folder remains, and keeps a
   // trailing separator as "./" rather than turning into the root.
-  if (length == 0) result[length++] = '.';
-  if (in.trailing_separator && result[length - 1] != '/') {
+  if (length == 0) rebuilt[length++] = '.';
+  if (in.trailing_separator && rebuilt[length - 1] != '/') {
     if (length + 1 >= kSymlinkPathBuffer) {
       symlink_trace(s, 0, kResolve, __LINE__, "RETURNING: \"%s\" (pathname too long, returning it verbatim)\n",
                     path);
       return path;
     }
-    result[length++] = '/';
+    rebuilt[length++] = '/';
   }
-  result[length] = '\0';
+  rebuilt[length] = '\0';
   symlink_trace(s, 0, kResolve, __LINE__, "RETURNING: \"%s\" (reached end of path analysis, assuming resolved)\n",
-                result);
-  return result;
+                rebuilt);
+  return rebuilt;
 }
 
 }  // namespace volpack

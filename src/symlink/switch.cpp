@@ -1,8 +1,8 @@
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "io/host_fs.h"
 #include "symlink/symlink.h"
@@ -25,41 +25,42 @@ symlink_settings parse_symlink_switch(const char* value) {
   return s;
 }
 
-const symlink_settings& symlink_current_settings() {
-  static std::once_flag once;
-  static symlink_settings settings;
-  std::call_once(once, [] { settings = parse_symlink_switch(std::getenv("VELLORA_FOLLOWSYMLINKS")); });
-  return settings;
+symlink_settings symlink_settings_from_environment() {
+  return parse_symlink_switch(std::getenv("VELLORA_FOLLOWSYMLINKS"));
 }
 
 void symlink_trace(const symlink_settings& s, int above, const char* func, unsigned line, const char* fmt,
                    ...) {
   if (s.trace_level <= above) return;
-  std::FILE* out = std::fopen(s.trace_file.c_str(), "ab");
-  std::FILE* dest = out != nullptr ? out : stdout;
-  std::fprintf(dest, "SYMLINK DEBUG: %s[%d]: %s line %u: ", s.program_name.c_str(),
-               static_cast<int>(host_thread_id()), func, line);
+  status prefix = status_errorf("SYMLINK DEBUG: %s[%d]: %s line %u: ", s.program_name.c_str(),
+                                static_cast<int>(host_thread_id()), func, line);
   va_list ap;
   va_start(ap, fmt);
-  std::vfprintf(dest, fmt, ap);
+  status text = status_verrorf(fmt, ap);
   va_end(ap);
+  const std::string trace_line = prefix.message() + text.message();
+  std::FILE* out = std::fopen(s.trace_file.c_str(), "ab");
   if (out != nullptr) {
+    std::fwrite(trace_line.data(), 1, trace_line.size(), out);
     std::fclose(out);
-  } else {
-    std::fflush(stdout);
+  } else if (s.reporter != nullptr) {
+    s.reporter->report(report_kind::info, trace_line);
   }
 }
 
-void symlink_fatal(const symlink_settings& s, const char* func, unsigned line, const char* fmt, ...) {
-  std::fprintf(stderr, "SYMLINK EMULATION CODE: %s[%d]: %s line %u: fatal: ", s.program_name.c_str(),
-               static_cast<int>(host_thread_id()), func, line);
+status symlink_failure(const symlink_settings& s, const char* func, unsigned line, int os_error, const char* fmt,
+                       ...) {
+  status prefix = status_errorf("SYMLINK EMULATION CODE: %s[%d]: %s line %u: fatal: ", s.program_name.c_str(),
+                                static_cast<int>(host_thread_id()), func, line);
   va_list ap;
   va_start(ap, fmt);
-  vdie_to(stderr, fmt, ap);
+  status reason = status_verrorf(fmt, ap);
+  va_end(ap);
+  return status::error(prefix.message() + reason.message(), os_error);
 }
 
-const char* follow_symlinks_with(const char* path, const symlink_settings& s) {
-  if (path == nullptr) return nullptr;  // the host call that follows reports it
+result<const char*> follow_symlinks_with(const char* path, const symlink_settings& s) {
+  if (path == nullptr) return static_cast<const char*>(nullptr);  // the host call that follows reports it
   symlink_trace(s, 0, "follow_symlinks()", __LINE__,
                 "==============================================================================\n");
   symlink_trace(s, 0, "follow_symlinks()", __LINE__, "called for: \"%s\"\n", path);
@@ -72,6 +73,10 @@ const char* follow_symlinks_with(const char* path, const symlink_settings& s) {
   return resolve_emulated_links(path, s);
 }
 
-const char* follow_symlinks(const char* path) { return follow_symlinks_with(path, symlink_current_settings()); }
+result<const char*> emulated_links::resolve(const char* path) {
+  result<const char*> r = follow_symlinks_with(path, settings_);
+  if (!r && settings_.reporter != nullptr) settings_.reporter->report(report_kind::error, r.error().message());
+  return r;
+}
 
 }  // namespace volpack

@@ -15,12 +15,28 @@
 #include <vector>
 
 #include "io/bytes.h"
+#include "io/run_context.h"
 #include "io/stream.h"
 
 namespace volpack {
 namespace test {
 
 // A stream over a byte vector that records its traffic and can fail its close.
+// Identifiers 1, 2, 3, ... and a run context that draws on them.
+class CountingIds final : public id_source_t {
+ public:
+  uint32_t next_u32() override { return next_++; }
+
+ private:
+  uint32_t next_ = 1;
+};
+
+struct test_context {
+  CountingIds ids;
+  run_context ctx;
+  test_context() { ctx.ids = &ids; }
+};
+
 class RecordingStream final : public stream_t {
  public:
   struct Log {

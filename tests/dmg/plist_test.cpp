@@ -32,14 +32,14 @@ TEST(Base64, LayoutAndAlphabet) {
       {first33, 4, 43, "\t\t\t\tAAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8g\n\t\t\t\t\n"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(base64_encode_pretty_or_die(c.data.data(), c.data.size(), c.tabs, c.wrap), c.expect);
+    EXPECT_EQ(base64_encode_pretty(c.data.data(), c.data.size(), c.tabs, c.wrap).value(), c.expect);
   }
 }
 
 TEST(Base64, BlockTableSizedDataWrapsAt44) {
   std::vector<uint8_t> data(284);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + 3);
-  std::string text = base64_encode_pretty_or_die(data.data(), data.size(), 4, 43);
+  std::string text = base64_encode_pretty(data.data(), data.size(), 4, 43).value();
   std::vector<std::string> lines;
   size_t start = 0;
   for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
@@ -71,30 +71,30 @@ std::string shape(const udif_resource_list_t& list) {
 TEST(InsertData, AppendsInOrderAndReplacesInPlace) {
   udif_resource_list_t list;
   std::string buf = "first";
-  insertData(list, "blkx", 0, "zero", buf.data(), buf.size(), true);
+  ASSERT_TRUE(insertData(list, "blkx", 0, "zero", buf.data(), buf.size(), true));
   buf = "XXXXX";  // the list holds its own copy
   EXPECT_EQ(std::get<std::vector<uint8_t>>(list[0].entries[0].data), bytes_of("first"));
-  insertData(list, "blkx", 1, "one", "second", 6, false);
-  insertData(list, "nsiz", 0, "", "x", 1, false);
-  insertData(list, "cSum", 0, "", "", 0, false);
-  insertData(list, "blkx", 2, "two", "third", 5, true);
+  ASSERT_TRUE(insertData(list, "blkx", 1, "one", "second", 6, false));
+  ASSERT_TRUE(insertData(list, "nsiz", 0, "", "x", 1, false));
+  ASSERT_TRUE(insertData(list, "cSum", 0, "", "", 0, false));
+  ASSERT_TRUE(insertData(list, "blkx", 2, "two", "third", 5, true));
   EXPECT_EQ(shape(list), "blkx[0 zero 80 5, 1 one 0 6, 2 two 80 5] nsiz[0  0 1] cSum[0  0 0]");
 
   // Same type, same ID: name, data, size and attributes change; position and count stay.
-  insertData(list, "blkx", 1, "uno", "replaced!", 9, true);
+  ASSERT_TRUE(insertData(list, "blkx", 1, "uno", "replaced!", 9, true));
   EXPECT_EQ(std::get<std::vector<uint8_t>>(list[0].entries[1].data), bytes_of("replaced!"));
   // Type names compare exactly; a record replaces bytes under the same ID and keeps its size rule.
-  insertData(list, "BLKX", 1, "", "", 0, false);
+  ASSERT_TRUE(insertData(list, "BLKX", 1, "", "", 0, false));
   udif_blkx_table_t table;
   table.chunks.resize(3);
-  insertData(list, "blkx", 0, "table", udif_resource_data_t(table), true);
+  ASSERT_TRUE(insertData(list, "blkx", 0, "table", udif_resource_data_t(table), true));
   EXPECT_EQ(shape(list), "blkx[0 table 80 324, 1 uno 80 9, 2 two 80 5] nsiz[0  0 1] cSum[0  0 0] BLKX[1  0 0]");
 }
 
 std::string plist_of(const udif_resource_list_t& list) {
   std::vector<uint8_t> bytes;
   MemStream s(&bytes);
-  write_resource_plist(&s, list);
+  EXPECT_TRUE(write_resource_plist(&s, list));
   return std::string(bytes.begin(), bytes.end());
 }
 
@@ -111,9 +111,9 @@ std::string resource_dict(const std::string& attributes, const std::string& base
 
 TEST(WriteResourcePlist, WholeDocument) {
   udif_resource_list_t list;
-  insertData(list, "abcd", -5, "n", "abc", 3, true);
-  insertData(list, "abcd", 7, "", "", 0, false);
-  insertData(list, "efgh", 2147483647, "some name", "a", 1, false);
+  ASSERT_TRUE(insertData(list, "abcd", -5, "n", "abc", 3, true));
+  ASSERT_TRUE(insertData(list, "abcd", 7, "", "", 0, false));
+  ASSERT_TRUE(insertData(list, "efgh", 2147483647, "some name", "a", 1, false));
   const std::string expect =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<!DOCTYPE plist PUBLIC \"-//Apple Computer//DTD PLIST 1.0//EN\" "
@@ -147,8 +147,8 @@ TEST(WriteResourcePlist, RecordsGoOutInDiskOrder) {
   udif_csum_t csum;
   csum.checksum = 0xA0B0C0D0;
   udif_resource_list_t list;
-  insertData(list, "blkx", 0, "t", udif_resource_data_t(table), true);
-  insertData(list, "cSum", 0, "", udif_resource_data_t(csum), false);
+  ASSERT_TRUE(insertData(list, "blkx", 0, "t", udif_resource_data_t(table), true));
+  ASSERT_TRUE(insertData(list, "cSum", 0, "", udif_resource_data_t(csum), false));
   std::string doc = plist_of(list);
 
   std::vector<uint8_t> blkx = data_in(doc, "blkx");

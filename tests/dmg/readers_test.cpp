@@ -21,7 +21,8 @@ void convert_file(const std::string& raw, const std::string& dmg) {
   std::unique_ptr<stream_t> in = create_stream_from_fp(host_fopen(raw.c_str(), "rb"));
   std::unique_ptr<stream_t> out = create_stream_from_fp(host_fopen(dmg.c_str(), "wb"));
   ASSERT_TRUE(in && out);
-  convert_to_DMG_or_die(std::move(in), std::move(out));
+  test::test_context t;
+  ASSERT_TRUE(convert_to_DMG(std::move(in), std::move(out), t.ctx));
 }
 
 // dmg2img rebuilds the raw data from an image; empty when it fails.

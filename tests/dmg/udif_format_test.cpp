@@ -1,6 +1,8 @@
 // Record layouts against bytes typed from the UDIF layout tables, and the three checksums.
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "dmg/udif_format.h"
 #include "dmg_test_util.h"
 
@@ -201,7 +203,7 @@ TEST(MasterChecksum, CrcOfTheBigEndianTableChecksums) {
   const uint8_t xy_be[] = {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0};
 
   udif_resource_list_t one = {{"blkx", {table_resource(2, 0x12345678)}}};
-  EXPECT_EQ(calculate_udif_master_checksum(one), zlib_crc(x_be, 4));
+  EXPECT_EQ(calculate_udif_master_checksum(one).value(), zlib_crc(x_be, 4));
 
   // Only CRC-32 tables count, in list order; the first "blkx" type only; other types never.
   udif_resource_list_t mixed = {
@@ -209,18 +211,21 @@ TEST(MasterChecksum, CrcOfTheBigEndianTableChecksums) {
       {"blkx", {table_resource(2, 0x12345678), table_resource(1, 0x11111111), table_resource(2, 0x9ABCDEF0)}},
       {"blkx", {table_resource(2, 0x77777777)}},
   };
-  EXPECT_EQ(calculate_udif_master_checksum(mixed), zlib_crc(xy_be, 8));
+  EXPECT_EQ(calculate_udif_master_checksum(mixed).value(), zlib_crc(xy_be, 8));
 
   udif_resource_list_t none_crc = {{"blkx", {table_resource(1, 0x12345678), table_resource(0, 1)}}};
-  EXPECT_EQ(calculate_udif_master_checksum(none_crc), 0u);
+  EXPECT_EQ(calculate_udif_master_checksum(none_crc).value(), 0u);
 }
 
-TEST(MasterChecksumDeathTest, ListWithoutBlkxType) {
-  udif_resource_list_t list = {{"BLKX", {table_resource(2, 1)}}, {"cSum", {}}};
-  EXPECT_EXIT(calculate_udif_master_checksum(list), ::testing::ExitedWithCode(1),
-              "^calculate_udif_master_checksum\\(\\):[0-9]+: ERROR: corrupted blkx list!\n$");
-  EXPECT_EXIT(calculate_udif_master_checksum(udif_resource_list_t{}), ::testing::ExitedWithCode(1),
-              "corrupted blkx list!");
+TEST(MasterChecksum, ListWithoutBlkxTypeFails) {
+  for (const udif_resource_list_t& list :
+       {udif_resource_list_t{{"BLKX", {table_resource(2, 1)}}, {"cSum", {}}}, udif_resource_list_t{}}) {
+    result<uint32_t> r = calculate_udif_master_checksum(list);
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(std::regex_match(r.error().message(),
+                                 std::regex("calculate_udif_master_checksum\\(\\):[0-9]+: ERROR: corrupted blkx list!\n")))
+        << r.error().message();
+  }
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 // The command line, the size rule, the volume name and the driver's own messages.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "driver/driver.h"
+#include "io/bytes.h"
 #include "io/host_fs.h"
 #include "import/import.h"
 #include "support/support.h"
@@ -85,12 +88,13 @@ TEST(VolumeName, TakesTheLastComponent) {
   };
   const bool windows = host_is_separator('\\');
   for (const Case& c : cases) {
-    const char* n = volume_name_from_path(c.path);
-    ASSERT_NE(nullptr, n) << c.path;
-    EXPECT_STREQ(windows ? c.windows : c.posix, n) << c.path;
+    std::string n;
+    ASSERT_TRUE(volume_name_from_path(c.path, &n)) << c.path;
+    EXPECT_EQ(windows ? c.windows : c.posix, n) << c.path;
   }
-  std::string longname(1024, 'n');
-  EXPECT_EQ(nullptr, volume_name_from_path(("/x/" + longname).c_str()));
+  std::string n, longname(1024, 'n');
+  EXPECT_FALSE(volume_name_from_path(("/x/" + longname).c_str(), &n));
+  EXPECT_TRUE(volume_name_from_path(("/x/" + longname.substr(1)).c_str(), &n));
 }
 
 // "." and ".." name a folder only through another: the volume takes the name
@@ -100,9 +104,9 @@ TEST(VolumeName, DotsResolveToTheFolderName) {
   dir.mkdir("Build.app/Contents");
   std::string base = dir.str() + "/Build.app";
   for (const std::string& p : {base + "/.", base + "/./", base + "/Contents/..", base + "/Contents/../"}) {
-    const char* n = volume_name_from_path(p.c_str());
-    ASSERT_NE(nullptr, n) << p;
-    EXPECT_STREQ("Build.app", n) << p;
+    std::string n;
+    ASSERT_TRUE(volume_name_from_path(p.c_str(), &n)) << p;
+    EXPECT_EQ("Build.app", n) << p;
   }
 }
 
@@ -138,6 +142,97 @@ TEST(DriverProcess, MissingSourceReportsTheErrorNumber) {
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("Error: cannot compute directory size of \"" + src + "\" (errno 2)\n", r.err);
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(DriverProcess, EmulatedLinksStayOffWhateverTheEnvironmentSays) {
+  TempDir dir;
+  dir.mkdir("tree/real/sub");
+  dir.write("tree/real/sub/f.txt", "content\n");
+  dir.write("tree/link", "real");  // a one-line file standing in for a link
+  std::string out = (dir.path() / "x.dmg").string(), src = dir.str() + "/tree/link/sub";
+  auto r = run_program(shell_quote(test::volpack_exe()) + " " + shell_quote(out) + " " + shell_quote(src), "",
+                       {{"VELLORA_FOLLOWSYMLINKS", "1"}});
+  EXPECT_EQ(1, r.status);
+  // The host's own answer for a path through a file: ENOTDIR on POSIX, ENOENT on Windows.
+  EXPECT_EQ(0u, r.err.rfind("Error: cannot compute directory size of \"" + src + "\" (errno ", 0)) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+// Every line of a run, in order.
+class recording_reporter final : public reporter_t {
+ public:
+  void report(report_kind kind, const std::string& text) override { lines.push_back({kind, text}); }
+  std::vector<std::pair<report_kind, std::string>> lines;
+};
+
+class counting_ids final : public id_source_t {
+ public:
+  uint32_t next_u32() override { return ++drawn; }
+  uint32_t drawn = 0;
+};
+
+int run_in_process(std::vector<std::string> args, recording_reporter* reporter, counting_ids* ids) {
+  args.insert(args.begin(), "volpack");
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(&a[0]);
+  run_sources sources;
+  sources.reporter = reporter;
+  sources.ids = ids;
+  return volpack_run(static_cast<int>(argv.size()), argv.data(), sources);
+}
+
+TEST(DriverRun, FailuresReachTheReporterOnceAndLeaveNothingBehind) {
+  TempDir dir;
+  dir.mkdir("taken.dmg");
+  const std::string missing = dir.str() + "/missing";
+  struct Case {
+    std::vector<std::string> args;
+    report_kind kind;
+    std::string text;
+  } cases[] = {
+      {{"only.dmg"}, report_kind::info, kUsage},
+      {{dir.str() + "/x.dmg", missing}, report_kind::error,
+       "Error: cannot compute directory size of \"" + missing + "\" (errno " + std::to_string(ENOENT) + ")\n"},
+      {{dir.str() + "/taken.dmg", dir.str()}, report_kind::error,
+       "error: cannot write DMG file " + dir.str() + "/taken.dmg: " + host_strerror(EISDIR) + "\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    recording_reporter reporter;
+    counting_ids ids;
+    EXPECT_EQ(1, run_in_process(c.args, &reporter, &ids));
+    ASSERT_EQ(reporter.lines.size(), 1u);
+    EXPECT_EQ(reporter.lines[0].first, c.kind);
+    EXPECT_EQ(reporter.lines[0].second, c.text);
+    EXPECT_EQ(ids.drawn, 0u);
+    std::vector<std::string> left;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) left.push_back(e.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"taken.dmg"});
+  }
+}
+
+TEST(DriverRun, VerboseLinesAndTheImageIdentifiersComeFromTheContext) {
+  TempDir dir;
+  dir.write("src/a.txt", "hello\n");
+  recording_reporter reporter;
+  counting_ids ids;
+  const std::string out = dir.str() + "/out.dmg";
+  ASSERT_EQ(0, run_in_process({"-v", out, dir.str() + "/src"}, &reporter, &ids));
+  std::vector<std::string> info;
+  for (const auto& [kind, text] : reporter.lines) {
+    EXPECT_EQ(kind, report_kind::info) << text;
+    info.push_back(text);
+  }
+  ASSERT_GE(info.size(), 7u);
+  EXPECT_EQ(info.front(), "Measuring required size...\n");
+  EXPECT_EQ(info[1], "Computed size: 511 Kb\n");
+  EXPECT_EQ(info.back(), "Done.\n");
+  EXPECT_FALSE(std::filesystem::exists(out + ".hfs"));
+  // The segment ID holds the last four identifiers drawn.
+  std::vector<uint8_t> image = test::read_bytes(out);
+  ASSERT_GE(image.size(), 512u);
+  ASSERT_GE(ids.drawn, 4u);
+  for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(get_le32(image.data() + image.size() - 512 + 64 + 4 * i), ids.drawn - 3 + i);
 }
 
 }  // namespace

@@ -251,8 +251,9 @@ TEST(FormatLayout, WriteBufferRefusals) {
               Eq("dev: WriteBuffer: byte count 100 is not sector size multiple"));
   EXPECT_EXIT(WriteBuffer(bad, 3, 512, buffer.data()), ExitedWithCode(1), Eq("dev: seek error (sector 8)"));
   const format_device readOnly = test::test_device(host_open(path.c_str(), HOST_O_RDONLY, 0));
+  // The message, then the line naming the file and the host's reason.
   EXPECT_EXIT(WriteBuffer(readOnly, 3, 1024, buffer.data()), ExitedWithCode(1),
-              Eq("dev: write error (sector 8, 1024 bytes)"));
+              "^dev: write error \\(sector 8, 1024 bytes\\)\nerror: cannot write");
   format_device silent = readOnly;
   silent.messages = nullptr;
   EXPECT_EXIT(WriteBuffer(silent, 3, 1024, buffer.data()), ExitedWithCode(1), Eq(""));

@@ -4,6 +4,8 @@
 // size rule, root folder ownership).
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <cstdlib>
 #include <string>
 
@@ -17,6 +19,17 @@ using test::TempDir;
 using test::Volume;
 using ::testing::Eq;
 using ::testing::ExitedWithCode;
+
+// A death-test pattern for a message that may be followed by the line naming
+// the file and the host's reason.
+std::string starts_with(const std::string& text) {
+  std::string re = "^";
+  for (char c : text) {
+    if (std::strchr("\\^$.|?*+()[]{}", c) != nullptr) re += '\\';
+    re += c;
+  }
+  return re;
+}
 
 constexpr uint64_t kMiB = 1048576;
 constexpr uint64_t kGiB = 1024 * kMiB;
@@ -126,7 +139,7 @@ TEST(FormatParams, RefusalsInOrderWithExactMessages) {
     FormatArgs args;
     args.size = r.sparse != 0 ? 0 : 10 * kMiB;  // most refusals need a size to get that far
     r.tune(args);
-    EXPECT_EXIT(args.format(path), ExitedWithCode(1), Eq(with_device(r.message, path)));
+    EXPECT_EXIT(args.format(path), ExitedWithCode(1), starts_with(with_device(r.message, path)));
     if (r.fileAfter < 0) {
       EXPECT_FALSE(std::filesystem::exists(path));
     } else {

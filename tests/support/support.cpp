@@ -30,14 +30,6 @@ int HostFaults::hook(host_op op, const char* path, void* self) {
   return f->error_;
 }
 
-namespace {
-// Test programs, like volpack itself, hand host paths to the host unchanged:
-// the symlink emulation would otherwise read small test files as link files.
-// Tests of the emulation pass their settings explicitly or set the variable
-// in a child process.
-[[maybe_unused]] const bool kSymlinkEmulationOff = (set_environment("VELLORA_FOLLOWSYMLINKS", "0"), true);
-}  // namespace
-
 bool MemIo::read(uint64_t offset, uint64_t count, void* buf) {
   ++reads;
   if (count == 0) return true;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -52,12 +53,12 @@ TEST(SymlinkSwitch, SwitchedOffPathsComeBackUntouched) {
 
   symlink_settings off = parse_symlink_switch("0");
   off.trace_file = trace;
-  EXPECT_EQ(follow_symlinks_with(link.c_str(), off), link.c_str());
+  EXPECT_EQ(follow_symlinks_with(link.c_str(), off).value(), link.c_str());
   EXPECT_FALSE(std::filesystem::exists(trace));
 
   symlink_settings off_traced = parse_symlink_switch("0:1");
   off_traced.trace_file = trace;
-  EXPECT_EQ(follow_symlinks_with(link.c_str(), off_traced), link.c_str());
+  EXPECT_EQ(follow_symlinks_with(link.c_str(), off_traced).value(), link.c_str());
   std::string out = read_file(trace);
   for (const std::string& needle :
        {std::string("follow_symlinks() line "), std::string(78, '=') + "\n", "called for: \"" + link + "\"\n",
@@ -66,11 +67,12 @@ TEST(SymlinkSwitch, SwitchedOffPathsComeBackUntouched) {
   EXPECT_EQ(out.find("fsitem_peekandcache"), std::string::npos) << "the host is never examined";
 
   symlink_settings on = parse_symlink_switch("1");
-  EXPECT_EQ(std::string(follow_symlinks_with(link.c_str(), on)), tmp.str() + "/a/real");
+  EXPECT_EQ(std::string(follow_symlinks_with(link.c_str(), on).value()), tmp.str() + "/a/real");
 }
 
-// Runs in a child process only: applies the switch value it is given, then
-// resolves one path twice, changing the variable in between.
+// Runs in a child process only: applies the switch value it is given, installs
+// the resolution as the host layer's hook, then resolves one path twice,
+// changing the variable in between.
 TEST(SymlinkEnvChild, ResolveTwice) {
   const char* child_path = std::getenv("VOLPACK_SYMLINK_CHILD_PATH");
   if (child_path == nullptr) GTEST_SKIP() << "runs as a child of SymlinkSwitch.EnvironmentVariable";
@@ -80,10 +82,46 @@ TEST(SymlinkEnvChild, ResolveTwice) {
   const char* value = std::getenv("VOLPACK_SYMLINK_CHILD_SWITCH");
   const std::string value_copy = value != nullptr ? value : "";
   set_environment(kSwitch, value != nullptr ? value_copy.c_str() : nullptr);
-  std::printf("FIRST<%s>\n", follow_symlinks(path));
-  // The switch was read by the first call; flipping the variable changes nothing.
-  set_environment(kSwitch, symlink_current_settings().enabled ? "0" : "1");
-  std::printf("SECOND<%s>\n", follow_symlinks(path));
+  emulated_links links(symlink_settings_from_environment());
+  host_install_path_hook(&links);
+  std::printf("FIRST<%s>\n", host_hooked_path(path));
+  // The switch was read when the hook was made; flipping the variable changes nothing.
+  set_environment(kSwitch, links.settings().enabled ? "0" : "1");
+  std::printf("SECOND<%s>\n", host_hooked_path(path));
+  host_install_path_hook(nullptr);
+}
+
+class recording_reporter final : public reporter_t {
+ public:
+  void report(report_kind kind, const std::string& text) override { lines.push_back({kind, text}); }
+  std::vector<std::pair<report_kind, std::string>> lines;
+};
+
+TEST(SymlinkHook, HostOperationsGoThroughTheInstalledHookOnly) {
+  TempDir tmp;
+  build_tree(tmp, {dir("a/real"), file("a/real/f", "content\n"), file("a/link", "real"), file("a/self", "self")});
+  const std::string through_link = tmp.str() + "/a/link/f", cycle = tmp.str() + "/a/self/f";
+  host_stat_t st;
+  EXPECT_NE(host_stat(through_link.c_str(), &st), 0) << "no hook: the path is used verbatim";
+
+  recording_reporter reporter;
+  symlink_settings settings = parse_symlink_switch("1");
+  settings.reporter = &reporter;
+  emulated_links links(settings);
+  host_install_path_hook(&links);
+  int found = host_stat(through_link.c_str(), &st);
+  int looped = host_stat(cycle.c_str(), &st);
+  int loop_errno = host_errno();
+  host_install_path_hook(nullptr);
+
+  EXPECT_EQ(found, 0);
+  EXPECT_EQ(st.size, 8u);
+  EXPECT_EQ(looped, -1);
+  EXPECT_EQ(loop_errno, ELOOP);
+  ASSERT_EQ(reporter.lines.size(), 1u) << "the failure is reported once";
+  EXPECT_EQ(reporter.lines[0].first, report_kind::error);
+  EXPECT_NE(reporter.lines[0].second.find("fatal: too many levels of symbolic links\n"), std::string::npos);
+  EXPECT_NE(host_stat(through_link.c_str(), &st), 0) << "removed: verbatim again";
 }
 
 TEST(SymlinkSwitch, EnvironmentVariable) {
