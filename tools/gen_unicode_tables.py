@@ -15,8 +15,7 @@ case-folding table. This script writes, from Python's frozen Unicode 3.2 data
 Hangul syllables decompose algorithmically and are not listed.
 
 Usage: tools/gen_unicode_tables.py [CASE_FOLDING_TXT] [OUTPUT_CPP]
-Defaults: ../shared/data/hfs-case-folding.txt (beside the repository) and
-src/hfs/unicode_tables.cpp.
+Defaults: data/hfs-case-folding.txt and src/hfs/unicode_tables.cpp.
 """
 import os
 import sys
@@ -93,8 +92,7 @@ def hex_rows(values, per_row, width):
 
 
 def main():
-    fold_path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "..", "shared", "data",
-                                                                   "hfs-case-folding.txt")
+    fold_path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "data", "hfs-case-folding.txt")
     out_path = sys.argv[2] if len(sys.argv) > 2 else os.path.join(ROOT, "src", "hfs", "unicode_tables.cpp")
 
     folds = read_case_folding(fold_path)

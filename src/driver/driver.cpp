@@ -127,9 +127,9 @@ bool volume_name_from_path(const char* path, std::string* name) {
 
 namespace {
 
-// The host's own sources of time and identifiers. Identifiers continue the C
-// library's generator, which the formatter seeds from the clock: the image's
-// segment ID follows the volume's identifiers in one sequence.
+// The host's own clock. Its identifiers are c_rand_ids seeded from the clock:
+// the formatter draws the volume's identifier, then the image writer the
+// segment ID, one sequence as volpack has always made.
 class host_clock final : public time_source_t {
  public:
   int64_t now() override { return host_time(); }
@@ -197,9 +197,16 @@ bool format_volume(const run_context& ctx, const run_files& files, const std::st
   bool named = volume_name_from_path(source.c_str(), &volume_name);
   status sized = run_files_size_scratch(files, (size / 512 + 1) * 512);
   if (!sized) return fail(ctx, sized);
-  if (volume_format(files.scratch.c_str(), named ? volume_name.c_str() : nullptr, size, 0, 0, 0xFFFF, 0, 0, 0, 0,
-                    0, 0, 0, 0, 0, 0, 0, 0, 0, stderr) != 0)
-    return fail(ctx, "error: unable to create new HFS filesystem\n");
+  format_options options;
+  options.volume_name = named ? volume_name.c_str() : nullptr;
+  options.size = size;
+  options.owner = 0;
+  options.group = 0;
+  status formatted = volume_format_file(files.scratch.c_str(), options, ctx);
+  if (!formatted) {
+    ctx.reporter->report(report_kind::error, formatted.message());  // the formatter's own words
+    return false;
+  }
   progress(ctx, "Initialized a " + std::to_string(size) + " bytes non-journaled HFS+ volume\n");
   return true;
 }
@@ -208,7 +215,7 @@ bool format_volume(const run_context& ctx, const run_files& files, const std::st
 bool import_tree(const run_context& ctx, const run_files& files, const std::string& source) {
   progress(ctx, "Adding files...\n");
   std::unique_ptr<io_t> device = create_io_from_path(files.scratch.c_str());
-  std::unique_ptr<volume_t> volume = volume_open(device.get());
+  std::unique_ptr<volume_t> volume = volume_open(device.get(), ctx.reporter);
   if (!volume) {
     fail(ctx, "error: unable to open newly created HFS filesystem\n");
     (void)io_close(std::move(device));
@@ -255,10 +262,10 @@ bool finish_run(const run_context& ctx, run_files* files) {
 int volpack_run(int argc, char** argv, const run_sources& sources) {
   stdio_reporter stdio;
   host_clock clock;
-  host_ids ids;
   run_context ctx;
   ctx.reporter = sources.reporter != nullptr ? sources.reporter : &stdio;
   ctx.clock = sources.clock != nullptr ? sources.clock : &clock;
+  c_rand_ids ids(static_cast<uint32_t>(ctx.clock->now()));
   ctx.ids = sources.ids != nullptr ? sources.ids : &ids;
 
   command_line cl = parse_command_line(argc, argv);

@@ -24,11 +24,10 @@ namespace volpack {
 int volpack_main(int argc, char** argv);
 
 // What a run draws on instead of the host: null members take the host's own
-// (standard output and error, the clock, identifiers continuing the C
-// library's generator). Tests give their own to see every line and to fix the
-// identifiers and dates the layers take from the run context (the image's
-// segment ID; the formatter still seeds and reads the host's generator and
-// clock itself).
+// (standard output and error, the clock, the C library's generator seeded
+// once from that clock). Tests give their own to see every line and to fix the
+// identifiers and dates the layers take from the run context (the volume's
+// identifier and dates from the formatter, then the image's segment ID).
 struct run_sources {
   reporter_t* reporter = nullptr;
   id_source_t* ids = nullptr;

@@ -14,9 +14,13 @@
 // it is the fork of the catalog or extents special file (hfs/volume.h); tests
 // use an in-memory file that grows by its clump.
 //
-// Failures: the plain primitives report an I/O failure through their result;
-// the `_or_die` routines and the fatal checks print one message on standard
-// error ("splitNode():705: io_write error") and end the process with status 1.
+// Failures are values: every operation that can fail returns a `status` (or a
+// `result`) carrying the one message the program prints for it
+// ("splitNode():705: io_write error\n"); nothing here prints or ends the
+// process. A failed insertion or removal may leave the tree half changed: the
+// caller closes or discards it. Warnings go to the tree's reporter, if any.
+// The `_or_die` forms print the failure's message and end the process, for
+// callers that have not moved to statuses yet.
 #pragma once
 
 #include <cstdint>
@@ -24,8 +28,11 @@
 
 #include "hfs/hfs_format.h"
 #include "io/io.h"
+#include "io/status.h"
 
 namespace volpack {
+
+class reporter_t;
 
 // A key as the engine sees it: opaque bytes owned by the callbacks' codec. Every
 // key type begins with a host-order u16 keyLength (the key occupies keyLength + 2
@@ -46,14 +53,15 @@ class BTreeCallbacks {
   // Orders the key read from a node (first) against the search key (second);
   // only the sign matters.
   virtual int btree_compare(const btree_key_t& record_key, const btree_key_t& search_key) const = 0;
-  // Reads the key stored at `offset` of the tree file; null when the read fails.
-  virtual std::unique_ptr<btree_key_t> btree_read_key(uint64_t offset, io_t* io) const = 0;
+  // Reads the key stored at `offset` of the tree file. A null key when the
+  // read fails (the engine reports it in its caller's words); a failed status
+  // with the codec's own message when the bytes cannot be a key.
+  virtual result<std::unique_ptr<btree_key_t>> btree_read_key(uint64_t offset, io_t* io) const = 0;
   // Writes keyLength + 2 bytes in disk order at `offset`.
   virtual bool btree_write_key(uint64_t offset, io_t* io, const btree_key_t& key) const = 0;
-  // Prints a key for diagnostics.
-  virtual void btree_print_key(const btree_key_t& key) const = 0;
-  // Reads the record data at `offset`; null when the read fails or the type is unknown.
-  virtual std::unique_ptr<btree_record_t> btree_read_data(uint64_t offset, io_t* io) const = 0;
+  // Reads the record data at `offset`; null when the read fails or the record
+  // is of no kind the tree holds (then said on `reporter` when there is one).
+  virtual std::unique_ptr<btree_record_t> btree_read_data(uint64_t offset, io_t* io, reporter_t* reporter) const = 0;
 };
 
 // The tree file: positioned I/O over a fork, plus what growth needs.
@@ -61,14 +69,15 @@ class btree_file_t : public io_t {
  public:
   virtual uint64_t fork_logical_size() const = 0;
   virtual uint32_t fork_clump_size() const = 0;
-  // Resizes the fork to `new_size` bytes (whole allocation blocks), or ends the process.
-  virtual void allocate_or_die(uint64_t new_size) = 0;
+  // Resizes the fork to `new_size` bytes (whole allocation blocks).
+  [[nodiscard]] virtual status fork_allocate(uint64_t new_size) = 0;
 };
 
 struct btree_t {
   std::unique_ptr<btree_file_t> io;  // the tree file; closed by btree_close
   BTHeaderRec header;                // host order; authoritative while open
   const BTreeCallbacks* callbacks = nullptr;
+  reporter_t* reporter = nullptr;    // borrowed; null drops warnings
 };
 
 // Reads the header record (106 bytes at offset 14) and fills the tree. False
@@ -77,37 +86,60 @@ struct btree_t {
 // Closes the tree file, writes nothing. False when the file's close failed.
 bool btree_close(btree_t* tree);
 
-// Node access primitives.
+// Node access primitives. The plain readers give null or false on a failed
+// read; the others give the failure's documented message.
 std::unique_ptr<BTNodeDescriptor> btree_read_BTNodeDescriptor(btree_t* tree, NodeNumber node);
-BTNodeDescriptor btree_read_BTNodeDescriptor_or_die(btree_t* tree, NodeNumber node);
 [[nodiscard]] bool btree_write_BTNodeDescriptor(btree_t* tree, NodeNumber node, const BTNodeDescriptor& d);
 [[nodiscard]] bool writeBTHeaderRec(btree_t* tree);
-uint64_t btree_get_record_offset_or_die(btree_t* tree, NodeNumber node, uint16_t index);
-uint64_t btree_get_free_space_or_die(btree_t* tree, NodeNumber node, const BTNodeDescriptor& d);
-NodeNumber getNodeNumberFromPointerRecord(uint64_t offset, io_t* io);
-std::unique_ptr<btree_key_t> btree_read_key_or_die(btree_t* tree, uint64_t offset, io_t* io, const char* func,
-                                                   int line);
-std::unique_ptr<btree_record_t> btree_read_data_or_die(btree_t* tree, uint64_t offset, io_t* io,
-                                                       const char* func, int line);
+// "btree_read_BTNodeDescriptor_or_die():28: btree_read_BTNodeDescriptor error\n"
+result<BTNodeDescriptor> btree_read_descriptor(btree_t* tree, NodeNumber node);
+// Byte offset in the tree file of record `index` of `node` (numRecords gives
+// where free space starts); "btree_get_record_offset_or_die():116: io_read error\n".
+result<uint64_t> btree_get_record_offset(btree_t* tree, NodeNumber node, uint16_t index);
+// Free bytes between the records and the offset slots;
+// "btree_get_free_space_or_die():136: io_read error\n".
+result<uint64_t> btree_get_free_space(btree_t* tree, NodeNumber node, const BTNodeDescriptor& d);
+// The child number of an index record's data; "getNodeNumberFromPointerRecord():149: io_read error\n".
+result<NodeNumber> getNodeNumberFromPointerRecord(uint64_t offset, io_t* io);
+// The key or record at `offset`; a failed read is "<func>():<number>: btree_read_key
+// error\n" (or btree_read_data), named after the caller's step.
+result<std::unique_ptr<btree_key_t>> btree_read_key(btree_t* tree, uint64_t offset, io_t* io, const char* func,
+                                                    int number);
+result<std::unique_ptr<btree_record_t>> btree_read_data(btree_t* tree, uint64_t offset, io_t* io, const char* func,
+                                                        int number);
 
-// Search. Returns the record for `key`, or, when it is absent, the record of
+// Search. Gives the record for `key`, or, when it is absent, the record of
 // the greatest key ordering before it with *exact false. An empty tree
-// (rootNode 0) gives null. Out-parameters may be null.
-std::unique_ptr<btree_record_t> btree_search(btree_t* tree, const btree_key_t& key, bool* exact,
-                                             NodeNumber* node_out, uint16_t* index_out);
-std::unique_ptr<btree_record_t> searchNode(btree_t* tree, NodeNumber node, const btree_key_t& key, bool* exact,
-                                           NodeNumber* node_out, uint16_t* index_out);
+// (rootNode 0) gives null. Out-parameters may be null. A failed read or an
+// inconsistent node is a failed status.
+result<std::unique_ptr<btree_record_t>> btree_search(btree_t* tree, const btree_key_t& key, bool* exact,
+                                                     NodeNumber* node_out, uint16_t* index_out);
+result<std::unique_ptr<btree_record_t>> searchNode(btree_t* tree, NodeNumber node, const btree_key_t& key,
+                                                   bool* exact, NodeNumber* node_out, uint16_t* index_out);
 
 // Insertion. `data` is already in disk order. A key already present is not
 // inserted again. A record with its offset slot (keyLength + 2 + data + 2
 // bytes, data counted as at least the 4 of a child pointer) may take at most
 // half of a node's room, (nodeSize - 16) / 2 bytes, so that a split always
-// makes room for it; a larger one ends the process. Catalog records on
-// 4096-byte nodes and extents records on 1024-byte nodes stay well below.
-void btree_add_or_die(btree_t* tree, const btree_key_t& key, uint16_t data_length, const uint8_t* data);
+// makes room for it; a larger one is refused ("btree_add_or_die():112: record
+// of <n> bytes too large for node size <size>\n") before anything changes.
+// Catalog records on 4096-byte nodes and extents records on 1024-byte nodes
+// stay well below.
+status btree_add(btree_t* tree, const btree_key_t& key, uint16_t data_length, const uint8_t* data);
 
 // Removal. A key that is not in the tree, or an empty tree, changes nothing.
 // A tree emptied by removal has rootNode and treeDepth 0.
+status btree_remove(btree_t* tree, const btree_key_t& key);
+
+// ---- For callers not yet moved to statuses: print the failure and end the process.
+BTNodeDescriptor btree_read_BTNodeDescriptor_or_die(btree_t* tree, NodeNumber node);
+uint64_t btree_get_record_offset_or_die(btree_t* tree, NodeNumber node, uint16_t index);
+uint64_t btree_get_free_space_or_die(btree_t* tree, NodeNumber node, const BTNodeDescriptor& d);
+std::unique_ptr<btree_key_t> btree_read_key_or_die(btree_t* tree, uint64_t offset, io_t* io, const char* func,
+                                                   int number);
+std::unique_ptr<btree_record_t> btree_read_data_or_die(btree_t* tree, uint64_t offset, io_t* io, const char* func,
+                                                       int number);
+void btree_add_or_die(btree_t* tree, const btree_key_t& key, uint16_t data_length, const uint8_t* data);
 void btree_remove_or_die(btree_t* tree, const btree_key_t& key);
 
 }  // namespace volpack

@@ -2,8 +2,8 @@
 // and the steps of insertion and removal. Only the engine's own files and its
 // tests include this header; the catalog and the extents code use btree.h.
 //
-// Every routine here works straight on the tree file (no node cache) and ends
-// the process with one message on an I/O failure, as the public operations do.
+// Every routine here works straight on the tree file (no node cache) and
+// returns the failure's message, as the public operations do.
 // Node n of the file starts at byte n * nodeSize; record offsets and the
 // free-space offset live in u16 slots stored backwards from the node's end.
 #pragma once
@@ -12,6 +12,8 @@
 #include <memory>
 
 #include "hfs/btree.h"
+#include "hfs/hfs_status.h"
+#include "hfs/message_numbers.h"
 
 namespace volpack {
 
@@ -36,25 +38,25 @@ inline uint32_t btree_map_node_bytes(const btree_t* tree) { return tree->header.
 
 // File offset of the map byte that holds node `node`'s bit, following the
 // map-node chain; 0 when the chain ends before reaching it.
-uint64_t btree_map_byte_offset(btree_t* tree, NodeNumber node);
+result<uint64_t> btree_map_byte_offset(btree_t* tree, NodeNumber node);
 
-// Insertion (btree_insert.cpp). addRecord returns the number of a new right
+// Insertion (btree_insert.cpp). addRecord gives the number of a new right
 // sibling of `node` to be linked into its parent, or 0.
-NodeNumber addRecord(btree_t* tree, NodeNumber node, const btree_key_t& key, uint16_t data_length,
-                     const uint8_t* data);
-void doAddRecord(btree_t* tree, NodeNumber node, const btree_key_t& key, uint16_t data_length,
-                 const uint8_t* data);
+result<NodeNumber> addRecord(btree_t* tree, NodeNumber node, const btree_key_t& key, uint16_t data_length,
+                             const uint8_t* data);
+status doAddRecord(btree_t* tree, NodeNumber node, const btree_key_t& key, uint16_t data_length,
+                   const uint8_t* data);
 // Moves the last numRecords - `keep` records of `node` to a new right sibling
-// and returns its number; `desc` is updated. The first form keeps half the
+// and gives its number; `desc` is updated. The first form keeps half the
 // records (numRecords / 2).
-NodeNumber splitNode(btree_t* tree, NodeNumber node, BTNodeDescriptor* desc);
-NodeNumber splitNode(btree_t* tree, NodeNumber node, BTNodeDescriptor* desc, uint16_t keep);
+result<NodeNumber> splitNode(btree_t* tree, NodeNumber node, BTNodeDescriptor* desc);
+result<NodeNumber> splitNode(btree_t* tree, NodeNumber node, BTNodeDescriptor* desc, uint16_t keep);
 // Moves records `from` .. numRecords - 1 of `node` by `delta` bytes and their
 // slots (free-space slot included) by `shift` places (-1, 0 or +1).
-void moveRecordsDown(btree_t* tree, const BTNodeDescriptor& desc, uint16_t from, NodeNumber node, int delta,
-                     int shift);
+status moveRecordsDown(btree_t* tree, const BTNodeDescriptor& desc, uint16_t from, NodeNumber node, int delta,
+                       int shift);
 // Puts a new index root above the current root and its new sibling.
-void btree_increase_height_or_die(btree_t* tree, NodeNumber sibling);
+status btree_increase_height(btree_t* tree, NodeNumber sibling);
 
 // Where a full node splits when one more item (record plus slot, `item_bytes`)
 // must go in at position `pos` (0 .. numRecords). `keep` records stay; the item
@@ -64,16 +66,16 @@ struct btree_split_t {
   uint16_t keep;
   bool into_new;
 };
-btree_split_t btree_choose_split(btree_t* tree, NodeNumber node, const BTNodeDescriptor& desc, uint32_t pos,
-                                 bool into_new_by_half, uint32_t item_bytes);
+result<btree_split_t> btree_choose_split(btree_t* tree, NodeNumber node, const BTNodeDescriptor& desc, uint32_t pos,
+                                         bool into_new_by_half, uint32_t item_bytes);
 
 // Node allocation (btree_map.cpp).
-NodeNumber btree_get_new_node_number(btree_t* tree);
-void btree_grow_or_die(btree_t* tree);
+result<NodeNumber> btree_get_new_node_number(btree_t* tree);
+status btree_grow(btree_t* tree);
 
 // Removal (btree_remove.cpp).
-NodeNumber btree_do_remove_or_die(btree_t* tree, NodeNumber node, const btree_key_t& key, bool* retry,
-                                  bool* emptied);
-void removeNode(btree_t* tree, NodeNumber node);
+result<NodeNumber> btree_do_remove(btree_t* tree, NodeNumber node, const btree_key_t& key, bool* retry,
+                                   bool* emptied);
+status removeNode(btree_t* tree, NodeNumber node);
 
 }  // namespace volpack

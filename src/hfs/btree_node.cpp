@@ -1,6 +1,6 @@
 // Opening a tree and the node-access primitives: descriptors, the header
 // record, record offsets, free space and child pointers.
-#include <cstdio>
+#include <new>
 
 #include "hfs/btree.h"
 #include "hfs/btree_internal.h"
@@ -24,17 +24,21 @@ bool btree_close(btree_t* tree) {
 }
 
 std::unique_ptr<BTNodeDescriptor> btree_read_BTNodeDescriptor(btree_t* tree, NodeNumber node) {
-  auto desc = new_or_die<BTNodeDescriptor>("btree_read_BTNodeDescriptor", 17);
   uint8_t raw[kBTNodeDescriptorSize];
   if (!io_read(tree->io.get(), btree_node_offset(tree, node), kBTNodeDescriptorSize, raw)) return nullptr;
-  decode(raw, desc.get());
+  std::unique_ptr<BTNodeDescriptor> desc(new (std::nothrow) BTNodeDescriptor);
+  if (desc != nullptr) decode(raw, desc.get());
   return desc;
 }
 
-BTNodeDescriptor btree_read_BTNodeDescriptor_or_die(btree_t* tree, NodeNumber node) {
-  auto desc = btree_read_BTNodeDescriptor(tree, node);
-  if (!desc) die("btree_read_BTNodeDescriptor_or_die():%d: btree_read_BTNodeDescriptor error\n", 28);
-  return *desc;
+result<BTNodeDescriptor> btree_read_descriptor(btree_t* tree, NodeNumber node) {
+  uint8_t raw[kBTNodeDescriptorSize];
+  if (!io_read(tree->io.get(), btree_node_offset(tree, node), kBTNodeDescriptorSize, raw))
+    return status_errorf("btree_read_BTNodeDescriptor_or_die():%d: btree_read_BTNodeDescriptor error\n",
+                         msgno::kReadDescriptor);
+  BTNodeDescriptor d;
+  decode(raw, &d);
+  return d;
 }
 
 bool btree_write_BTNodeDescriptor(btree_t* tree, NodeNumber node, const BTNodeDescriptor& d) {
@@ -49,40 +53,42 @@ bool writeBTHeaderRec(btree_t* tree) {
   return io_write(tree->io.get(), kBTNodeDescriptorSize, kBTHeaderRecSize, raw);
 }
 
-uint64_t btree_get_record_offset_or_die(btree_t* tree, NodeNumber node, uint16_t index) {
+result<uint64_t> btree_get_record_offset(btree_t* tree, NodeNumber node, uint16_t index) {
   uint8_t raw[2];
   if (!io_read(tree->io.get(), btree_slot_offset(tree, node, index), 2, raw))
-    die("btree_get_record_offset_or_die():%d: io_read error\n", 116);
+    return status_errorf("btree_get_record_offset_or_die():%d: io_read error\n", msgno::kGetRecordOffset);
   return btree_node_offset(tree, node) + get_be16(raw);
 }
 
-uint64_t btree_get_free_space_or_die(btree_t* tree, NodeNumber node, const BTNodeDescriptor& d) {
+result<uint64_t> btree_get_free_space(btree_t* tree, NodeNumber node, const BTNodeDescriptor& d) {
   uint64_t slot = btree_slot_offset(tree, node, d.numRecords);
   uint8_t raw[2];
-  if (!io_read(tree->io.get(), slot, 2, raw)) die("btree_get_free_space_or_die():%d: io_read error\n", 136);
+  if (!io_read(tree->io.get(), slot, 2, raw))
+    return status_errorf("btree_get_free_space_or_die():%d: io_read error\n", msgno::kGetFreeSpace);
   uint64_t free_start = btree_node_offset(tree, node) + get_be16(raw);
   // A free-space offset inside the slot table would make room that is not
   // there; such a node has none.
-  return free_start > slot ? 0 : slot - free_start;
+  return free_start > slot ? uint64_t{0} : slot - free_start;
 }
 
-NodeNumber getNodeNumberFromPointerRecord(uint64_t offset, io_t* io) {
+result<NodeNumber> getNodeNumberFromPointerRecord(uint64_t offset, io_t* io) {
   uint8_t raw[4];
-  if (!io_read(io, offset, 4, raw)) die("getNodeNumberFromPointerRecord():%d: io_read error\n", 149);
-  return get_be32(raw);
+  if (!io_read(io, offset, 4, raw))
+    return status_errorf("getNodeNumberFromPointerRecord():%d: io_read error\n", msgno::kPointerRecord);
+  return NodeNumber{get_be32(raw)};
 }
 
-std::unique_ptr<btree_key_t> btree_read_key_or_die(btree_t* tree, uint64_t offset, io_t* io, const char* func,
-                                                   int line) {
-  auto key = tree->callbacks->btree_read_key(offset, io);
-  if (!key) die("%s():%d: btree_read_key error\n", func, line);
+result<std::unique_ptr<btree_key_t>> btree_read_key(btree_t* tree, uint64_t offset, io_t* io, const char* func,
+                                                    int number) {
+  result<std::unique_ptr<btree_key_t>> key = tree->callbacks->btree_read_key(offset, io);
+  if (key && key.value() == nullptr) return status_errorf("%s():%d: btree_read_key error\n", func, number);
   return key;
 }
 
-std::unique_ptr<btree_record_t> btree_read_data_or_die(btree_t* tree, uint64_t offset, io_t* io,
-                                                       const char* func, int line) {
-  auto data = tree->callbacks->btree_read_data(offset, io);
-  if (!data) die("%s():%d: btree_read_data error\n", func, line);
+result<std::unique_ptr<btree_record_t>> btree_read_data(btree_t* tree, uint64_t offset, io_t* io, const char* func,
+                                                        int number) {
+  std::unique_ptr<btree_record_t> data = tree->callbacks->btree_read_data(offset, io, tree->reporter);
+  if (data == nullptr) return status_errorf("%s():%d: btree_read_data error\n", func, number);
   return data;
 }
 
@@ -96,6 +102,50 @@ bool btree_write_u32(io_t* io, uint64_t offset, uint32_t value) {
   uint8_t raw[4];
   put_be32(raw, value);
   return io_write(io, offset, 4, raw);
+}
+
+// ---- The process-ending forms.
+
+namespace {
+
+template <class T>
+T value_or_die(result<T> r) {
+  if (!r) die("%s", r.error().message().c_str());
+  return r.take();
+}
+
+}  // namespace
+
+BTNodeDescriptor btree_read_BTNodeDescriptor_or_die(btree_t* tree, NodeNumber node) {
+  return value_or_die(btree_read_descriptor(tree, node));
+}
+
+uint64_t btree_get_record_offset_or_die(btree_t* tree, NodeNumber node, uint16_t index) {
+  return value_or_die(btree_get_record_offset(tree, node, index));
+}
+
+uint64_t btree_get_free_space_or_die(btree_t* tree, NodeNumber node, const BTNodeDescriptor& d) {
+  return value_or_die(btree_get_free_space(tree, node, d));
+}
+
+std::unique_ptr<btree_key_t> btree_read_key_or_die(btree_t* tree, uint64_t offset, io_t* io, const char* func,
+                                                   int number) {
+  return value_or_die(btree_read_key(tree, offset, io, func, number));
+}
+
+std::unique_ptr<btree_record_t> btree_read_data_or_die(btree_t* tree, uint64_t offset, io_t* io, const char* func,
+                                                       int number) {
+  return value_or_die(btree_read_data(tree, offset, io, func, number));
+}
+
+void btree_add_or_die(btree_t* tree, const btree_key_t& key, uint16_t data_length, const uint8_t* data) {
+  status s = btree_add(tree, key, data_length, data);
+  if (!s) die("%s", s.message().c_str());
+}
+
+void btree_remove_or_die(btree_t* tree, const btree_key_t& key) {
+  status s = btree_remove(tree, key);
+  if (!s) die("%s", s.message().c_str());
 }
 
 }  // namespace volpack

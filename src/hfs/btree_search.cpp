@@ -1,74 +1,67 @@
 // Search: descend from the root to the leaf where a key belongs.
-#include <cstdio>
-
 #include "hfs/btree.h"
 #include "hfs/btree_internal.h"
-#include "io/die.h"
 
 namespace volpack {
 
-std::unique_ptr<btree_record_t> btree_search(btree_t* tree, const btree_key_t& key, bool* exact,
-                                             NodeNumber* node_out, uint16_t* index_out) {
+result<std::unique_ptr<btree_record_t>> btree_search(btree_t* tree, const btree_key_t& key, bool* exact,
+                                                     NodeNumber* node_out, uint16_t* index_out) {
   if (tree->header.rootNode == 0) {
     // An empty tree: node 0 is the header node, which holds no keys.
     if (exact != nullptr) *exact = false;
     if (node_out != nullptr) *node_out = 0;
     if (index_out != nullptr) *index_out = 0;
-    return nullptr;
+    return std::unique_ptr<btree_record_t>();
   }
   return searchNode(tree, tree->header.rootNode, key, exact, node_out, index_out);
 }
 
-std::unique_ptr<btree_record_t> searchNode(btree_t* tree, NodeNumber node, const btree_key_t& key, bool* exact,
-                                           NodeNumber* node_out, uint16_t* index_out) {
-  auto desc = btree_read_BTNodeDescriptor(tree, node);
-  if (!desc) {
-    std::fprintf(stderr, "searchNode(): WARNING: btree_read_BTNodeDescriptor returned NULL\n");
-    return nullptr;
-  }
-  io_t* io = tree->io.get();
-  const BTreeCallbacks* cb = tree->callbacks;
-  auto set_outputs = [&](uint16_t index, bool found) {
-    if (node_out != nullptr) *node_out = node;
-    if (index_out != nullptr) *index_out = index;
-    if (exact != nullptr) *exact = found;
-  };
+result<std::unique_ptr<btree_record_t>> searchNode(btree_t* tree, NodeNumber node, const btree_key_t& key,
+                                                   bool* exact, NodeNumber* node_out, uint16_t* index_out) {
+  // A tree is no deeper than it has nodes; a longer descent runs in a loop.
+  for (uint32_t depth = 0; depth <= tree->header.totalNodes; ++depth) {
+    BTNodeDescriptor desc;
+    VOLPACK_ASSIGN_OR_RETURN(desc, btree_read_descriptor(tree, node));
+    io_t* io = tree->io.get();
+    const BTreeCallbacks* cb = tree->callbacks;
+    auto set_outputs = [&](uint16_t index, bool found) {
+      if (node_out != nullptr) *node_out = node;
+      if (index_out != nullptr) *index_out = index;
+      if (exact != nullptr) *exact = found;
+    };
 
-  bool have_last = false;
-  uint64_t last = 0;  // data position of the last record ordering before the key
-  uint16_t i = 0;
-  for (; i < desc->numRecords; ++i) {
-    uint64_t offset = btree_get_record_offset_or_die(tree, node, i);
-    auto record_key = btree_read_key_or_die(tree, offset, io, "searchNode", __LINE__);
-    uint64_t data = offset + record_key->key_length() + 2;
-    int c = cb->btree_compare(*record_key, key);
-    if (c == 0) {
-      if (desc->kind == kBTLeafNode) {
-        set_outputs(i, true);
-        return cb->btree_read_data(data, io);
+    bool have_last = false;
+    bool equal = false;
+    uint64_t last = 0;  // data position of the last record ordering before the key, or of the equal one
+    uint16_t i = 0;
+    for (; i < desc.numRecords; ++i) {
+      uint64_t offset;
+      VOLPACK_ASSIGN_OR_RETURN(offset, btree_get_record_offset(tree, node, i));
+      std::unique_ptr<btree_key_t> record_key;
+      VOLPACK_ASSIGN_OR_RETURN(record_key, btree_read_key(tree, offset, io, "searchNode", msgno::kSearchScan));
+      uint64_t data = offset + record_key->key_length() + 2;
+      int c = cb->btree_compare(*record_key, key);
+      if (c > 0) break;
+      have_last = true;
+      last = data;
+      if (c == 0) {
+        equal = true;
+        break;
       }
-      if (desc->kind == kBTIndexNode) {
-        NodeNumber child = getNodeNumberFromPointerRecord(data, io);
-        return searchNode(tree, child, key, exact, node_out, index_out);
-      }
-      break;  // neither leaf nor index: no child to follow
     }
-    if (c > 0) break;
-    have_last = true;
-    last = data;
-  }
 
-  if (desc->kind != kBTLeafNode && desc->kind != kBTIndexNode) {
-    set_outputs(i, false);
-    return nullptr;
+    if (desc.kind != kBTLeafNode && desc.kind != kBTIndexNode) {
+      set_outputs(i, false);
+      return std::unique_ptr<btree_record_t>();
+    }
+    if (!have_last) return status_errorf("searchNode(): inconsistent BTree\n");
+    if (desc.kind == kBTLeafNode) {
+      set_outputs(i, equal);
+      return btree_read_data(tree, last, io, "searchNode", msgno::kSearchData);
+    }
+    VOLPACK_ASSIGN_OR_RETURN(node, getNodeNumberFromPointerRecord(last, io));
   }
-  if (!have_last) die("searchNode(): inconsistent BTree\n");
-  if (desc->kind == kBTLeafNode) {
-    set_outputs(i, false);
-    return cb->btree_read_data(last, io);
-  }
-  NodeNumber child = getNodeNumberFromPointerRecord(last, io);
-  return searchNode(tree, child, key, exact, node_out, index_out);
+  return status_errorf("searchNode(): inconsistent BTree\n");
 }
 
 }  // namespace volpack

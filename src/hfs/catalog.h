@@ -44,6 +44,7 @@
 namespace volpack {
 
 struct volume_t;
+class reporter_t;
 
 // ---------------------------------------------------------------- names
 
@@ -110,12 +111,11 @@ int catalog_compare_folded(const catalog_key_t& a, const catalog_key_t& b);
 // Key and record codecs at an offset of the tree file. The read routines give
 // null when the read fails; they end the process on a key whose name length
 // exceeds 255 or whose keyLength exceeds 6 + 2 x length. `catalog_readdata`
-// gives null, after a warning, for an unknown record type or a thread whose
-// name length exceeds 255.
+// gives null for an unknown record type or a thread whose name length exceeds
+// 255, and says so on `reporter` (a "WARNING:" line) when there is one.
 std::unique_ptr<catalog_key_t> catalog_readkey(uint64_t offset, io_t* io);
 [[nodiscard]] bool catalog_writekey(uint64_t offset, io_t* io, const catalog_key_t& key);
-void catalog_printkey(const catalog_key_t& key);  // "%d:" and each unit's low byte, on stdout
-std::unique_ptr<catalog_record_t> catalog_readdata(uint64_t offset, io_t* io);
+std::unique_ptr<catalog_record_t> catalog_readdata(uint64_t offset, io_t* io, reporter_t* reporter = nullptr);
 // The on-disk bytes of a record: 88 (folder), 248 (file) or 10 + 2n (thread).
 std::vector<uint8_t> catalog_encode_record(const catalog_record_t& record);
 

@@ -22,7 +22,9 @@ inline std::unique_ptr<catalog_record_t> as_catalog(std::unique_ptr<btree_record
 // The record stored under exactly `key`, or null.
 inline std::unique_ptr<catalog_record_t> find_exact(volume_t* volume, const catalog_key_t& key) {
   bool exact = false;
-  std::unique_ptr<catalog_record_t> r = as_catalog(btree_search(&volume->catalog_tree, key, &exact, nullptr, nullptr));
+  result<std::unique_ptr<btree_record_t>> found = btree_search(&volume->catalog_tree, key, &exact, nullptr, nullptr);
+  if (!found) die("%s", found.error().message().c_str());
+  std::unique_ptr<catalog_record_t> r = as_catalog(found.take());
   return exact ? std::move(r) : nullptr;
 }
 

@@ -3,6 +3,8 @@
 #include <cstdio>
 
 #include "hfs/catalog.h"
+#include "hfs/message_numbers.h"
+#include "io/run_context.h"
 
 namespace volpack {
 
@@ -33,17 +35,14 @@ class CatalogCallbacks final : public BTreeCallbacks {
     const auto& b = static_cast<const catalog_key_t&>(search_key);
     return folded_ ? catalog_compare_folded(a, b) : catalog_compare_binary(a, b);
   }
-  std::unique_ptr<btree_key_t> btree_read_key(uint64_t offset, io_t* io) const override {
-    return catalog_readkey(offset, io);
+  result<std::unique_ptr<btree_key_t>> btree_read_key(uint64_t offset, io_t* io) const override {
+    return std::unique_ptr<btree_key_t>(catalog_readkey(offset, io));
   }
   bool btree_write_key(uint64_t offset, io_t* io, const btree_key_t& key) const override {
     return catalog_writekey(offset, io, static_cast<const catalog_key_t&>(key));
   }
-  void btree_print_key(const btree_key_t& key) const override {
-    catalog_printkey(static_cast<const catalog_key_t&>(key));
-  }
-  std::unique_ptr<btree_record_t> btree_read_data(uint64_t offset, io_t* io) const override {
-    return catalog_readdata(offset, io);
+  std::unique_ptr<btree_record_t> btree_read_data(uint64_t offset, io_t* io, reporter_t* reporter) const override {
+    return catalog_readdata(offset, io, reporter);
   }
 
  private:
@@ -127,14 +126,7 @@ bool catalog_writekey(uint64_t offset, io_t* io, const catalog_key_t& key) {
   return io_write(io, offset, n, buf.data());
 }
 
-void catalog_printkey(const catalog_key_t& key) {
-  std::printf("%d:", static_cast<int>(key.parentID));
-  for (size_t i = 0; i < std::min<size_t>(key.nodeName.length, kHFSMaxNameUnits); ++i) {
-    std::printf("%c", static_cast<char>(key.nodeName.unicode[i] & 0xFF));
-  }
-}
-
-std::unique_ptr<catalog_record_t> catalog_readdata(uint64_t offset, io_t* io) {
+std::unique_ptr<catalog_record_t> catalog_readdata(uint64_t offset, io_t* io, reporter_t* reporter) {
   uint8_t type_bytes[2];
   if (!io_read(io, offset, sizeof type_bytes, type_bytes)) return nullptr;
   int16_t type = static_cast<int16_t>(get_be16(type_bytes));
@@ -163,8 +155,9 @@ std::unique_ptr<catalog_record_t> catalog_readdata(uint64_t offset, io_t* io) {
       decode(buf.data(), &head);
       if (head.nodeName.length > kHFSMaxNameUnits) {
         // It would not fit the largest thread; the record is damaged.
-        std::fprintf(stderr, "catalog_readdata():%d: WARNING: thread name length %u > 255\n", __LINE__,
-                     static_cast<unsigned>(head.nodeName.length));
+        if (reporter != nullptr)
+          reporter->warnf("catalog_readdata():%d: WARNING: thread name length %u > 255\n", msgno::kReadDataThreadName,
+                          static_cast<unsigned>(head.nodeName.length));
         return nullptr;
       }
       if (!io_read(io, offset + kHFSPlusCatalogThreadMinSize, 2u * head.nodeName.length,
@@ -178,7 +171,7 @@ std::unique_ptr<catalog_record_t> catalog_readdata(uint64_t offset, io_t* io) {
       return record;
     }
     default:
-      std::fprintf(stderr, "catalog_readdata():%d: WARNING: unknown record type (%d)\n", 590, type);
+      if (reporter != nullptr) reporter->warnf("catalog_readdata():%d: WARNING: unknown record type (%d)\n", msgno::kReadDataUnknownType, type);
       return nullptr;
   }
 }

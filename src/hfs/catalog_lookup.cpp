@@ -6,6 +6,7 @@
 #include "hfs/catalog_internal.h"
 #include "hfs/volume.h"
 #include "io/die.h"
+#include "io/run_context.h"
 
 namespace volpack {
 
@@ -39,8 +40,9 @@ std::unique_ptr<catalog_record_t> link_target(std::unique_ptr<catalog_record_t> 
     if (depth >= kMaxLinkDepth) return nullptr;
     uint64_t size = record->file.dataFork.logicalSize;
     if (size > kMaxLinkTarget) {
-      std::fprintf(stderr, "getLinkTarget(): ERROR: symbolic link target of %llu bytes is longer than %llu\n",
-                   static_cast<unsigned long long>(size), static_cast<unsigned long long>(kMaxLinkTarget));
+      if (volume->reporter != nullptr)
+        volume->reporter->errorf("getLinkTarget(): ERROR: symbolic link target of %llu bytes is longer than %llu\n",
+                                 static_cast<unsigned long long>(size), static_cast<unsigned long long>(kMaxLinkTarget));
       return nullptr;
     }
     char target[kMaxLinkTarget + 1];
@@ -161,7 +163,9 @@ std::vector<folder_entry_t> volume_get_folder_contents(volume_t* volume, Catalog
   bool exact = false;
   NodeNumber node = 0;
   uint16_t index = 0;
-  if (btree_search(tree, thread_key, &exact, &node, &index) == nullptr || !exact) return entries;
+  result<std::unique_ptr<btree_record_t>> found = btree_search(tree, thread_key, &exact, &node, &index);
+  if (!found) die("%s", found.error().message().c_str());
+  if (found.value() == nullptr || !exact) return entries;
   // The folder's items follow its thread in key order, across leaves.
   uint32_t i = static_cast<uint32_t>(index) + 1;
   while (node != 0) {

@@ -10,6 +10,8 @@
 #include "hfs/volume.h"
 #include "io/die.h"
 #include "io/host_fs.h"
+#include "hfs/message_numbers.h"
+#include "io/run_context.h"
 
 namespace volpack {
 
@@ -209,8 +211,9 @@ void volume_update_catalog(volume_t* volume, const catalog_record_t& record) {
   catalog_make_key(&thread_key, record.id(), HFSUniStr255());
   std::unique_ptr<catalog_record_t> thread = find_exact(volume, thread_key);
   if (thread == nullptr || !thread->is_thread()) {
-    std::fprintf(stderr, "volume_update_catalog():%d: WARNING: no thread record for ID %u\n", __LINE__,
-                 static_cast<unsigned>(record.id()));
+    if (volume->reporter != nullptr)
+      volume->reporter->warnf("volume_update_catalog():%d: WARNING: no thread record for ID %u\n", msgno::kUpdateNoThread,
+                              static_cast<unsigned>(record.id()));
     return;
   }
   catalog_key_t key;
@@ -219,8 +222,9 @@ void volume_update_catalog(volume_t* volume, const catalog_record_t& record) {
   int16_t stored_type = stored != nullptr ? stored->recordType : 0;
   // Checked before the removal, so that a record of another kind is never lost.
   if (stored_type != record.recordType) {
-    std::fprintf(stderr, "volume_update_catalog():%d: unexpected recordType (%u)\n", 967,
-                 static_cast<unsigned>(static_cast<uint16_t>(stored_type)));
+    if (volume->reporter != nullptr)
+      volume->reporter->errorf("volume_update_catalog():%d: unexpected recordType (%u)\n", msgno::kUpdateRecordType,
+                               static_cast<unsigned>(static_cast<uint16_t>(stored_type)));
     return;
   }
   btree_remove_or_die(&volume->catalog_tree, key);

@@ -1,8 +1,7 @@
 // The extents overflow tree: key order, key and record codecs, and its opening.
-#include <cstdio>
+#include <new>
 
 #include "hfs/volume.h"
-#include "io/die.h"
 
 namespace volpack {
 
@@ -19,16 +18,13 @@ class ExtentCallbacks final : public BTreeCallbacks {
     return extent_compare(static_cast<const extent_key_t&>(record_key),
                           static_cast<const extent_key_t&>(search_key));
   }
-  std::unique_ptr<btree_key_t> btree_read_key(uint64_t offset, io_t* io) const override {
-    return extent_readkey(offset, io);
+  result<std::unique_ptr<btree_key_t>> btree_read_key(uint64_t offset, io_t* io) const override {
+    return std::unique_ptr<btree_key_t>(extent_readkey(offset, io));
   }
   bool btree_write_key(uint64_t offset, io_t* io, const btree_key_t& key) const override {
     return extent_writekey(offset, io, static_cast<const extent_key_t&>(key));
   }
-  void btree_print_key(const btree_key_t& key) const override {
-    extent_printkey(static_cast<const extent_key_t&>(key));
-  }
-  std::unique_ptr<btree_record_t> btree_read_data(uint64_t offset, io_t* io) const override {
+  std::unique_ptr<btree_record_t> btree_read_data(uint64_t offset, io_t* io, reporter_t*) const override {
     return extent_readdata(offset, io);
   }
 };
@@ -45,10 +41,10 @@ int extent_compare(const extent_key_t& a, const extent_key_t& b) {
 }
 
 std::unique_ptr<extent_key_t> extent_readkey(uint64_t offset, io_t* io) {
-  std::vector<uint8_t> buf = malloc_or_die(kHFSPlusExtentKeySize, "extent_readkey", __LINE__);
-  if (!io_read(io, offset, buf.size(), buf.data())) return nullptr;
-  std::unique_ptr<extent_key_t> key = new_or_die<extent_key_t>("extent_readkey", __LINE__);
-  decode(buf.data(), static_cast<HFSPlusExtentKey*>(key.get()));
+  uint8_t buf[kHFSPlusExtentKeySize];
+  if (!io_read(io, offset, sizeof buf, buf)) return nullptr;
+  std::unique_ptr<extent_key_t> key(new (std::nothrow) extent_key_t);
+  if (key != nullptr) decode(buf, static_cast<HFSPlusExtentKey*>(key.get()));
   return key;
 }
 
@@ -58,15 +54,11 @@ bool extent_writekey(uint64_t offset, io_t* io, const extent_key_t& key) {
   return io_write(io, offset, sizeof buf, buf);
 }
 
-void extent_printkey(const extent_key_t& key) {
-  std::printf("extent%d:%d:%d", key.forkType, static_cast<int>(key.fileID), static_cast<int>(key.startBlock));
-}
-
 std::unique_ptr<extent_record_t> extent_readdata(uint64_t offset, io_t* io) {
-  std::vector<uint8_t> buf = malloc_or_die(kHFSPlusExtentRecordSize, "extent_readdata", __LINE__);
-  if (!io_read(io, offset, buf.size(), buf.data())) return nullptr;
-  std::unique_ptr<extent_record_t> record = new_or_die<extent_record_t>("extent_readdata", __LINE__);
-  decode(buf.data(), &record->extents);
+  uint8_t buf[kHFSPlusExtentRecordSize];
+  if (!io_read(io, offset, sizeof buf, buf)) return nullptr;
+  std::unique_ptr<extent_record_t> record(new (std::nothrow) extent_record_t);
+  if (record != nullptr) decode(buf, &record->extents);
   return record;
 }
 

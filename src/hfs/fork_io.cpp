@@ -43,7 +43,10 @@ walk_error walk_recorded_extents(volume_t* volume, CatalogNodeID file_id, const 
       if (!tree_is_open(volume->extents_tree)) return walk_error::kNoExtentsTree;
       extent_key_t key = overflow_key(file_id, blocks_so_far);
       bool exact = false;
-      std::unique_ptr<btree_record_t> found = btree_search(&volume->extents_tree, key, &exact, nullptr, nullptr);
+      result<std::unique_ptr<btree_record_t>> searched =
+          btree_search(&volume->extents_tree, key, &exact, nullptr, nullptr);
+      if (!searched) die("%s", searched.error().message().c_str());
+      std::unique_ptr<btree_record_t> found = searched.take();
       if (found == nullptr || !exact) return walk_error::kInconsistent;
       current = static_cast<extent_record_t&>(*found).extents;
       on_record(key);
@@ -305,6 +308,9 @@ bool hfsfile_t::write(uint64_t offset, uint64_t count, const void* buf) {
   return hfsfile_write(this, offset, count, buf);
 }
 
-void hfsfile_t::allocate_or_die(uint64_t new_size) { hfsfile_allocate_or_die(this, new_size); }
+status hfsfile_t::fork_allocate(uint64_t new_size) {
+  hfsfile_allocate_or_die(this, new_size);
+  return status::ok();
+}
 
 }  // namespace volpack

@@ -16,50 +16,81 @@
 // created or extended. The cost follows the size of the special files, not of
 // the volume: formatting a 64 GiB sparse file writes about 34 MiB.
 //
-// Failure: `volume_format` returns 0 or does not return. Every refusal and
-// every failed write prints one message and ends the process with status 1
-// through die_to: parameter checks and `WriteBuffer` failures on the message
-// stream (nothing is printed when it is null), `WriteMapNodes` failures on
-// standard error. Warnings ("Warning:") go to standard error and formatting
-// goes on; the invalid-name warning goes to the message stream. Nothing is
-// cleaned up: a refusal after the device file was created leaves it behind.
+// Failure: every refusal and every failed write gives a failed status
+// carrying the one message the program prints for it (parameter checks and
+// `WriteBuffer` failures begin with the device's name; most have no line end);
+// nothing is printed and the process goes on. Warnings ("Warning:") go to the
+// run context's reporter and formatting goes on. Nothing is cleaned up: a
+// refusal after the device file was created leaves it behind.
 //
-// The volume identifier (finder info words 6 and 7) comes from the C runtime's
-// generator seeded with the current time (std::srand(host_time())); the UDIF
-// writer draws its segment identifier from the same generator afterwards.
+// The formatter writes only through the device's `io_t`, so it runs as well
+// against an in-memory device. The dates come from the run context's clock;
+// the volume identifier (finder info words 6 and 7) from its identifier
+// source, one draw per byte (low byte of each draw, zeros drawn again); the
+// image writer draws the segment identifier from the same source afterwards.
+// `c_rand_ids` seeded with the clock's time reproduces the sequence volpack
+// has always used.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 #include "hfs/hfs_format.h"
+#include "io/io.h"
+#include "io/run_context.h"
+#include "io/status.h"
 
 namespace volpack {
 
-// Formats `device_path` as an HFS Plus volume. The "not given" value of each
-// parameter selects its default:
-//   size 0: format the file at its current length; otherwise the file is
-//     created (mode 0644) or resized to (floor(size / 512) + 1) * 512 bytes.
+// What a formatting may choose; each member's default selects the default
+// behaviour:
+//   size 0: format the device at its current length; otherwise (files only,
+//     volume_format_file) the file is created (mode 0644) or resized to
+//     (floor(size / 512) + 1) * 512 bytes.
 //   volume_name null: "untitled"; longer than 255 bytes: cut with a warning.
 //   owner 0xFFFFFFFF, group -1, mask 0xFFFF: when all three are "not given"
 //     the root folder carries no permissions; when any is given the others
 //     default to 0, 0 and 0755 (mask keeps its low 9 bits).
-//   case_sensitive non-zero: a case-sensitive HFSX volume.
+//   case_sensitive: a case-sensitive HFSX volume.
 //   journal_size 0: no journal; otherwise a journal of that many bytes
 //     (8 MiB per started 100 GiB for 8388608; at least 8 MiB; at most 512 MiB).
 //   block_size 0: 4096 (doubled while the volume would exceed 2^32 blocks).
 //   first_cnid 0: 16. catalog_node_size 0: 8192, or 4096 on volumes below
 //     1 GiB or with blocks below 4096. extents/attributes node size 0: 4096.
-//   The clump parameters count allocation blocks; 0 picks the automatic size.
-//   messages: where fatal messages go; null makes them silent.
-// Returns 0; every failure ends the process with status 1.
-int volume_format(const char* device_path, const char* volume_name, uint64_t size, uint32_t owner,
-                  int32_t group, uint16_t mask, uint8_t case_sensitive, uint32_t journal_size,
-                  uint32_t block_size, uint32_t first_cnid, uint32_t catalog_node_size,
-                  uint32_t extents_node_size, uint32_t attributes_node_size, uint32_t attributes_clump,
-                  uint32_t allocation_clump, uint32_t catalog_clump, uint32_t data_clump,
-                  uint32_t extents_clump, uint32_t rsrc_clump, std::FILE* messages);
+//   The clump members count allocation blocks; 0 picks the automatic size.
+struct format_options {
+  const char* volume_name = nullptr;
+  uint64_t size = 0;
+  uint32_t owner = 0xFFFFFFFFu;
+  int32_t group = -1;
+  uint16_t mask = 0xFFFF;
+  bool case_sensitive = false;
+  uint32_t journal_size = 0;
+  uint32_t block_size = 0;
+  uint32_t first_cnid = 0;
+  uint32_t catalog_node_size = 0, extents_node_size = 0, attributes_node_size = 0;
+  uint32_t attributes_clump = 0, allocation_clump = 0, catalog_clump = 0, data_clump = 0, extents_clump = 0,
+           rsrc_clump = 0;
+};
+
+// Formats `device_bytes` bytes of `device` (from byte 0). `name` names the
+// device in messages. Uses the context's reporter, clock and identifier source.
+status volume_format(io_t* device, uint64_t device_bytes, const char* name, const format_options& options,
+                     const run_context& context);
+
+// Formats the host file at `path`: creates or resizes it as options.size asks,
+// then formats it through an io_t over it. Adds the refusals
+// "%s: unable to open device file for writing\n" and
+// "%s: unable to get device file size\n".
+status volume_format_file(const char* path, const format_options& options, const run_context& context);
+
+// The identifiers volpack has always written: the C library's generator,
+// seeded once with `seed` (the clock's time), one `rand()` per draw.
+class c_rand_ids final : public id_source_t {
+ public:
+  explicit c_rand_ids(uint32_t seed);
+  uint32_t next_u32() override;
+};
 
 // ---------------------------------------------------------------------------
 // The formatter's pieces, shared by format_params.cpp (parameters and checks),
@@ -68,16 +99,16 @@ int volume_format(const char* device_path, const char* volume_name, uint64_t siz
 
 using SectorNumber = uint64_t;  // a 512-byte sector of the device file
 
-// The device being formatted. The path and the message stream travel with it
-// so that every write can name the device in its failure message.
+// The device being formatted. Its name travels with it so that every write
+// can name the device in its failure message.
 struct format_device {
-  int descriptor = -1;         // open for writing
+  io_t* io = nullptr;          // borrowed
   uint32_t sectorSize = 512;
   uint32_t sectorOffset = 0;   // added to every sector number
   uint32_t sectorsPerIO = 256; // the largest clearing write, in sectors
-  uint64_t totalSectors = 0;   // file length / 512, rounded down
+  uint64_t totalSectors = 0;   // device length / 512, rounded down
   const char* path = "";
-  std::FILE* messages = nullptr;
+  const run_context* context = nullptr;  // borrowed: reporter, clock, ids
 };
 
 constexpr uint32_t kFormatCaseSensitiveFlag = 8;  // format_params::flags: HFSX
@@ -123,24 +154,23 @@ struct format_geometry {
 
 format_geometry format_compute_geometry(const format_params& params, uint64_t totalSectors);
 
-// Part two of volume_format: lays out and writes the volume, closes the device.
-void format_write_volume(format_device* device, const format_params& params);
+// Part two of volume_format: lays out and writes the volume.
+status format_write_volume(const format_device& device, const format_params& params);
 
 // Writes the extents-overflow tree, then the catalog tree, using `buffer`
 // (at least max(2 * catalogNodeSize, extentsNodeSize) bytes) as scratch.
-void format_write_btrees(const format_device& device, const format_params& params,
-                         const format_geometry& geometry, uint8_t* buffer);
+status format_write_btrees(const format_device& device, const format_params& params,
+                           const format_geometry& geometry, uint8_t* buffer);
 
 // The formatter's one way of writing: `byte_count` bytes (a whole number of
-// sectors) at `sector`. Failures end the process with a message on the
-// device's message stream.
-void WriteBuffer(const format_device& device, SectorNumber sector, size_t byte_count, const void* buffer);
+// sectors) at `sector`. A failure's message names the device.
+status WriteBuffer(const format_device& device, SectorNumber sector, size_t byte_count, const void* buffer);
 
 // Writes `count` empty map nodes of `nodeSize` bytes from `sector` on, numbered
-// from `firstNode` and chained through fLink. Failures end the process with a
-// message on standard error.
-void WriteMapNodes(const format_device& device, SectorNumber sector, NodeNumber firstNode, uint32_t count,
-                   uint32_t nodeSize, uint8_t* buffer);
+// from `firstNode` and chained through fLink. A failure's message is
+// "WriteMapNodes():<1134|1138>: fatal error: ...: <host error text>\n".
+status WriteMapNodes(const format_device& device, SectorNumber sector, NodeNumber firstNode, uint32_t count,
+                     uint32_t nodeSize, uint8_t* buffer);
 
 // Sets the first `count` bits of a node or block map, most significant bit
 // of byte 0 first (whole bytes of 0xFF, then one byte with its top bits set).

@@ -10,7 +10,9 @@
 #include "hfs/catalog.h"
 #include "hfs/format.h"
 #include "io/bytes.h"
-#include "io/die.h"
+#include "hfs/hfs_status.h"
+#include "hfs/message_numbers.h"
+#include "io/run_context.h"
 #include "io/host_fs.h"
 
 namespace volpack {
@@ -65,13 +67,13 @@ uint32_t build_header_node(uint8_t* node, BTHeaderRec header) {
 
 // Writes the first `usedNodes` nodes of a tree file (already in `buffer`),
 // then the map nodes that follow them.
-void write_tree(const format_device& d, const format_geometry& g, BlockNumber start, uint32_t nodeSize,
-                uint32_t usedNodes, uint32_t mapNodes, uint8_t* buffer) {
+status write_tree(const format_device& d, const format_geometry& g, BlockNumber start, uint32_t nodeSize,
+                  uint32_t usedNodes, uint32_t mapNodes, uint8_t* buffer) {
   const SectorNumber first = static_cast<SectorNumber>(start) * g.sectorsPerBlock;
-  WriteBuffer(d, first, static_cast<size_t>(usedNodes) * nodeSize, buffer);
-  if (mapNodes != 0)
-    WriteMapNodes(d, first + static_cast<uint64_t>(usedNodes) * nodeSize / d.sectorSize, usedNodes, mapNodes,
-                  nodeSize, buffer);
+  VOLPACK_RETURN_IF_ERROR(WriteBuffer(d, first, static_cast<size_t>(usedNodes) * nodeSize, buffer));
+  if (mapNodes == 0) return status::ok();
+  return WriteMapNodes(d, first + static_cast<uint64_t>(usedNodes) * nodeSize / d.sectorSize, usedNodes, mapNodes,
+                       nodeSize, buffer);
 }
 
 size_t record_size(const HFSPlusCatalogFolder&) { return kHFSPlusCatalogFolderSize; }
@@ -138,8 +140,8 @@ HFSUniStr255 volume_name(const format_device& d, const format_params& p) {
   std::memcpy(copy, p.volumeName, sizeof copy);
   HFSUniStr255 name;
   if (utf8_to_hfs_name(copy, kNameLimitBytes, &name) != 0) {
-    if (d.messages != nullptr)
-      std::fprintf(d.messages, "Warning: invalid HFS+ name: \"%s\", using \"%s\" instead", p.volumeName, "untitled");
+    d.context->reporter->warnf("Warning: invalid HFS+ name: \"%s\", using \"%s\" instead", p.volumeName,
+                               "untitled");
     name = fixed_name("untitled");
     return name;
   }
@@ -221,8 +223,8 @@ uint16_t build_root_leaf(uint8_t* node, const format_device& d, const format_par
 
 }  // namespace
 
-void format_write_btrees(const format_device& d, const format_params& p, const format_geometry& g,
-                         uint8_t* buffer) {
+status format_write_btrees(const format_device& d, const format_params& p, const format_geometry& g,
+                           uint8_t* buffer) {
   // The extents-overflow tree: the header node alone.
   BTHeaderRec extents;
   extents.nodeSize = static_cast<uint16_t>(p.extentsNodeSize);
@@ -232,7 +234,7 @@ void format_write_btrees(const format_device& d, const format_params& p, const f
   extents.clumpSize = p.extentsClumpSize;
   extents.attributes = kBTBigKeysMask;
   uint32_t mapNodes = build_header_node(buffer, extents);
-  write_tree(d, g, g.extentsStart, p.extentsNodeSize, 1, mapNodes, buffer);
+  VOLPACK_RETURN_IF_ERROR(write_tree(d, g, g.extentsStart, p.extentsNodeSize, 1, mapNodes, buffer));
 
   // The catalog: the header node, then the root leaf, node 1.
   const uint32_t nodeSize = p.catalogNodeSize;
@@ -251,11 +253,11 @@ void format_write_btrees(const format_device& d, const format_params& p, const f
   catalog.keyCompareType = (p.flags & kFormatCaseSensitiveFlag) != 0 ? kHFSBinaryCompare : kHFSCaseFolding;
   catalog.attributes = kBTBigKeysMask | kBTVariableIndexKeysMask;
   mapNodes = build_header_node(buffer, catalog);
-  write_tree(d, g, g.catalogStart, nodeSize, 2, mapNodes, buffer);
+  return write_tree(d, g, g.catalogStart, nodeSize, 2, mapNodes, buffer);
 }
 
-void WriteMapNodes(const format_device& device, SectorNumber sector, NodeNumber firstNode, uint32_t count,
-                   uint32_t nodeSize, uint8_t* buffer) {
+status WriteMapNodes(const format_device& device, SectorNumber sector, NodeNumber firstNode, uint32_t count,
+                     uint32_t nodeSize, uint8_t* buffer) {
   std::memset(buffer, 0, nodeSize);
   BTNodeDescriptor desc;
   desc.kind = kBTMapNode;
@@ -266,17 +268,15 @@ void WriteMapNodes(const format_device& device, SectorNumber sector, NodeNumber 
     desc.fLink = i + 1 < count ? firstNode + i + 1 : 0;
     encode(desc, buffer);
     if (nodeSize % device.sectorSize != 0)
-      die("%s():%d: fatal error: WriteMapNodes: byte count %u is not sector size multiple: %s\n", __func__, 1134,
-          nodeSize, host_strerror(host_errno()));
+      return status_errorf("%s():%d: fatal error: WriteMapNodes: byte count %u is not sector size multiple: %s\n",
+                           __func__, msgno::kWriteMapNodesSize, nodeSize, host_strerror(host_errno()));
     const SectorNumber at = device.sectorOffset + sector;
-    if (!host_lseek(device.descriptor, at * device.sectorSize))
-      die("%s():%d: fatal error: seek error (sector %lld): %s\n", __func__, 1136, static_cast<long long>(at),
-          host_strerror(host_errno()));
-    if (host_write_all(device.descriptor, buffer, nodeSize) != static_cast<int64_t>(nodeSize))
-      die("%s():%d: fatal error: write error (sector %lld, %u bytes): %s\n", __func__, 1138,
-          static_cast<long long>(at), nodeSize, host_strerror(host_errno()));
+    if (!io_write(device.io, at * device.sectorSize, nodeSize, buffer))
+      return status_errorf("%s():%d: fatal error: write error (sector %lld, %u bytes): %s\n", __func__,
+                           msgno::kWriteMapNodesWrite, static_cast<long long>(at), nodeSize, host_strerror(host_errno()));
     sector += nodeSize / device.sectorSize;
   }
+  return status::ok();
 }
 
 int utf8_to_hfs_name(const char* utf8, size_t limit, HFSUniStr255* name) {

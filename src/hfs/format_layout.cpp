@@ -5,14 +5,13 @@
 // an interrupted formatting never leaves a volume that looks valid.
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <stdexcept>
 #include <vector>
 
 #include "hfs/format.h"
-#include "io/die.h"
+#include "hfs/hfs_status.h"
 #include "io/host_fs.h"
 
 namespace volpack {
@@ -28,16 +27,17 @@ constexpr uint32_t kJournalInfoFill = 0xDB;  // the rest of the journal info blo
 // write could also go to an unbuffered device.
 class AlignedBuffer {
  public:
-  AlignedBuffer(size_t size, std::FILE* messages) {
+  status allocate(size_t size) {
     try {
       storage_.resize(size + kBufferAlignment);
     } catch (const std::bad_alloc&) {
-      die_to(messages, "fatal error: out of memory\n");
+      return status_errorf("fatal error: out of memory\n");
     } catch (const std::length_error&) {
-      die_to(messages, "fatal error: out of memory\n");
+      return status_errorf("fatal error: out of memory\n");
     }
     uintptr_t at = reinterpret_cast<uintptr_t>(storage_.data());
     data_ = storage_.data() + (kBufferAlignment - at % kBufferAlignment) % kBufferAlignment;
+    return status::ok();
   }
   uint8_t* data() { return data_; }
 
@@ -99,14 +99,13 @@ HFSPlusVolumeHeader build_volume_header(const format_params& p, const format_geo
   return vh;
 }
 
-// Finder info words 6 and 7, the volume identifier: eight non-zero bytes from
-// the clock-seeded generator, kept as drawn.
-void draw_volume_identifier(HFSPlusVolumeHeader* vh) {
-  std::srand(static_cast<unsigned>(host_time()));
+// Finder info words 6 and 7, the volume identifier: eight non-zero bytes, the
+// low bytes of the identifier source's draws, zeros drawn again.
+void draw_volume_identifier(HFSPlusVolumeHeader* vh, id_source_t* ids) {
   for (size_t i = 24; i < 32; ++i) {
-    int byte = 0;
+    uint32_t byte = 0;
     do {
-      byte = std::rand() & 0xFF;
+      byte = ids->next_u32() & 0xFF;
     } while (byte == 0);
     vh->finderInfo[i] = static_cast<uint8_t>(byte);
   }
@@ -114,38 +113,39 @@ void draw_volume_identifier(HFSPlusVolumeHeader* vh) {
 
 // Zeros over the metadata area (blocks 0 to usedBlocks - 1) and the last 8
 // sectors of the device; nothing else is touched.
-void clear_metadata_area(const format_device& d, const format_geometry& g, const uint8_t* zeros) {
+status clear_metadata_area(const format_device& d, const format_geometry& g, const uint8_t* zeros) {
   const SectorNumber end = g.usedBlocks * g.sectorsPerBlock;
   for (SectorNumber s = 0; s < end;) {
     uint64_t n = std::min<uint64_t>(end - s, d.sectorsPerIO);
-    WriteBuffer(d, s, static_cast<size_t>(n * d.sectorSize), zeros);
+    VOLPACK_RETURN_IF_ERROR(WriteBuffer(d, s, static_cast<size_t>(n * d.sectorSize), zeros));
     s += n;
   }
-  WriteBuffer(d, d.totalSectors - 8, 8 * d.sectorSize, zeros);
+  return WriteBuffer(d, d.totalSectors - 8, 8 * d.sectorSize, zeros);
 }
 
-void write_allocation_file(const format_device& d, const format_geometry& g, uint8_t* buffer) {
+status write_allocation_file(const format_device& d, const format_geometry& g, uint8_t* buffer) {
   const SectorNumber first = static_cast<SectorNumber>(g.bitmapStart) * g.sectorsPerBlock;
   const uint64_t startRun = g.usedBlocks - g.endBlocks;
 
   const uint64_t runBytes = round_up((startRun + 7) / 8, 512);
   std::memset(buffer, 0, runBytes);
   format_mark_leading(buffer, startRun);
-  WriteBuffer(d, first, static_cast<size_t>(runBytes), buffer);
+  VOLPACK_RETURN_IF_ERROR(WriteBuffer(d, first, static_cast<size_t>(runBytes), buffer));
 
   // The end blocks' sectors, each rewritten with every mark that falls into
   // it (the start run reaches them on small volumes or with large clumps).
   const uint64_t lastSector = (g.totalBlocks - 1) / kBitsPerSector;
   const uint64_t endSector = (g.totalBlocks - g.endBlocks) / kBitsPerSector;
   fill_bitmap_sector(buffer, lastSector, startRun, g);
-  WriteBuffer(d, first + lastSector, 512, buffer);
+  VOLPACK_RETURN_IF_ERROR(WriteBuffer(d, first + lastSector, 512, buffer));
   if (endSector != lastSector) {
     fill_bitmap_sector(buffer, endSector, startRun, g);
-    WriteBuffer(d, first + endSector, 512, buffer);
+    VOLPACK_RETURN_IF_ERROR(WriteBuffer(d, first + endSector, 512, buffer));
   }
+  return status::ok();
 }
 
-void write_journal_info_block(const format_device& d, const format_params& p, const format_geometry& g,
+status write_journal_info_block(const format_device& d, const format_params& p, const format_geometry& g,
                               uint8_t* buffer) {
   std::memset(buffer, kJournalInfoFill, p.blockSize);
   JournalInfoBlock jib;
@@ -153,7 +153,7 @@ void write_journal_info_block(const format_device& d, const format_params& p, co
   jib.offset = static_cast<uint64_t>(g.journalStart) * p.blockSize;
   jib.size = p.journalSize;
   encode(jib, buffer);
-  WriteBuffer(d, static_cast<SectorNumber>(g.journalInfoBlock) * g.sectorsPerBlock, p.blockSize, buffer);
+  return WriteBuffer(d, static_cast<SectorNumber>(g.journalInfoBlock) * g.sectorsPerBlock, p.blockSize, buffer);
 }
 
 }  // namespace
@@ -193,48 +193,45 @@ format_geometry format_compute_geometry(const format_params& p, uint64_t totalSe
   return g;
 }
 
-void WriteBuffer(const format_device& device, SectorNumber sector, size_t byte_count, const void* buffer) {
+status WriteBuffer(const format_device& device, SectorNumber sector, size_t byte_count, const void* buffer) {
   if (byte_count % device.sectorSize != 0)
-    die_to(device.messages, "%s: WriteBuffer: byte count %zu is not sector size multiple", device.path, byte_count);
+    return status_errorf("%s: WriteBuffer: byte count %zu is not sector size multiple", device.path, byte_count);
   const SectorNumber at = device.sectorOffset + sector;
-  if (!host_lseek(device.descriptor, at * device.sectorSize))
-    die_to(device.messages, "%s: seek error (sector %lld)", device.path, static_cast<long long>(at));
-  if (host_write_all(device.descriptor, buffer, byte_count) != static_cast<int64_t>(byte_count))
-    die_to(device.messages, "%s: write error (sector %lld, %zu bytes)", device.path, static_cast<long long>(at),
-           byte_count);
+  if (!io_write(device.io, at * device.sectorSize, byte_count, buffer))
+    return status_errorf("%s: write error (sector %lld, %zu bytes)", device.path, static_cast<long long>(at),
+                         byte_count);
+  return status::ok();
 }
 
-void format_write_volume(format_device* device, const format_params& params) {
-  const format_device& d = *device;
+status format_write_volume(const format_device& d, const format_params& params) {
   const format_geometry g = format_compute_geometry(params, d.totalSectors);
   if (g.usedBlocks > g.totalBlocks)
-    die_to(d.messages, "%s: partition is too small for its special files (%llu blocks needed, %u available)\n",
-           d.path, static_cast<unsigned long long>(g.usedBlocks), g.totalBlocks);
+    return status_errorf("%s: partition is too small for its special files (%llu blocks needed, %u available)\n",
+                         d.path, static_cast<unsigned long long>(g.usedBlocks), g.totalBlocks);
 
   HFSPlusVolumeHeader vh = build_volume_header(params, g);
-  draw_volume_identifier(&vh);
+  draw_volume_identifier(&vh, d.context->ids);
 
   {
-    AlignedBuffer zeros(static_cast<size_t>(d.sectorsPerIO) * d.sectorSize, d.messages);
-    clear_metadata_area(d, g, zeros.data());
+    AlignedBuffer zeros;
+    VOLPACK_RETURN_IF_ERROR(zeros.allocate(static_cast<size_t>(d.sectorsPerIO) * d.sectorSize));
+    VOLPACK_RETURN_IF_ERROR(clear_metadata_area(d, g, zeros.data()));
   }
 
   const uint64_t workBytes =
       std::max<uint64_t>({params.blockSize, round_up((g.usedBlocks + 7) / 8, 512), 2ull * params.catalogNodeSize,
                           params.extentsNodeSize});
-  AlignedBuffer work(static_cast<size_t>(round_up(round_up(workBytes, 512), kBufferAlignment)), d.messages);
+  AlignedBuffer work;
+  VOLPACK_RETURN_IF_ERROR(work.allocate(static_cast<size_t>(round_up(round_up(workBytes, 512), kBufferAlignment))));
 
-  write_allocation_file(d, g, work.data());
-  format_write_btrees(d, params, g, work.data());
-  if (params.journaled) write_journal_info_block(d, params, g, work.data());
+  VOLPACK_RETURN_IF_ERROR(write_allocation_file(d, g, work.data()));
+  VOLPACK_RETURN_IF_ERROR(format_write_btrees(d, params, g, work.data()));
+  if (params.journaled) VOLPACK_RETURN_IF_ERROR(write_journal_info_block(d, params, g, work.data()));
 
   std::memset(work.data(), 0, kHFSPlusVolumeHeaderSize);
   encode(vh, work.data());
-  WriteBuffer(d, kVolumeHeaderSector, kHFSPlusVolumeHeaderSize, work.data());
-  WriteBuffer(d, d.totalSectors - 2, kHFSPlusVolumeHeaderSize, work.data());
-
-  host_close(device->descriptor);
-  device->descriptor = -1;
+  VOLPACK_RETURN_IF_ERROR(WriteBuffer(d, kVolumeHeaderSector, kHFSPlusVolumeHeaderSize, work.data()));
+  return WriteBuffer(d, d.totalSectors - 2, kHFSPlusVolumeHeaderSize, work.data());
 }
 
 }  // namespace volpack

@@ -1,11 +1,13 @@
 // volume_format, first half: the parameters, their defaults and derived values,
-// and the checks, in the order in which they are made. Each refusal ends the
-// process at once, so every later step sees only values that passed.
+// and the checks, in the order in which they are made. Each refusal returns at
+// once, so every later step sees only values that passed.
 #include <algorithm>
+#include <cstdlib>
+#include <memory>
 #include <cstring>
 
 #include "hfs/format.h"
-#include "io/die.h"
+#include "hfs/hfs_status.h"
 #include "io/host_fs.h"
 
 namespace volpack {
@@ -39,23 +41,22 @@ constexpr uint16_t kExtentsClumpMiB[15] = {4, 4, 4, 5, 5, 6, 7, 8, 9, 11, 14, 16
 
 bool is_power_of_two(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
-uint32_t node_size_or_die(uint32_t given, uint32_t fallback, uint32_t lowest, const char* message,
-                          const char* path, std::FILE* messages) {
+result<uint32_t> node_size(uint32_t given, uint32_t fallback, uint32_t lowest, const char* message, const char* path) {
   uint32_t size = given != 0 ? given : fallback;
-  if (size < lowest || size > 32768 || !is_power_of_two(size)) die_to(messages, message, path);
+  if (size < lowest || size > 32768 || !is_power_of_two(size)) return status_errorf(message, path);
   return size;
 }
 
 // A clump parameter, given in blocks, as bytes; it must fit in 32 bits.
-uint32_t clump_bytes_or_die(uint32_t blocks, uint32_t blockSize, std::FILE* messages) {
+result<uint32_t> clump_bytes(uint32_t blocks, uint32_t blockSize) {
   uint64_t bytes = static_cast<uint64_t>(blocks) * blockSize;
-  if (bytes > 0xFFFFFFFFu) die_to(messages, "=%lld: too many blocks for clump size!", static_cast<long long>(blocks));
+  if (bytes > 0xFFFFFFFFu) return status_errorf("=%lld: too many blocks for clump size!", static_cast<long long>(blocks));
   return static_cast<uint32_t>(bytes);
 }
 
 // The default size of a fork's clump (resource and data forks alike).
-uint32_t fork_clump(uint32_t given_blocks, uint32_t blockSize, std::FILE* messages) {
-  if (given_blocks != 0) return clump_bytes_or_die(given_blocks, blockSize, messages);
+result<uint32_t> fork_clump(uint32_t given_blocks, uint32_t blockSize) {
+  if (given_blocks != 0) return clump_bytes(given_blocks, blockSize);
   if (blockSize <= 4096) return 16 * blockSize;
   return (65536 + blockSize - 1) / blockSize * blockSize;
 }
@@ -79,17 +80,18 @@ uint32_t default_btree_clump(uint64_t totalSectors, uint32_t nodeSize, uint32_t 
 
 // A B-tree file's clump: given in blocks (a whole number of nodes) or by the
 // default rule. `letter` names the tree in the messages.
-uint32_t btree_clump_or_die(uint32_t given_blocks, uint32_t nodeSize, uint32_t blockSize, uint64_t totalSectors,
-                            const uint16_t* table_mib, char letter, std::FILE* messages) {
+result<uint32_t> btree_clump(uint32_t given_blocks, uint32_t nodeSize, uint32_t blockSize, uint64_t totalSectors,
+                             const uint16_t* table_mib, char letter) {
   if (given_blocks == 0) return default_btree_clump(totalSectors, nodeSize, blockSize, table_mib);
-  uint32_t bytes = clump_bytes_or_die(given_blocks, blockSize, messages);
+  uint32_t bytes;
+  VOLPACK_ASSIGN_OR_RETURN(bytes, clump_bytes(given_blocks, blockSize));
   if (bytes % nodeSize != 0)
-    die_to(messages, "%c=%lld: clump size is not a multiple of node size\n", letter,
-           static_cast<long long>(given_blocks));
+    return status_errorf("%c=%lld: clump size is not a multiple of node size\n", letter,
+                         static_cast<long long>(given_blocks));
   return bytes;
 }
 
-uint32_t journal_size_for(uint32_t given, uint64_t volumeBytes, const char* path) {
+uint32_t journal_size_for(uint32_t given, uint64_t volumeBytes, const char* path, reporter_t* reporter) {
   uint64_t size = 0;
   if (given == 0 || given == kDefaultJournalSize) {
     size = (volumeBytes / kJournalScaleBytes + 1) * kDefaultJournalSize;
@@ -98,65 +100,86 @@ uint32_t journal_size_for(uint32_t given, uint64_t volumeBytes, const char* path
     if (size < kMinJournalSize) {
       size = kDefaultJournalSize;
       if (given > 1)
-        std::fprintf(stderr, "%s: Warning: journal size %dk too small.  Reset to %dk.\n", path,
-                     static_cast<int>(given / 1024), static_cast<int>(kDefaultJournalSize / 1024));
+        reporter->warnf("%s: Warning: journal size %dk too small.  Reset to %dk.\n", path,
+                        static_cast<int>(given / 1024), static_cast<int>(kDefaultJournalSize / 1024));
     }
   }
   return static_cast<uint32_t>(std::min<uint64_t>(size, kMaxJournalSize));
 }
 
+status check_ids_and_node_sizes(const format_options& options, const char* path, format_params* params) {
+  params->nextFreeFileID = options.first_cnid != 0 ? options.first_cnid : kHFSFirstUserCatalogNodeID;
+  if (params->nextFreeFileID < kHFSFirstUserCatalogNodeID)
+    return status_errorf("%s: starting catalog node id too small (must be > 15)", path);
+  VOLPACK_ASSIGN_OR_RETURN(params->attributesNodeSize, node_size(options.attributes_node_size, 4096, 1024,
+                                                                 "%s: invalid atrribute b-tree node size", path));
+  VOLPACK_ASSIGN_OR_RETURN(params->catalogNodeSize, node_size(options.catalog_node_size, 8192, 4096,
+                                                              "%s: invalid catalog b-tree node size", path));
+  VOLPACK_ASSIGN_OR_RETURN(params->extentsNodeSize, node_size(options.extents_node_size, 4096, 1024,
+                                                              "%s: invalid extents b-tree node size", path));
+  return status::ok();
+}
+
 }  // namespace
 
-int volume_format(const char* device_path, const char* volume_name, uint64_t size, uint32_t owner, int32_t group,
-                  uint16_t mask, uint8_t case_sensitive, uint32_t journal_size, uint32_t block_size,
-                  uint32_t first_cnid, uint32_t catalog_node_size, uint32_t extents_node_size,
-                  uint32_t attributes_node_size, uint32_t attributes_clump, uint32_t allocation_clump,
-                  uint32_t catalog_clump, uint32_t data_clump, uint32_t extents_clump, uint32_t rsrc_clump,
-                  std::FILE* messages) {
-  const char* path = device_path;
-  format_params params;
+c_rand_ids::c_rand_ids(uint32_t seed) { std::srand(seed); }
 
-  params.nextFreeFileID = first_cnid != 0 ? first_cnid : kHFSFirstUserCatalogNodeID;
-  if (params.nextFreeFileID < kHFSFirstUserCatalogNodeID)
-    die_to(messages, "%s: starting catalog node id too small (must be > 15)", path);
-  params.attributesNodeSize =
-      node_size_or_die(attributes_node_size, 4096, 1024, "%s: invalid atrribute b-tree node size", path, messages);
-  params.catalogNodeSize =
-      node_size_or_die(catalog_node_size, 8192, 4096, "%s: invalid catalog b-tree node size", path, messages);
-  params.extentsNodeSize =
-      node_size_or_die(extents_node_size, 4096, 1024, "%s: invalid extents b-tree node size", path, messages);
+uint32_t c_rand_ids::next_u32() { return static_cast<uint32_t>(std::rand()); }
 
+status volume_format_file(const char* path, const format_options& options, const run_context& context) {
+  // The checks that come before the file is touched.
+  format_params checked;
+  VOLPACK_RETURN_IF_ERROR(check_ids_and_node_sizes(options, path, &checked));
   // Create or resize the file; a failure here shows as the open below failing
   // or as the size check refusing the file.
-  if (size != 0) {
+  if (options.size != 0) {
     int fd = host_open(path, HOST_O_WRONLY | HOST_O_CREAT, 0644);
     if (fd >= 0) {
-      (void)host_ftruncate(fd, (size / 512 + 1) * 512);
+      (void)host_ftruncate(fd, (options.size / 512 + 1) * 512);
       host_close(fd);
     }
   }
+  host_stat_t st;
+  if (host_stat(path, &st) != 0 || st.type == DT_DIR)
+    return status_errorf("%s: unable to open device file for writing\n", path);
+  std::unique_ptr<io_t> device = create_io_from_path(path);
+  if (device == nullptr) return status_errorf("%s: unable to open device file for writing\n", path);
+  if (host_stat(path, &st) != 0) {
+    (void)io_close(std::move(device));
+    return status_errorf("%s: unable to get device file size\n", path);
+  }
+  status formatted = volume_format(device.get(), st.size, path, options, context);
+  bool closed = io_close(std::move(device));
+  if (formatted && !closed) return status_errorf("%s: write error (closing the device)", path);
+  return formatted;
+}
+
+status volume_format(io_t* io, uint64_t device_bytes, const char* name, const format_options& options,
+                     const run_context& context) {
+  const char* path = name;
+  reporter_t* reporter = context.reporter;
+  format_params params;
+  VOLPACK_RETURN_IF_ERROR(check_ids_and_node_sizes(options, path, &params));
 
   format_device device;
+  device.io = io;
   device.path = path;
-  device.messages = messages;
-  device.descriptor = host_open(path, HOST_O_WRONLY, 0);
-  if (device.descriptor < 0) die_to(messages, "%s: unable to open device file for writing\n", path);
-  host_stat_t st;
-  if (host_fstat(device.descriptor, &st) != 0) die_to(messages, "%s: unable to get device file size\n", path);
-  device.totalSectors = st.size / device.sectorSize;
+  device.context = &context;
+  device.totalSectors = device_bytes / device.sectorSize;
   const uint64_t totalSectors = device.totalSectors;
 
+  const uint32_t block_size = options.block_size;
   if (block_size != 0) {
     if (!is_power_of_two(block_size))
-      die_to(messages, "%s: bad HFS+ allocation block size (must be a power of two)", path);
-    if (block_size < kMinBlockSize) die_to(messages, "%s: bad HFS+ allocation block size (too small)", path);
-    if (block_size > kMaxBlockSize) die_to(messages, "%s: bad HFS+ allocation block size (too large)", path);
+      return status_errorf("%s: bad HFS+ allocation block size (must be a power of two)", path);
+    if (block_size < kMinBlockSize) return status_errorf("%s: bad HFS+ allocation block size (too small)", path);
+    if (block_size > kMaxBlockSize) return status_errorf("%s: bad HFS+ allocation block size (too large)", path);
     if (totalSectors / (block_size / 512) > kMaxBlocks)
-      die_to(messages, "%s: block size %zu is too small for %lld sectors", path, static_cast<size_t>(block_size),
-             static_cast<long long>(totalSectors));
+      return status_errorf("%s: block size %zu is too small for %lld sectors", path, static_cast<size_t>(block_size),
+                           static_cast<long long>(totalSectors));
     if (block_size < kOptimalBlockSize)
-      std::fprintf(stderr, "%s: Warning: %zu is a non-optimal block size (4096 would be a better choice)", path,
-                   static_cast<size_t>(block_size));
+      reporter->warnf("%s: Warning: %zu is a non-optimal block size (4096 would be a better choice)", path,
+                      static_cast<size_t>(block_size));
     params.blockSize = block_size;
   } else {
     params.blockSize = kOptimalBlockSize;
@@ -165,80 +188,82 @@ int volume_format(const char* device_path, const char* volume_name, uint64_t siz
   const uint32_t blockSize = params.blockSize;
 
   if (totalSectors * 512 < kMinVolumeBytes)
-    die_to(messages, "%s: partition is too small (minimum is %d KB)", path, static_cast<int>(kMinVolumeBytes / 1024));
+    return status_errorf("%s: partition is too small (minimum is %d KB)", path,
+                         static_cast<int>(kMinVolumeBytes / 1024));
   if (totalSectors >= kLargeVolumeSectors && totalSectors % 8 != 0)
-    die_to(messages, "%s: partition size not a multiple of 4K.", path);
+    return status_errorf("%s: partition size not a multiple of 4K.", path);
 
   params.flags = 0;
-  params.createDate = hfs_date_from_unix(host_time());
-  params.journaled = journal_size > 0;
+  params.createDate = hfs_date_from_unix(context.clock->now());
+  params.journaled = options.journal_size > 0;
 
-  if (owner != kNotGivenOwner || group != kNotGivenGroup || mask != kNotGivenMask) {
-    params.owner = owner != kNotGivenOwner ? owner : 0;
-    params.group = group != kNotGivenGroup ? static_cast<uint32_t>(group) : 0;
-    params.mask = mask != kNotGivenMask ? static_cast<uint16_t>(mask & 0x1FF) : kDefaultMask;
+  if (options.owner != kNotGivenOwner || options.group != kNotGivenGroup || options.mask != kNotGivenMask) {
+    params.owner = options.owner != kNotGivenOwner ? options.owner : 0;
+    params.group = options.group != kNotGivenGroup ? static_cast<uint32_t>(options.group) : 0;
+    params.mask = options.mask != kNotGivenMask ? static_cast<uint16_t>(options.mask & 0x1FF) : kDefaultMask;
     params.flags |= kFormatOwnershipFlag;
   }
 
   const uint64_t volumeBytes = totalSectors * 512;
-  params.journalSize = journal_size_for(journal_size, volumeBytes, path);
+  params.journalSize = journal_size_for(options.journal_size, volumeBytes, path, reporter);
   // The journal file and the journal info block's size must describe whole
   // blocks, or the journal would run into the extents file that follows it.
   params.journalSize = static_cast<uint32_t>((static_cast<uint64_t>(params.journalSize) + blockSize - 1) /
                                              blockSize * blockSize);
 
-  if (volume_name != nullptr) {
-    size_t length = std::strlen(volume_name);
+  if (options.volume_name != nullptr) {
+    size_t length = std::strlen(options.volume_name);
     if (length > kHFSMaxNameUnits) {
-      std::fprintf(stderr, "%s: Warning: volume name too long (truncated to %zu chars)\n", path, kHFSMaxNameUnits);
+      reporter->warnf("%s: Warning: volume name too long (truncated to %zu chars)\n", path, kHFSMaxNameUnits);
       length = kHFSMaxNameUnits;
     }
-    std::memcpy(params.volumeName, volume_name, length);
+    std::memcpy(params.volumeName, options.volume_name, length);
     params.volumeName[length] = '\0';
   } else {
     std::strcpy(params.volumeName, "untitled");
   }
 
-  params.rsrcClumpSize = fork_clump(rsrc_clump, blockSize, messages);
-  params.dataClumpSize = fork_clump(data_clump, blockSize, messages);
+  VOLPACK_ASSIGN_OR_RETURN(params.rsrcClumpSize, fork_clump(options.rsrc_clump, blockSize));
+  VOLPACK_ASSIGN_OR_RETURN(params.dataClumpSize, fork_clump(options.data_clump, blockSize));
 
-  if (catalog_node_size == 0 && (blockSize < 4096 || volumeBytes < kOneGiB)) params.catalogNodeSize = 4096;
+  if (options.catalog_node_size == 0 && (blockSize < 4096 || volumeBytes < kOneGiB)) params.catalogNodeSize = 4096;
 
-  params.catalogClumpSize = btree_clump_or_die(catalog_clump, params.catalogNodeSize, blockSize, totalSectors,
-                                               kCatalogClumpMiB, 'c', messages);
+  VOLPACK_ASSIGN_OR_RETURN(params.catalogClumpSize, btree_clump(options.catalog_clump, params.catalogNodeSize,
+                                                                blockSize, totalSectors, kCatalogClumpMiB, 'c'));
   // The catalog file holds at least its header node and the root leaf.
   if (params.catalogClumpSize < 2 * params.catalogNodeSize)
-    die_to(messages, "c=%lld: clump size is too small for two nodes\n", static_cast<long long>(catalog_clump));
+    return status_errorf("c=%lld: clump size is too small for two nodes\n",
+                         static_cast<long long>(options.catalog_clump));
   if (blockSize < 4096 && blockSize < params.catalogNodeSize)
-    std::fprintf(stderr, "%s: Warning: block size %ld is less than catalog b-tree node size %ld", path,
-                 static_cast<long>(blockSize), static_cast<long>(params.catalogNodeSize));
+    reporter->warnf("%s: Warning: block size %ld is less than catalog b-tree node size %ld", path,
+                    static_cast<long>(blockSize), static_cast<long>(params.catalogNodeSize));
 
-  params.extentsClumpSize = btree_clump_or_die(extents_clump, params.extentsNodeSize, blockSize, totalSectors,
-                                               kExtentsClumpMiB, 'e', messages);
+  VOLPACK_ASSIGN_OR_RETURN(params.extentsClumpSize, btree_clump(options.extents_clump, params.extentsNodeSize,
+                                                                blockSize, totalSectors, kExtentsClumpMiB, 'e'));
   if (blockSize < params.extentsNodeSize)
-    std::fprintf(stderr, "%s: Warning: block size %ld is less than extents b-tree node size %ld", path,
-                 static_cast<long>(blockSize), static_cast<long>(params.extentsNodeSize));
+    reporter->warnf("%s: Warning: block size %ld is less than extents b-tree node size %ld", path,
+                    static_cast<long>(blockSize), static_cast<long>(params.extentsNodeSize));
 
-  if (attributes_clump != 0) {
-    params.attributesClumpSize = clump_bytes_or_die(attributes_clump, blockSize, messages);
+  if (options.attributes_clump != 0) {
+    VOLPACK_ASSIGN_OR_RETURN(params.attributesClumpSize, clump_bytes(options.attributes_clump, blockSize));
     if (params.attributesClumpSize % params.attributesNodeSize != 0)
-      die_to(messages, "a=%lld: clump size is not a multiple of node size\n", static_cast<long long>(attributes_clump));
+      return status_errorf("a=%lld: clump size is not a multiple of node size\n",
+                           static_cast<long long>(options.attributes_clump));
   }
 
   const uint64_t volumeBlocks = totalSectors / (blockSize / 512);
   const uint64_t bitmapBytes = ((volumeBlocks + 7) / 8 + blockSize - 1) / blockSize * blockSize;
-  if (allocation_clump != 0) {
-    params.allocationClumpSize = clump_bytes_or_die(allocation_clump, blockSize, messages);
+  if (options.allocation_clump != 0) {
+    VOLPACK_ASSIGN_OR_RETURN(params.allocationClumpSize, clump_bytes(options.allocation_clump, blockSize));
     if (params.allocationClumpSize < bitmapBytes)
-      die_to(messages, "b=%lld: bitmap clump size is too small\n", static_cast<long long>(allocation_clump));
+      return status_errorf("b=%lld: bitmap clump size is too small\n", static_cast<long long>(options.allocation_clump));
   } else {
     params.allocationClumpSize = static_cast<uint32_t>(bitmapBytes);
   }
 
-  if (case_sensitive != 0) params.flags |= kFormatCaseSensitiveFlag;
+  if (options.case_sensitive) params.flags |= kFormatCaseSensitiveFlag;
 
-  format_write_volume(&device, params);
-  return 0;
+  return format_write_volume(device, params);
 }
 
 }  // namespace volpack

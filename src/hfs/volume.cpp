@@ -34,10 +34,13 @@ uint64_t find_device_alternate(volume_t* volume, const uint8_t* primary) {
 
 }  // namespace
 
-std::unique_ptr<volume_t> volume_open(io_t* device) {
+std::unique_ptr<volume_t> volume_open(io_t* device, reporter_t* reporter) {
   if (device == nullptr) return nullptr;
   std::unique_ptr<volume_t> volume = new_or_die<volume_t>("volume_open", __LINE__);
   volume->device = device;
+  volume->reporter = reporter;
+  volume->extents_tree.reporter = reporter;
+  volume->catalog_tree.reporter = reporter;
   uint8_t raw[kHFSPlusVolumeHeaderSize];
   if (!io_read(device, kVolumeHeaderOffset, sizeof raw, raw)) return nullptr;
   decode(raw, &volume->header);

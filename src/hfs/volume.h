@@ -32,6 +32,7 @@
 
 namespace volpack {
 
+class reporter_t;
 struct catalog_record_t;
 class hfsfile_t;
 
@@ -46,11 +47,13 @@ struct volume_t {
   // totalBlocks x blockSize - 1024 names (the device's second-to-last
   // sector), or 0; it is kept in step too.
   uint64_t device_alternate_offset = 0;
+  reporter_t* reporter = nullptr;              // borrowed: warnings and notes; null drops them
 };
 
 // Opens the volume on `device`. Null when the device is null, the header
-// cannot be read, or a tree cannot be opened.
-std::unique_ptr<volume_t> volume_open(io_t* device);
+// cannot be read, or a tree cannot be opened. Warnings of the volume's
+// operations go to `reporter` (both trees' too); null drops them.
+std::unique_ptr<volume_t> volume_open(io_t* device, reporter_t* reporter = nullptr);
 // Writes the header at byte 1024 and at totalBlocks x blockSize - 1024 (and
 // where the device's alternate copy was found). False when a write failed.
 [[nodiscard]] bool volume_update(volume_t* volume);
@@ -70,7 +73,7 @@ class hfsfile_t final : public btree_file_t {
   bool close() override { return true; }
   uint64_t fork_logical_size() const override { return fork->logicalSize; }
   uint32_t fork_clump_size() const override { return fork->clumpSize; }
-  void allocate_or_die(uint64_t new_size) override;
+  status fork_allocate(uint64_t new_size) override;
 
   volume_t* volume;           // not owned
   CatalogNodeID file_id;      // 3, 4, 6 for the special files
@@ -106,10 +109,10 @@ struct extent_record_t final : btree_record_t {
 };
 
 // Key order: forkType, fileID, startBlock, keyLength (all unsigned); -1, 0, 1.
+// The readers give null when the read fails (or memory runs out).
 int extent_compare(const extent_key_t& a, const extent_key_t& b);
 std::unique_ptr<extent_key_t> extent_readkey(uint64_t offset, io_t* io);
 [[nodiscard]] bool extent_writekey(uint64_t offset, io_t* io, const extent_key_t& key);
-void extent_printkey(const extent_key_t& key);  // "extent%d:%d:%d" on stdout
 std::unique_ptr<extent_record_t> extent_readdata(uint64_t offset, io_t* io);
 // Opens the extents overflow tree over its tree file; false when its header
 // cannot be read.

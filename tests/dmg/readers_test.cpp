@@ -2,6 +2,8 @@
 // 7-Zip (`7zz`, Debian package 7zip) and `dmg2img` (package dmg2img).
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "dmg/dmg.h"
 #include "dmg_test_util.h"
 #include "io/host_fs.h"
@@ -15,7 +17,11 @@ using test::read_bytes;
 using test::run_program;
 using test::shell_quote;
 
+// Sample images made by Apple's tools are kept outside the repository.
 const char kAppleImage[] = VOLPACK_SHARED_DATA "/apple-dmg/raw.dmg";
+#define SKIP_WITHOUT_APPLE_IMAGE()                 \
+  if (!std::filesystem::exists(kAppleImage))       \
+  GTEST_SKIP() << "sample image " << kAppleImage << " is missing (kept outside the repository)"
 
 void convert_file(const std::string& raw, const std::string& dmg) {
   std::unique_ptr<stream_t> in = create_stream_from_fp(host_fopen(raw.c_str(), "rb"));
@@ -49,6 +55,7 @@ class Readers : public ::testing::Test {
 };
 
 TEST_F(Readers, Dmg2imgRestoresAnHfsVolumeByteForByte) {
+  SKIP_WITHOUT_APPLE_IMAGE();
   if (!have_program("dmg2img")) GTEST_SKIP() << "dmg2img is not installed (Debian package dmg2img)";
   std::string raw = known_volume();
   ASSERT_FALSE(raw.empty());
@@ -61,6 +68,7 @@ TEST_F(Readers, Dmg2imgRestoresAnHfsVolumeByteForByte) {
 }
 
 TEST_F(Readers, SevenZipTestsAndListsTheHfsVolume) {
+  SKIP_WITHOUT_APPLE_IMAGE();
   if (!have_program("7zz")) GTEST_SKIP() << "7zz is not installed (Debian package 7zip)";
   if (!have_program("dmg2img")) GTEST_SKIP() << "dmg2img is not installed (needed to unpack the sample volume)";
   std::string raw = known_volume();

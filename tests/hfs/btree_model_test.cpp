@@ -33,8 +33,9 @@ void expect_matches(MemTree& t, const Model& model, std::mt19937& rng, const std
   io_t* io = t.tree.io.get();
   size_t i = 0;
   for (const auto& [key, value] : model) {
-    auto k = cb->btree_read_key(leaves[i].key_offset, io);
-    auto r = cb->btree_read_data(leaves[i].data_offset, io);
+    auto read = cb->btree_read_key(leaves[i].key_offset, io);
+    std::unique_ptr<btree_key_t> k = read ? read.take() : nullptr;
+    auto r = cb->btree_read_data(leaves[i].data_offset, io, nullptr);
     ASSERT_TRUE(k && r) << where;
     ASSERT_EQ(static_cast<test::ByteKey&>(*k).bytes, key) << where << " record " << i;
     ASSERT_EQ(static_cast<test::ByteRecord&>(*r).bytes, value) << where << " record " << i;

@@ -15,7 +15,7 @@ std::string name_of(volume_t* v, const catalog_record_t& r) {
   catalog_key_t k;
   catalog_make_key(&k, r.id(), HFSUniStr255());
   bool exact = false;
-  std::unique_ptr<btree_record_t> t = btree_search(&v->catalog_tree, k, &exact, nullptr, nullptr);
+  std::unique_ptr<btree_record_t> t = test::ok_value(btree_search(&v->catalog_tree, k, &exact, nullptr, nullptr));
   if (!exact) return "?";
   return unistr_to_utf8(static_cast<catalog_record_t&>(*t).thread.nodeName);
 }
@@ -138,10 +138,10 @@ TEST_F(LookupTest, OverlongLinkTargetIsRefusedNotRead) {
   std::string target(1500, 'a');
   ASSERT_TRUE(hfsfile_write(f.get(), 0, target.size(), target.data()));
   hfsfile_close(std::move(f));
-  testing::internal::CaptureStderr();
+  CaptureReporter reporter;
+  t.v()->reporter = &reporter;
   EXPECT_EQ(volume_get_record_from_path(t.v(), "/long", nullptr, nullptr), nullptr);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "getLinkTarget(): ERROR: symbolic link target of 1500 bytes is longer than 1023\n");
+  EXPECT_EQ(reporter.text, "getLinkTarget(): ERROR: symbolic link target of 1500 bytes is longer than 1023\n");
 }
 
 TEST_F(LookupTest, RecordsByIdThroughThreads) {

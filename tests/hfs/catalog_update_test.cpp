@@ -48,7 +48,7 @@ TEST(CreateFolder, AppsTakesTheNextIdWithItsThreadAndCounts) {
   catalog_key_t key;
   catalog_make_key(&key, 16, HFSUniStr255());
   bool exact = false;
-  std::unique_ptr<btree_record_t> raw = btree_search(&v->catalog_tree, key, &exact, nullptr, nullptr);
+  std::unique_ptr<btree_record_t> raw = test::ok_value(btree_search(&v->catalog_tree, key, &exact, nullptr, nullptr));
   ASSERT_TRUE(exact);
   const catalog_record_t& thread = static_cast<catalog_record_t&>(*raw);
   EXPECT_EQ(thread.recordType, kHFSPlusFolderThreadRecord);
@@ -213,9 +213,10 @@ TEST(UpdateCatalog, ARecordOfTheWrongKindIsRefusedAndNothingIsLost) {
   catalog_record_t wrong;
   wrong.recordType = kHFSPlusFileRecord;
   wrong.file.fileID = id;
-  testing::internal::CaptureStderr();
+  CaptureReporter reporter;
+  t.v()->reporter = &reporter;
   volume_update_catalog(t.v(), wrong);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "volume_update_catalog():967: unexpected recordType (1)\n");
+  EXPECT_EQ(reporter.text, "volume_update_catalog():967: unexpected recordType (1)\n");
   std::unique_ptr<catalog_record_t> r = at(t.v(), "/dir");
   ASSERT_NE(r, nullptr);
   EXPECT_TRUE(r->is_folder());

@@ -54,7 +54,7 @@ std::unique_ptr<extent_record_t> overflow_record(volume_t* v, CatalogNodeID id, 
   key.fileID = id;
   key.startBlock = start;
   bool exact = false;
-  std::unique_ptr<btree_record_t> r = btree_search(&v->extents_tree, key, &exact, nullptr, nullptr);
+  std::unique_ptr<btree_record_t> r = test::ok_value(btree_search(&v->extents_tree, key, &exact, nullptr, nullptr));
   EXPECT_TRUE(exact);
   return std::unique_ptr<extent_record_t>(static_cast<extent_record_t*>(r.release()));
 }

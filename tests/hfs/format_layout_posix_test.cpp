@@ -31,7 +31,7 @@ TEST(FormatLayout, CreateDateIsLocalStandardTime) {
     const std::string path = (dir.path() / "v.hfs").string();
     FormatArgs args;
     args.size = 10485760;
-    ASSERT_EQ(args.format(path), 0);
+    ASSERT_EQ(test::message_of(args.format(path)), "");
     Volume v(path);
     EXPECT_EQ(v.vh.createDate, v.vh.modifyDate - static_cast<uint32_t>(z.biasSeconds));
   }

@@ -91,10 +91,10 @@ TEST(FormatLayout, VolumeHeaderValues) {
     const std::string path = test::device_path(dir);
     FormatArgs args;
     args.size = 10485760;
-    args.caseSensitive = static_cast<uint8_t>(caseSensitive);
-    const int64_t before = host_time();
-    ASSERT_EQ(args.format(path), 0);
-    const int64_t after = host_time();
+    args.caseSensitive = caseSensitive != 0;
+    args.time = 1700000000;
+    const int64_t before = args.time, after = args.time;
+    ASSERT_EQ(test::message_of(args.format(path)), "");
 
     const std::vector<uint8_t> raw = test::read_range(path, 1024, 512);
     const std::vector<uint8_t> fixed =
@@ -118,8 +118,8 @@ TEST(FormatLayout, VolumeHeaderValues) {
     EXPECT_EQ(v.vh.backupDate, 0u);
     EXPECT_EQ(v.vh.createDate, v.vh.modifyDate - static_cast<uint32_t>(60 * host_timezone_bias_minutes()));
 
-    // The identifier: eight non-zero low bytes of the generator seeded with
-    // the clock, so that the same second gives the same identifier.
+    // The identifier: eight non-zero low bytes of the C library's generator
+    // seeded with the clock, so that the same second gives the same identifier.
     bool matched = false;
     for (int64_t t = before; t <= after && !matched; ++t) {
       std::srand(static_cast<unsigned>(t));
@@ -198,7 +198,7 @@ TEST(FormatLayout, ClearingTouchesOnlyTheMetadataAreaAndTheEnd) {
     f.write(fill.data(), static_cast<std::streamsize>(fill.size()));
   }
   FormatArgs args;  // size 0: the file as it is
-  ASSERT_EQ(args.format(path), 0);
+  ASSERT_EQ(test::message_of(args.format(path)), "");
   ASSERT_EQ(test::file_size(path), bytes);
   const std::vector<uint8_t> all = test::read_bytes(path);
   const uint64_t metadataEnd = 43 * 4096;  // blocks 0 to 42 (usedBlocks)
@@ -243,28 +243,50 @@ TEST(FormatLayout, JournalInfoBlock) {
 }
 
 TEST(FormatLayout, WriteBufferRefusals) {
-  TempDir dir;
-  const std::string path = dir.write("ro", std::string(8192, 'x')).string();
+  std::vector<uint8_t> bytes;
+  test::MemIo mem(&bytes);
   const std::vector<uint8_t> buffer(8192, 0);
-  const format_device bad = test::test_device(-1);
-  EXPECT_EXIT(WriteBuffer(bad, 3, 100, buffer.data()), ExitedWithCode(1),
-              Eq("dev: WriteBuffer: byte count 100 is not sector size multiple"));
-  EXPECT_EXIT(WriteBuffer(bad, 3, 512, buffer.data()), ExitedWithCode(1), Eq("dev: seek error (sector 8)"));
-  const format_device readOnly = test::test_device(host_open(path.c_str(), HOST_O_RDONLY, 0));
-  // The message, then the line naming the file and the host's reason.
-  EXPECT_EXIT(WriteBuffer(readOnly, 3, 1024, buffer.data()), ExitedWithCode(1),
-              "^dev: write error \\(sector 8, 1024 bytes\\)\nerror: cannot write");
-  format_device silent = readOnly;
-  silent.messages = nullptr;
-  EXPECT_EXIT(WriteBuffer(silent, 3, 1024, buffer.data()), ExitedWithCode(1), Eq(""));
-  host_close(readOnly.descriptor);
+  const format_device d = test::test_device(&mem);
+  EXPECT_EQ(test::message_of(WriteBuffer(d, 3, 100, buffer.data())),
+            "dev: WriteBuffer: byte count 100 is not sector size multiple");
+  test::FaultIo failing(&mem, test::FaultIo::Op::kWrite, 1);
+  EXPECT_EQ(test::message_of(WriteBuffer(test::test_device(&failing), 3, 1024, buffer.data())),
+            "dev: write error (sector 8, 1024 bytes)");
 
   // A good write lands at (sectorOffset + sector) * 512.
-  const format_device good = test::test_device(host_open(path.c_str(), HOST_O_WRONLY, 0));
   const std::vector<uint8_t> ones(512, 1);
-  WriteBuffer(good, 10, 512, ones.data());
-  host_close(good.descriptor);
-  EXPECT_EQ(test::read_range(path, 15 * 512, 512), ones);
+  ASSERT_TRUE(WriteBuffer(d, 10, 512, ones.data()));
+  EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 15 * 512, bytes.end()), ones);
+}
+
+// The formatter writes only through its io_t: a volume formatted in memory is
+// byte for byte the one formatted into a file, given the same clock; the
+// identifier is the low bytes of the identifier source's draws, zeros skipped.
+TEST(FormatLayout, InMemoryDeviceAndIdentifierSource) {
+  TempDir dir;
+  FormatArgs args;
+  args.size = 10485760;
+  args.time = 1234567890;
+  const std::string path = test::format_quietly(args, dir);
+  std::vector<uint8_t> memory;
+  ASSERT_EQ(test::message_of(args.format_memory(&memory, test::file_size(path))), "");
+  memory.resize(test::file_size(path), 0);  // the file's untouched middle reads as zeros
+  EXPECT_TRUE(memory == test::read_bytes(path));
+
+  struct Counting final : id_source_t {
+    uint32_t n = 0x2FF;  // low bytes FF, 00 (skipped), 01, 02, ...
+    uint32_t next_u32() override { return n++; }
+  } ids;
+  FormatArgs::Clock clock;
+  run_context context;
+  context.reporter = &args.warnings;
+  context.clock = &clock;
+  context.ids = &ids;
+  std::vector<uint8_t> device;
+  test::MemIo io(&device);
+  ASSERT_TRUE(volume_format(&io, 10485760, "mem", args.options(), context));
+  const uint8_t want[8] = {0xFF, 1, 2, 3, 4, 5, 6, 7};
+  EXPECT_TRUE(std::equal(want, want + 8, device.begin() + 1024 + 80 + 24));
 }
 
 TEST(FormatLayout, SevenZipListsTheVolume) {
@@ -274,7 +296,7 @@ TEST(FormatLayout, SevenZipListsTheVolume) {
   FormatArgs args;
   args.size = 10485760;
   args.name = "Blackbox";
-  ASSERT_EQ(args.format(path), 0);
+  ASSERT_EQ(test::message_of(args.format(path)), "");
   test::program_result r = test::run_program("7zz l " + test::shell_quote(path));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("Type = HFS"), std::string::npos) << r.out;

@@ -1,5 +1,5 @@
-// Helpers for the formatter's tests: the twenty arguments with the driver's
-// values as defaults, partial reads of a formatted device file, and the
+// Helpers for the formatter's tests: its options with the driver's values as
+// defaults, partial reads of a formatted device file, and the
 // volume's structures decoded from it.
 #pragma once
 
@@ -15,6 +15,7 @@
 
 #include "hfs/format.h"
 #include "hfs/hfs_format.h"
+#include "io/host_fs.h"
 #include "support/support.h"
 
 namespace volpack {
@@ -38,24 +39,67 @@ inline std::vector<uint8_t> golden(size_t size, const std::vector<std::pair<size
   return out;
 }
 
-// The arguments of volume_format, defaulting to the driver's call.
+// The options of volume_format with the driver's values as defaults, and the
+// run context it gets: the host's clock (or a fixed time), identifiers
+// seeded from it as the program does, warnings kept in `warnings`.
 struct FormatArgs {
   const char* name = "Vol";
   uint64_t size = 0;
   uint32_t owner = 0;
   int32_t group = 0;
   uint16_t mask = 0xFFFF;
-  uint8_t caseSensitive = 0;
+  bool caseSensitive = false;
   uint32_t journal = 0, block = 0, firstCnid = 0;
   uint32_t catalogNode = 0, extentsNode = 0, attributesNode = 0;
   uint32_t attributesClump = 0, allocationClump = 0, catalogClump = 0, dataClump = 0, extentsClump = 0,
            rsrcClump = 0;
-  std::FILE* messages = stderr;
+  int64_t time = -1;  // the clock's time; -1: the host's
+  mutable CaptureReporter warnings;
 
-  int format(const std::string& path) const {
-    return volume_format(path.c_str(), name, size, owner, group, mask, caseSensitive, journal, block, firstCnid,
-                         catalogNode, extentsNode, attributesNode, attributesClump, allocationClump, catalogClump,
-                         dataClump, extentsClump, rsrcClump, messages);
+  format_options options() const {
+    format_options o;
+    o.volume_name = name;
+    o.size = size;
+    o.owner = owner;
+    o.group = group;
+    o.mask = mask;
+    o.case_sensitive = caseSensitive;
+    o.journal_size = journal;
+    o.block_size = block;
+    o.first_cnid = firstCnid;
+    o.catalog_node_size = catalogNode;
+    o.extents_node_size = extentsNode;
+    o.attributes_node_size = attributesNode;
+    o.attributes_clump = attributesClump;
+    o.allocation_clump = allocationClump;
+    o.catalog_clump = catalogClump;
+    o.data_clump = dataClump;
+    o.extents_clump = extentsClump;
+    o.rsrc_clump = rsrcClump;
+    return o;
+  }
+  struct Clock final : time_source_t {
+    int64_t fixed = -1;
+    int64_t now() override { return fixed >= 0 ? fixed : host_time(); }
+  };
+  template <class F>
+  status with_context(F f) const {
+    Clock clock;
+    clock.fixed = time;
+    c_rand_ids ids(static_cast<uint32_t>(clock.now()));
+    run_context context;
+    context.reporter = &warnings;
+    context.clock = &clock;
+    context.ids = &ids;
+    return f(context);
+  }
+  status format(const std::string& path) const {
+    return with_context([&](const run_context& c) { return volume_format_file(path.c_str(), options(), c); });
+  }
+  // Formats `bytes` bytes of an in-memory device.
+  status format_memory(std::vector<uint8_t>* device, uint64_t bytes) const {
+    MemIo io(device);
+    return with_context([&](const run_context& c) { return volume_format(&io, bytes, "mem", options(), c); });
   }
 };
 
@@ -65,20 +109,16 @@ inline std::string device_path(const TempDir& dir) { return (dir.path() / "v.hfs
 // print; returns the path.
 inline std::string format_quietly(const FormatArgs& args, const TempDir& dir) {
   const std::string path = device_path(dir);
-  testing::internal::CaptureStderr();
-  const int status = args.format(path);
-  testing::internal::GetCapturedStderr();
-  EXPECT_EQ(status, 0) << path;
+  EXPECT_EQ(message_of(args.format(path)), "") << path;
   return path;
 }
 
-// A formatter device over an open descriptor, 5 sectors into the file.
-inline format_device test_device(int fd, std::FILE* messages = stderr) {
+// A formatter device over an io_t, 5 sectors into it.
+inline format_device test_device(io_t* io) {
   format_device d;
-  d.descriptor = fd;
+  d.io = io;
   d.sectorOffset = 5;
   d.path = "dev";
-  d.messages = messages;
   return d;
 }
 

@@ -15,6 +15,7 @@
 
 #include "hfs/catalog.h"
 #include "hfs/format.h"
+#include "format_test_util.h"
 #include "hfs/volume.h"
 #include "support/support.h"
 #include "volume_fixture.h"
@@ -44,9 +45,10 @@ TEST(VolumeEndToEnd, FillCloseReopenAndReadEverythingBack) {
   TempDir dir;
   const std::string image_path = dir.str() + "/volume.hfs";
   // As the driver formats: 64 MiB, defaults everywhere else.
-  ASSERT_EQ(volume_format(image_path.c_str(), "E2E", 64 << 20, 0, 0, 0xFFFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                          stderr),
-            0);
+  test::FormatArgs args;
+  args.name = "E2E";
+  args.size = 64 << 20;
+  ASSERT_EQ(message_of(args.format(image_path)), "");
   const std::vector<uint8_t> formatted = read_bytes(image_path);
   std::unique_ptr<io_t> device = create_io_from_path(image_path.c_str());
   ASSERT_NE(device, nullptr);

@@ -159,7 +159,8 @@ class Checker {
             fail(fmt("node %u record %u key of %u bytes in a %u-byte record", n, i, klen, end - at));
             return;
           }
-          auto key = cb->btree_read_key(key_at, io_);
+          auto read = cb->btree_read_key(key_at, io_);
+          std::unique_ptr<btree_key_t> key = read ? read.take() : nullptr;
           if (!key) {
             fail(fmt("node %u record %u key cannot be read", n, i));
             return;

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <algorithm>
 
+#include <gtest/gtest.h>
+
 #include "hfs/hfs_format.h"
 #include "io/bytes.h"
 
@@ -27,9 +29,10 @@ bool MemTreeFile::write(uint64_t offset, uint64_t count, const void* buf) {
   return true;
 }
 
-void MemTreeFile::allocate_or_die(uint64_t new_size) {
+status MemTreeFile::fork_allocate(uint64_t new_size) {
   ++growths;
   if (new_size > bytes_->size()) bytes_->resize(new_size, 0);
+  return status::ok();
 }
 
 void FaultTreeFile::arm(Op op, uint64_t k, bool persistent) {
@@ -84,12 +87,12 @@ int ByteKeyCodec::btree_compare(const btree_key_t& record_key, const btree_key_t
   return a.compare(b) < 0 ? -1 : a.compare(b) > 0 ? 1 : 0;
 }
 
-std::unique_ptr<btree_key_t> ByteKeyCodec::btree_read_key(uint64_t offset, io_t* io) const {
+result<std::unique_ptr<btree_key_t>> ByteKeyCodec::btree_read_key(uint64_t offset, io_t* io) const {
   uint8_t len[2];
-  if (!io_read(io, offset, 2, len)) return nullptr;
+  if (!io_read(io, offset, 2, len)) return std::unique_ptr<btree_key_t>();
   std::string bytes(get_be16(len), '\0');
-  if (!io_read(io, offset + 2, bytes.size(), bytes.data())) return nullptr;
-  return std::make_unique<ByteKey>(std::move(bytes));
+  if (!io_read(io, offset + 2, bytes.size(), bytes.data())) return std::unique_ptr<btree_key_t>();
+  return std::unique_ptr<btree_key_t>(std::make_unique<ByteKey>(std::move(bytes)));
 }
 
 bool ByteKeyCodec::btree_write_key(uint64_t offset, io_t* io, const btree_key_t& key) const {
@@ -100,11 +103,7 @@ bool ByteKeyCodec::btree_write_key(uint64_t offset, io_t* io, const btree_key_t&
   return io_write(io, offset, raw.size(), raw.data());
 }
 
-void ByteKeyCodec::btree_print_key(const btree_key_t& key) const {
-  std::printf("%s", static_cast<const ByteKey&>(key).bytes.c_str());
-}
-
-std::unique_ptr<btree_record_t> ByteKeyCodec::btree_read_data(uint64_t offset, io_t* io) const {
+std::unique_ptr<btree_record_t> ByteKeyCodec::btree_read_data(uint64_t offset, io_t* io, reporter_t*) const {
   uint8_t len[2];
   if (!io_read(io, offset, 2, len)) return nullptr;
   std::string bytes(get_be16(len), '\0');
@@ -181,14 +180,22 @@ void MemTree::set_shape(NodeNumber root, uint16_t depth, NodeNumber first_leaf, 
 
 void MemTree::add(const std::string& key, const std::string& value) {
   std::vector<uint8_t> data = byte_record(value);
-  btree_add_or_die(&tree, ByteKey(key), static_cast<uint16_t>(data.size()), data.data());
+  status s = btree_add(&tree, ByteKey(key), static_cast<uint16_t>(data.size()), data.data());
+  if (!s) ADD_FAILURE() << "adding " << key << ": " << s.message();
 }
 
-void MemTree::remove(const std::string& key) { btree_remove_or_die(&tree, ByteKey(key)); }
+void MemTree::remove(const std::string& key) {
+  status s = btree_remove(&tree, ByteKey(key));
+  if (!s) ADD_FAILURE() << "removing " << key << ": " << s.message();
+}
 
 std::unique_ptr<ByteRecord> MemTree::search(const std::string& key, bool* exact, NodeNumber* node, uint16_t* index) {
   auto r = btree_search(&tree, ByteKey(key), exact, node, index);
-  return std::unique_ptr<ByteRecord>(static_cast<ByteRecord*>(r.release()));
+  if (!r) {
+    ADD_FAILURE() << "searching " << key << ": " << r.error().message();
+    return nullptr;
+  }
+  return std::unique_ptr<ByteRecord>(static_cast<ByteRecord*>(r.take().release()));
 }
 
 std::vector<std::string> MemTree::keys_of(NodeNumber n) {
@@ -196,7 +203,7 @@ std::vector<std::string> MemTree::keys_of(NodeNumber n) {
   BTNodeDescriptor d = desc(n);
   for (uint16_t i = 0; i < d.numRecords; ++i) {
     auto k = tree.callbacks->btree_read_key(btree_get_record_offset_or_die(&tree, n, i), tree.io.get());
-    keys.push_back(static_cast<ByteKey&>(*k).bytes);
+    keys.push_back(k && k.value() ? static_cast<ByteKey&>(*k.value()).bytes : std::string("<unreadable>"));
   }
   return keys;
 }

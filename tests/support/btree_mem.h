@@ -29,7 +29,7 @@ class MemTreeFile final : public btree_file_t {
   bool close() override { return true; }
   uint64_t fork_logical_size() const override { return bytes_->size(); }
   uint32_t fork_clump_size() const override { return clump_; }
-  void allocate_or_die(uint64_t new_size) override;
+  status fork_allocate(uint64_t new_size) override;
 
   uint64_t reads = 0, writes = 0, growths = 0;
 
@@ -49,7 +49,7 @@ class FaultTreeFile final : public btree_file_t {
   bool close() override { return inner_->close(); }
   uint64_t fork_logical_size() const override { return inner_->fork_logical_size(); }
   uint32_t fork_clump_size() const override { return inner_->fork_clump_size(); }
-  void allocate_or_die(uint64_t new_size) override { inner_->allocate_or_die(new_size); }
+  status fork_allocate(uint64_t new_size) override { return inner_->fork_allocate(new_size); }
   uint64_t reads() const { return reads_; }
   uint64_t writes() const { return writes_; }
 
@@ -80,10 +80,9 @@ struct ByteRecord final : btree_record_t {
 class ByteKeyCodec final : public BTreeCallbacks {
  public:
   int btree_compare(const btree_key_t& record_key, const btree_key_t& search_key) const override;
-  std::unique_ptr<btree_key_t> btree_read_key(uint64_t offset, io_t* io) const override;
+  result<std::unique_ptr<btree_key_t>> btree_read_key(uint64_t offset, io_t* io) const override;
   bool btree_write_key(uint64_t offset, io_t* io, const btree_key_t& key) const override;
-  void btree_print_key(const btree_key_t& key) const override;
-  std::unique_ptr<btree_record_t> btree_read_data(uint64_t offset, io_t* io) const override;
+  std::unique_ptr<btree_record_t> btree_read_data(uint64_t offset, io_t* io, reporter_t* reporter) const override;
 };
 const ByteKeyCodec& byte_key_codec();
 
@@ -100,6 +99,7 @@ class MemTree {
   MemTree(const MemTree&) = delete;
   MemTree& operator=(const MemTree&) = delete;
 
+  // Insert and remove; a failure fails the running test with its message.
   void add(const std::string& key, const std::string& value);
   void remove(const std::string& key);
   // Writes node `n` by hand (descriptor, records from offset 14, offsets at
@@ -108,7 +108,8 @@ class MemTree {
   void put_node(NodeNumber n, int8_t kind, uint8_t height, NodeNumber flink, NodeNumber blink, const Records& records);
   // Sets the header's shape fields and writes the header.
   void set_shape(NodeNumber root, uint16_t depth, NodeNumber first_leaf, NodeNumber last_leaf, uint32_t leaf_records);
-  // The record under `key`, or nothing; `exact` tells which.
+  // The record under `key`, or nothing; `exact` tells which. A failed search
+  // fails the running test.
   std::unique_ptr<ByteRecord> search(const std::string& key, bool* exact = nullptr, NodeNumber* node = nullptr,
                                      uint16_t* index = nullptr);
 

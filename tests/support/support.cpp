@@ -139,19 +139,7 @@ TempDir::TempDir() {
   }
 }
 
-TempDir::~TempDir() {
-  std::error_code ec;
-  // Make unreadable folders left by failure tests removable again.
-  for (auto it = std::filesystem::recursive_directory_iterator(
-           path_, std::filesystem::directory_options::skip_permission_denied, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_directory(ec) && !it->is_symlink(ec))
-      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                   std::filesystem::perm_options::add, ec);
-  }
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
-  std::filesystem::remove_all(path_, ec);
-}
+TempDir::~TempDir() { remove_tree(path_); }
 
 std::filesystem::path TempDir::write(const std::string& rel, const std::string& content) const {
   std::filesystem::path p = path_ / rel;

@@ -14,11 +14,15 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cerrno>
 
 #include "io/host_fs.h"
 #include "io/io.h"
+#include "io/run_context.h"
+#include "io/status.h"
 #include "io/stream.h"
 
 namespace volpack {
@@ -117,6 +121,10 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// Removes a folder and everything in it, paths of any length included, making
+// unreadable folders readable again first; errors are ignored.
+void remove_tree(const std::filesystem::path& p);
+
 // A variable to set, or with a null value to remove.
 struct env_setting {
   std::string name;
@@ -141,6 +149,34 @@ class ScopedEnvironment {
   };
   std::vector<saved> saved_;
 };
+
+// A reporter that keeps every line it is given, in order.
+class CaptureReporter final : public reporter_t {
+ public:
+  void report(report_kind kind, const std::string& line) override {
+    kinds.push_back(kind);
+    text += line;
+  }
+  std::vector<report_kind> kinds;
+  std::string text;
+};
+
+// The value of a result that must succeed; a failure fails the running test
+// and gives an empty value.
+template <class T>
+T ok_value(result<T> r) {
+  if (!r) {
+    ADD_FAILURE() << "unexpected failure: " << r.error().message();
+    return T{};
+  }
+  return r.take();
+}
+// A failure's message, empty on success: what the driver would print.
+inline std::string message_of(const status& s) { return s.is_ok() ? std::string() : s.message(); }
+template <class T>
+std::string message_of(const result<T>& r) {
+  return message_of(r.error());
+}
 
 std::string read_file(const std::filesystem::path& p);
 void write_file(const std::filesystem::path& p, const std::string& content);

@@ -33,6 +33,20 @@ program_result run_program(const std::string& command, const std::string& cwd, c
   return r;
 }
 
+void remove_tree(const std::filesystem::path& p) {
+  std::error_code ec;
+  // Make unreadable folders left by failure tests removable again.
+  for (auto it = std::filesystem::recursive_directory_iterator(
+           p, std::filesystem::directory_options::skip_permission_denied, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec))
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::add, ec);
+  }
+  std::filesystem::permissions(p, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+  std::filesystem::remove_all(p, ec);
+}
+
 void set_environment(const std::string& key, const char* value) {
   if (value != nullptr)
     setenv(key.c_str(), value, 1);

@@ -2,6 +2,7 @@
 // its output, error and input are files and its exit code is the program's.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -37,7 +38,45 @@ std::string without_cr(std::string s) {
   return out;
 }
 
+// Removes `dir` (a "\\?\" path) and its contents with the host's own calls:
+// the C runtime's folder listing cannot reach paths of MAX_PATH characters or
+// more, so std::filesystem::remove_all leaves deep test folders behind.
+void remove_wide_tree(const std::wstring& dir) {
+  WIN32_FIND_DATAW found;
+  HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &found);
+  if (h != INVALID_HANDLE_VALUE) {
+    do {
+      std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      std::wstring child = dir + L"\\" + name;
+      DWORD a = found.dwFileAttributes;
+      if ((a & FILE_ATTRIBUTE_DIRECTORY) && !(a & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        remove_wide_tree(child);
+      } else {
+        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(child.c_str());
+      }
+    } while (FindNextFileW(h, &found));
+    FindClose(h);
+  }
+  SetFileAttributesW(dir.c_str(), FILE_ATTRIBUTE_DIRECTORY);
+  RemoveDirectoryW(dir.c_str());
+}
+
 }  // namespace
+
+void remove_tree(const std::filesystem::path& p) {
+  std::error_code ec;
+  std::wstring full = std::filesystem::absolute(p, ec).wstring();
+  if (ec || full.empty()) return;
+  std::replace(full.begin(), full.end(), L'/', L'\\');
+  while (full.size() > 3 && full.back() == L'\\') full.pop_back();
+  if (full.compare(0, 2, L"\\\\") != 0)
+    full = L"\\\\?\\" + full;
+  else if (full.compare(0, 4, L"\\\\?\\") != 0)
+    full = L"\\\\?\\UNC\\" + full.substr(2);
+  remove_wide_tree(full);
+}
 
 // One argument as the C runtime splits a command line: quoted, with
 // backslashes doubled before a quote and at the end, quotes escaped.

@@ -273,13 +273,18 @@ TEST(SymlinkResolve, LinkFilesAreFollowed) {
 
 TEST(SymlinkResolve, DriveQualifiedTargetsReplaceTheLeadingPart) {
   TempDir tmp;
-  build_tree(tmp, {dir("C:/x/rest"), file("a/one", "C:\\x"), file("a/two", "!<symlink>C:/x/rest")});
   cwd_guard in(tmp.path());
-  EXPECT_EQ(resolve(tmp.str() + "/a/one/rest").text, "C:/x/rest");
-  EXPECT_EQ(resolve(tmp.str() + "/a/two").text, "C:/x/rest");
+  // The drive: on Windows the test folder's own (it starts with one), so that
+  // nothing is made outside it; elsewhere "C:" is a folder in the current one.
+  const bool has_drive = tmp.str().size() > 1 && tmp.str()[1] == ':';
+  const std::string drive = has_drive ? tmp.str() : "C:";
+  tmp.mkdir((has_drive ? "" : "C:/") + std::string("x/rest"));
+  build_tree(tmp, {file("a/one", drive + "\\x"), file("a/two", "!<symlink>" + drive + "/x/rest")});
+  EXPECT_EQ(resolve(tmp.str() + "/a/one/rest").text, drive + "/x/rest");
+  EXPECT_EQ(resolve(tmp.str() + "/a/two").text, drive + "/x/rest");
   // A drive is never examined: Q: does not exist here.
   EXPECT_EQ(resolve("Q:/..").text, ".");
-  EXPECT_EQ(resolve("C:/x/./rest/").text, "C:/x/rest/");
+  EXPECT_EQ(resolve(drive + "/x/./rest/").text, drive + "/x/rest/");
 }
 
 TEST(SymlinkResolve, CyclesFail) {
@@ -340,120 +345,37 @@ TEST(SymlinkResolve, PathsBeyondTheBuffersComeBackUnchanged) {
 }
 
 // ---------------------------------------------------------------------------
-// Trace output
+// Trace output: where it goes, not what it says
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-bool has(const std::string& text, const std::string& needle) { return text.find(needle) != std::string::npos; }
-
-// "SYMLINK DEBUG: symlink_tests[TID]: FUNC() line N: " with one of the three routine names.
-bool has_trace_prefix(const std::string& line) {
-  static const std::regex prefix(
-      "SYMLINK DEBUG: " + std::regex_replace(executable_name("symlink_tests"), std::regex("[.]"), "[.]") +
-      "\\[[0-9]+\\]: (follow_symlinks|pathname_split_or_die|fsitem_peekandcache)\\(\\) line [0-9]+: [\\s\\S]*");
-  return std::regex_match(line, prefix);
-}
-
-TEST(SymlinkTrace, LinesAtEachLevel) {
-  for (int level = 0; level <= 3; ++level) {
+TEST(SymlinkTrace, GoesToItsFileOrStandardOutputAndChangesNothing) {
+  TempDir tmp;
+  build_tree(tmp, {dir("a/real"), file("a/link", "real")});
+  const std::string t = tmp.str();
+  for (int level = 0; level <= 2; ++level) {
     SCOPED_TRACE("level " + std::to_string(level));
-    TempDir tmp;
-    std::string longdir = "a/" + std::string(200, 'L') + "/" + std::string(60, 'M');
-    build_tree(tmp, {dir("a/real"), file("a/link", "real"), file("a/plain", "bad\x01"), dir(longdir + "/real"),
-                     file(longdir + "/link", "real")});
-    std::string trace = tmp.str() + "/trace.txt";
-    symlink_settings s = traced_settings(level, trace);
-    const std::string t = tmp.str();
-    EXPECT_EQ(resolve(t + "/a/link/../plain", s).text, t + "/a/plain");
-    EXPECT_TRUE(resolve(t + "/a/plain", s).unchanged);  // cached as no link
-    EXPECT_EQ(resolve(t + "/a/link", s).text, t + "/a/real");
-    EXPECT_EQ(resolve(t + "/" + longdir + "/link", s).text, t + "/" + longdir + "/real");
+    std::string trace = t + "/trace" + std::to_string(level) + ".txt";
+    EXPECT_EQ(resolve(t + "/a/link/.", traced_settings(level, trace)).text, t + "/a/real");
     if (level == 0) {
       EXPECT_FALSE(std::filesystem::exists(trace));
       continue;
     }
-    std::string out = read_file(trace);
-    for (const std::string& line : lines_of(out)) EXPECT_TRUE(has_trace_prefix(line)) << line;
-
-    const std::vector<std::string> above0 = {
-        "follow_symlinks() line ",
-        "SYMLINK FOUND: \"" + t + "/a/link\" -> \"real\"\n",
-        "RETURNING: \"" + t + "/a/plain\" (reached end of path analysis, assuming resolved)\n",
-        "RETURNING: \"" + t +
-            "/a/plain\" (SPEEDHACK: pathname found in cache and marked as not a symlink, returning it verbatim)\n",
-        "pathname_split_or_die() line ",
-        "called for: \"" + t + "/a/link/../plain\"\n",
-        "returning, hash = 0x",
-        "fsitem_peekandcache() line ",
-        "called for: \"" + t + "/a\"\n",
-    };
-    const std::vector<std::string> above1 = {
-        "pathname split, ",
-        "   slot 0: \"",
-        "Evaluating index 0: \"",
-        "Rebuilding path: \"" + t + "/a/link\"\n",
-        "symlink data:\n",
-        "fixed pathname: ",
-        "Bit \"plain\" is not a possible symlink, digging deeper\n",
-        "SPEEDHACK: pathname leaf found in cache and is a symlink\n",
-        "CACHE MISS: \"" + t + "/a\": adding to cache\n",
-        "normal stat() returned 0 (SUCCESS)\n",
-        "normal open() returned fdesc ",
-        "pathname len (" + std::to_string(t.size() + 1 + longdir.size()) +
-            ") > 255, performing stat() workaround for long pathname...\n",
-        "stat() workaround for long pathname returned 0 (SUCCESS)\n",
-        "open() workaround for long pathname returned fdesc ",
-    };
-    const std::vector<std::string> above2 = {
-        "REALLOCATING TSARRAY FOR 16 ELEMENTS\n",
-        "==> character (0x01) at index 3 forbidden by NTFS: not a symlink\n",
-    };
-    for (const std::string& needle : above0) EXPECT_TRUE(has(out, needle)) << needle;
-    for (const std::string& needle : above1) {
-      EXPECT_EQ(has(out, needle), level > 1) << needle;
-    }
-    for (const std::string& needle : above2) EXPECT_EQ(has(out, needle), level > 2) << needle;
+    std::istringstream lines(read_file(trace));
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) EXPECT_EQ(line.rfind("SYMLINK DEBUG: ", 0), 0u) << line;
+    EXPECT_GT(count, 0);
   }
-}
-
-TEST(SymlinkTrace, DeadEndsAndFailuresAreTraced) {
-  TempDir tmp;
-  build_tree(tmp, {dir("a"), file("a/dead", "."), file("a/link", "nowhere")});
-  std::string trace = tmp.str() + "/trace.txt";
-  symlink_settings s = traced_settings(2, trace);
-  const std::string t = tmp.str();
-  EXPECT_TRUE(resolve(t + "/a/dead/x", s).unchanged);
-  EXPECT_EQ(resolve(t + "/a/dead", s).text, t + "/a/dead");
-  EXPECT_TRUE(resolve(t + "/a/link", s).unchanged);
-  EXPECT_TRUE(resolve("", s).unchanged);
-  std::string out = read_file(trace);
-  for (const std::string& needle : std::vector<std::string>{
-           "RETURNING: \"" + t + "/a/dead/x\" (intermediate bit \"dead\" is a file with no symlink data, DEAD END!!! "
-                                 "(bogus path?), defaulting to original path)\n",
-           "Bit \"dead\" is the last one and is not a symlink, digging deeper\n",
-           "normal stat() returned -1 (FAILURE)\n",
-           "RETURNING: \"" + t + "/a/link\" (item can't be queried, defaulting to original path)\n",
-           std::string("RETURNING: \"\" (empty pathname, returning it verbatim)\n"),
-       })
-    EXPECT_TRUE(has(out, needle)) << needle;
 }
 
 TEST(SymlinkTrace, UnwritableTraceFileFallsBackToTheReporter) {
   TempDir tmp;
-  tmp.mkdir("a");
-  symlink_settings s = traced_settings(1, tmp.str() + "/no/such/folder/trace.txt");
+  build_tree(tmp, {dir("a/real"), file("a/link", "real")});
+  const std::string t = tmp.str();
+  symlink_settings s = traced_settings(1, t + "/no/such/folder/trace.txt");
   stdio_reporter to_stdout;  // info lines on standard output
   s.reporter = &to_stdout;
   ::testing::internal::CaptureStdout();
-  resolve(tmp.str() + "/a", s);
-  std::string out = ::testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(has(out, "SYMLINK DEBUG: " + executable_name("symlink_tests") + "[")) << out;
-  EXPECT_TRUE(has(out, "RETURNING: \"" + tmp.str() + "/a\" (reached end of path analysis, assuming resolved)\n"));
+  resolve(t + "/a/link/..", s);
+  EXPECT_NE(::testing::internal::GetCapturedStdout().find("SYMLINK DEBUG: "), std::string::npos);
 }
 
 // ---------------------------------------------------------------------------

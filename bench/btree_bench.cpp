@@ -1,8 +1,6 @@
-// Not a test: the cost of an insertion as the tree grows, in tree-file reads
-// and writes, on 4096-byte nodes as on real volumes. Run with
-//   hfs_tests --gtest_also_run_disabled_tests --gtest_filter='BTreeMeasure.*'
-#include <gtest/gtest.h>
-
+// The cost of a B-tree insertion as the tree grows, in tree-file reads and
+// writes, on 4096-byte nodes as on real volumes. Not run by ctest:
+//   cmake --build build --target btree_bench && build/bench/btree_bench
 #include <cstdio>
 #include <random>
 #include <string>
@@ -10,12 +8,11 @@
 #include "hfs/btree.h"
 #include "support/btree_mem.h"
 
-namespace volpack {
 namespace {
 
 // Catalog-like records: keys of 20 to 60 bytes, data of 88 or 248 bytes.
-void measure(bool ascending) {
-  test::MemTree t(4096, 2, 20);  // a clump of 20 nodes, as the formatter's default
+void insertion_cost(bool ascending) {
+  volpack::test::MemTree t(4096, 2, 20);  // a clump of 20 nodes, as the formatter's default
   std::mt19937 rng(1);
   const int marks[] = {1000, 10000, 100000};
   int done = 0;
@@ -38,10 +35,10 @@ void measure(bool ascending) {
   }
 }
 
-TEST(BTreeMeasure, DISABLED_InsertionCost) {
-  measure(false);
-  measure(true);
-}
-
 }  // namespace
-}  // namespace volpack
+
+int main() {
+  insertion_cost(false);
+  insertion_cost(true);
+  return 0;
+}
