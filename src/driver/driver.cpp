@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "dmg/dmg.h"
+#include "driver/inspect.h"
 #include "hfs/format.h"
 #include "hfs/volume.h"
 #include "import/import.h"
@@ -291,6 +292,10 @@ int volpack_run(int argc, char** argv, const run_sources& sources) {
   return 0;
 }
 
-int volpack_main(int argc, char** argv) { return volpack_run(argc, argv, run_sources{}); }
+int volpack_main(int argc, char** argv) {
+  // "volpack verify|list|extract IMAGE ...": an image named so is written as ./verify.
+  if (is_inspect_command(argc, argv)) return inspect_main(argc, argv);
+  return volpack_run(argc, argv, run_sources{});
+}
 
 }  // namespace volpack

@@ -182,6 +182,9 @@ bool host_realpath(const char* path, std::string* out);
 // and '\\' on Windows too.
 bool host_is_separator(char c);
 bool host_mkdir(const char* path);
+// Creates a symbolic link at `path` holding `target`. Windows: false with
+// errno ENOSYS (links there need privileges; callers write a link file).
+bool host_symlink(const char* target, const char* path);
 
 // The error number left by the last failed host call, and its text.
 int host_errno();

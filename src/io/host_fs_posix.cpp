@@ -623,6 +623,11 @@ bool host_mkdir(const char* path) {
   return resolved != nullptr && mkdir(resolved, 0755) == 0;
 }
 
+bool host_symlink(const char* target, const char* path) {
+  const char* resolved = host_hooked_path(path);
+  return resolved != nullptr && symlink(target, resolved) == 0;
+}
+
 int host_errno() { return errno; }
 void host_set_errno(int e) { errno = e; }
 const char* host_strerror(int e) { return std::strerror(e); }

@@ -965,6 +965,13 @@ bool host_realpath(const char* path, std::string* out) {
 
 bool host_is_separator(char c) { return c == '/' || c == '\\'; }
 
+bool host_symlink(const char* target, const char* path) {
+  (void)target;
+  (void)path;
+  errno = ENOSYS;
+  return false;
+}
+
 bool host_mkdir(const char* path) {
   std::wstring w;
   if (!resolved_path(path, &w)) return false;

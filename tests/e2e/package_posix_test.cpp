@@ -39,9 +39,16 @@ std::string random_bytes(size_t n, uint32_t seed) {
   return s;
 }
 
+// Packages `src`; an image made is checked against its source by volpack's own reader.
 test::program_result package(const fs::path& out, const fs::path& src, bool verbose = false) {
-  return run_program(shell_quote(test::volpack_exe()) + " " + shell_quote(out.string()) + " " +
-                     shell_quote(src.string()) + (verbose ? " -v" : ""));
+  test::program_result r = run_program(shell_quote(test::volpack_exe()) + " " + shell_quote(out.string()) + " " +
+                                       shell_quote(src.string()) + (verbose ? " -v" : ""));
+  if (r.status == 0) {
+    auto v = run_program(shell_quote(test::volpack_exe()) + " verify " + shell_quote(out.string()) + " --against " +
+                         shell_quote(src.string()));
+    EXPECT_EQ(0, v.status) << v.out << v.err;
+  }
+  return r;
 }
 
 // What a host tree holds, as a reader of the volume should see it.

@@ -55,9 +55,16 @@ class Win32Package : public ::testing::Test {
  protected:
   TempDir work, src;
   fs::path out() const { return work.path() / "out.dmg"; }
+  // Packages; an image made is checked against its source by volpack's own reader.
   test::program_result package(const std::string& out_arg, const std::string& src_arg, bool verbose = false) {
-    return run_program(shell_quote(test::volpack_exe()) + " " + shell_quote(out_arg) + " " + shell_quote(src_arg) +
-                       (verbose ? " -v" : ""));
+    test::program_result r = run_program(shell_quote(test::volpack_exe()) + " " + shell_quote(out_arg) + " " +
+                                         shell_quote(src_arg) + (verbose ? " -v" : ""));
+    if (r.status == 0) {
+      auto v = run_program(shell_quote(test::volpack_exe()) + " verify " + shell_quote(out_arg) + " --against " +
+                           shell_quote(src_arg));
+      EXPECT_EQ(0, v.status) << v.out << v.err;
+    }
+    return r;
   }
   test::program_result package(bool verbose = false) { return package(win(out()), win(src.path()), verbose); }
   // Nothing but the output (when there is one) in the work folder.
