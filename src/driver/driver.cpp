@@ -1,5 +1,7 @@
 #include "driver/driver.h"
 
+#include "driver/run_files.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -116,7 +118,7 @@ bool volume_name_from_path(const char* path, std::string* name) {
     *name = ".";
     return true;
   }
-  auto is_sep = [](char c) { return c == '/' || c == '\\'; };
+  auto is_sep = host_is_separator;
   size_t end = std::strlen(path) - 1;
   while (end > 0 && is_sep(path[end])) --end;
   if (end == 0 && is_sep(path[0])) {
@@ -126,6 +128,11 @@ bool volume_name_from_path(const char* path, std::string* name) {
   size_t start = end;
   while (start > 0 && !is_sep(path[start - 1])) --start;
   size_t len = end - start + 1;
+  // ".", "./" and "x/.." name a folder only through another: take its real name.
+  std::string real;
+  if ((len == 1 && path[start] == '.') || (len == 2 && path[start] == '.' && path[start + 1] == '.')) {
+    if (host_realpath(path, &real) && real != path && !real.empty()) return volume_name_from_path(real.c_str(), name);
+  }
   if (len >= 1024) {
     errno = ENAMETOOLONG;
     return false;
@@ -144,12 +151,9 @@ class host_clock final : public time_source_t {
   int64_t now() override { return host_time(); }
 };
 
-// The files of one run: the scratch volume, locked for the run so that two
-// runs on the same output cannot share it, and the image written under a
-// temporary name beside the output and renamed into place when complete.
-struct run_files {
-  std::string output, scratch, temp;
-  int scratch_fd = -1;
+class host_ids final : public id_source_t {
+ public:
+  uint32_t next_u32() override { return static_cast<uint32_t>(std::rand()); }
 };
 
 // Prints a fatal message; the phase that calls it then fails.
@@ -168,53 +172,17 @@ bool fail(const run_context& ctx, const status& s) {
   return false;
 }
 
-// Two failures have always been shown on standard output, with the info lines.
-bool fail_on_stdout(const run_context& ctx, const std::string& text) {
-  ctx.reporter->report(report_kind::info, text);
-  return false;
-}
-
 // A verbose line.
 void progress(const run_context& ctx, const std::string& text) {
   if (ctx.options.verbose) ctx.reporter->report(report_kind::info, text);
 }
 
-void skip_host_file(run_context& ctx, const host_stat_t& st) { ctx.skip.push_back({st.device, st.inode}); }
-
-// Creates and locks the scratch file and creates the temporary image, before
-// any work, so that an output that cannot be written is found at once.
-bool prepare_run_files(run_context& ctx, run_files* f) {
-  host_stat_t st;
-  if (host_stat(f->output.c_str(), &st) == 0 && st.type == DT_DIR)
-    return fail(ctx, "error: cannot write DMG file %s: %s\n", f->output.c_str(), host_strerror(EISDIR));
-  f->scratch_fd = host_open(f->scratch.c_str(), HOST_O_RDWR | HOST_O_CREAT, 0644);
-  if (f->scratch_fd < 0)
-    return fail(ctx, "error: cannot create scratch file %s: %s\n", f->scratch.c_str(), host_strerror(host_errno()));
-  if (!host_try_lock(f->scratch_fd)) {
-    host_close(f->scratch_fd);
-    f->scratch_fd = -1;
-    return fail(ctx, "error: %s is in use by another volpack run\n", f->scratch.c_str());
-  }
-  cleanup_register(f->scratch.c_str());
-  if (!host_ftruncate(f->scratch_fd, 0))
-    return fail(ctx, "error: cannot write scratch file %s: %s\n", f->scratch.c_str(), host_strerror(host_errno()));
-  host_stat_t scratch_st;
-  if (host_fstat(f->scratch_fd, &scratch_st) == 0) skip_host_file(ctx, scratch_st);
-  int fd = host_open(f->temp.c_str(), HOST_O_WRONLY | HOST_O_CREAT | HOST_O_TRUNC, 0644);
-  if (fd < 0)
-    return fail(ctx, "error: cannot write DMG file %s: %s\n", f->output.c_str(), host_strerror(host_errno()));
-  cleanup_register(f->temp.c_str());
-  host_stat_t temp_st;
-  if (host_fstat(fd, &temp_st) == 0) skip_host_file(ctx, temp_st);
-  host_close(fd);
-  return true;
-}
-
-// Removes what the run made; the run then ends with status 1.
-int abandon(run_files* f) {
-  if (f->scratch_fd >= 0) host_close(f->scratch_fd);
-  f->scratch_fd = -1;
-  cleanup_run();
+// Names the file and the host's reason behind the failure just reported,
+// removes what the run made (only its own files) and ends it with status 1.
+int abandon(const run_context& ctx, run_files* f) {
+  std::string reason;
+  if (take_host_failure_line(&reason)) ctx.reporter->report(report_kind::error, reason);
+  run_files_abandon(f);
   return 1;
 }
 
@@ -263,6 +231,8 @@ bool format_volume(const run_context& ctx, const run_files& files, const std::st
   progress(ctx, "Creating new HFS+ volume...\n");
   std::string volume_name;
   bool named = volume_name_from_path(source.c_str(), &volume_name);
+  status sized = run_files_size_scratch(files, (size / 512 + 1) * 512);
+  if (!sized) return fail(ctx, sized);
   format_options options;
   options.volume_name = named ? volume_name.c_str() : nullptr;
   options.size = size;
@@ -309,11 +279,11 @@ bool import_tree(const run_context& ctx, const run_files& files, const std::stri
 bool write_image(const run_context& ctx, const run_files& files) {
   progress(ctx, "Embedding HFS+ volume into compressed DMG file...\n");
   std::unique_ptr<stream_t> in = create_stream_from_fp(host_fopen(files.scratch.c_str(), "rb"));
-  if (!in) return fail_on_stdout(ctx, "error: can't open HFS+ file: " + files.scratch + "\n");
+  if (!in) return fail(ctx, "error: can't open HFS+ file: %s\n", files.scratch.c_str());
   std::unique_ptr<stream_t> out = create_stream_from_fp(host_fopen(files.temp.c_str(), "wb"));
   if (!out) {
     (void)stream_close(std::move(in));
-    return fail_on_stdout(ctx, "error: can't open DMG file for writing: " + files.output + "\n");
+    return fail(ctx, "error: can't open DMG file for writing: %s\n", files.output.c_str());
   }
   phase compressing(ctx, progress_phase::compressing, 0, stream_length(in.get()) / kSectorSize * kSectorSize);
   status converted = convert_to_DMG(std::move(in), std::move(out), ctx);
@@ -322,16 +292,10 @@ bool write_image(const run_context& ctx, const run_files& files) {
   return true;
 }
 
-// Puts the image in place and removes the scratch volume.
+// Removes the scratch volume and puts the image in place.
 bool finish_run(const run_context& ctx, run_files* files) {
-  if (!host_rename_replace(files->temp.c_str(), files->output.c_str()))
-    return fail(ctx, "error: cannot write DMG file %s: %s\n", files->output.c_str(), host_strerror(host_errno()));
-  cleanup_unregister(files->temp.c_str());
-  host_close(files->scratch_fd);
-  files->scratch_fd = -1;
-  host_remove(files->scratch.c_str());
-  cleanup_unregister(files->scratch.c_str());
-  return true;
+  status committed = run_files_commit(files, ctx);
+  return committed ? true : fail(ctx, committed);
 }
 
 }  // namespace
@@ -363,14 +327,11 @@ int volpack_run(int argc, char** argv, const run_sources& sources) {
   ctx.options.link_files = cl.link_files;
 
   run_files files;
-  files.output = cl.output;
-  files.scratch = cl.output + ".hfs";
-  files.temp = cl.output + ".volpack-part";
-  if (files.temp.size() > 1023) {
-    fail(ctx, "error: output path too long: %s\n", cl.output.c_str());
-    return 1;
+  status opened = run_files_open(&files, cl.output, cl.source, &ctx.skip);
+  if (!opened) {
+    fail(ctx, opened);
+    return abandon(ctx, &files);
   }
-  if (!prepare_run_files(ctx, &files)) return abandon(&files);
 
   // On a terminal (and without -v) a progress line shows how far the run is;
   // every message then goes through a reporter that erases it first.
@@ -393,7 +354,7 @@ int volpack_run(int argc, char** argv, const run_sources& sources) {
   tree_census totals;
   if (!measure_source(ctx, cl.source, &size, &totals) || !format_volume(ctx, files, cl.source, size) ||
       !import_tree(ctx, files, cl.source, totals) || !write_image(ctx, files) || !finish_run(ctx, &files))
-    return abandon(&files);
+    return abandon(ctx, &files);
   progress(ctx, "Done.\n");
   return 0;
 }

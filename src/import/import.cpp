@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -110,22 +112,42 @@ struct file_probe {
   std::string text;  // a one-line file's whole content
 };
 
+// The file's path and the host's reason on a line of their own.
+status read_failed(const std::string& host_path, const char* what, int error) {
+  host_clear_failure();  // the message below names the file and the reason
+  return status_errorf("Error: cannot %s \"%s\": %s\n", what, host_path.c_str(),
+                       error == ENXIO ? "it is no longer a regular file" : host_strerror(error));
+}
+
 status open_failed(const std::string& host_path, int line) {
-  return status_errorf("volume_add_dir_contents_recursive():%d: Error: create_stream_from_fp() failed for: %s\n",
-                       line, host_path.c_str());
+  int error = host_errno();
+  status reason = read_failed(host_path, "open", error);
+  return status_errorf("volume_add_dir_contents_recursive():%d: Error: create_stream_from_fp() failed for: %s\n%s",
+                       line, host_path.c_str(), reason.message().c_str());
+}
+
+// Opens an input file without waiting on what is not a regular file (a FIFO
+// swapped in after the listing), with its status at the time of opening.
+std::unique_ptr<stream_t> open_input(const std::string& host_path, host_stat_t* st, std::FILE** fp) {
+  *fp = host_fopen_input(host_path.c_str(), st);
+  return create_stream_from_fp(*fp);
 }
 
 status probe_file(const std::string& host_path, const host_stat_t& st, file_probe* probe) {
-  std::unique_ptr<stream_t> s = create_stream_from_fp(host_fopen(host_path.c_str(), "rb"));
+  host_stat_t now;
+  std::FILE* fp = nullptr;
+  std::unique_ptr<stream_t> s = open_input(host_path, &now, &fp);
   if (!s) return open_failed(host_path, __LINE__);
   uint8_t head[4];
   uint64_t got = stream_read(s.get(), head, 4);
+  if (got < std::min<uint64_t>(4, now.size)) return read_failed(host_path, "read", host_errno());
   probe->executable = is_executable_magic(head, got) || st.owner_exec;
   stream_seek(s.get(), 0);
   probe->oneliner = !probe->executable && is_oneliner_symlink(s.get());
   if (probe->oneliner) {
     char text[kMaxLinkFileSize];
     uint64_t n = stream_read(s.get(), text, kMaxLinkFileSize);
+    if (n != now.size) return read_failed(host_path, "read", host_errno());
     probe->text.assign(text, n);
   }
   (void)stream_close(std::move(s));
@@ -299,7 +321,9 @@ status copy_file_data(stream_t* s, hfsfile_t* fork, uint64_t size, const std::st
 }
 
 status import_file(importer& im, const std::string& vpath, const std::string& host_path, bool executable) {
-  std::unique_ptr<stream_t> s = create_stream_from_fp(host_fopen(host_path.c_str(), "rb"));
+  host_stat_t before, after;
+  std::FILE* fp = nullptr;
+  std::unique_ptr<stream_t> s = open_input(host_path, &before, &fp);
   if (!s) return open_failed(host_path, __LINE__);
   create_result_t r;
   CatalogNodeID id = volume_create_file(im.volume, vpath.c_str(), &r);
@@ -314,6 +338,9 @@ status import_file(importer& im, const std::string& vpath, const std::string& ho
   hfsfile_allocate_or_die(fork.get(), size);
   status copied = copy_file_data(s.get(), fork.get(), size, host_path, im.buf, im.ctx.progress);
   progress_advance(im.ctx.progress, 1, 0);
+  // A file rewritten in place keeps its size but not its modification time.
+  if (copied && (host_fstat_file(fp, &after) != 0 || after.size != before.size || after.mtime_ns != before.mtime_ns))
+    copied = status_errorf("Error: \"%s\" changed while it was copied\n", host_path.c_str());
   hfsfile_close(std::move(fork));
   (void)stream_close(std::move(s));
   VOLPACK_RETURN_IF_ERROR(copied);
@@ -386,6 +413,8 @@ status import_folder(importer& im, const std::string& relative, const std::strin
         break;
     }
   }
+  // A listing that ended in an error is no listing of the whole folder.
+  if (int error = host_dir_error(dir.get())) return read_failed(host_dir, "read the folder", error);
   return status::ok();
 }
 

@@ -34,10 +34,11 @@ bool compute_directory_size(const char* path, uint64_t* counter) {
       return false;
     }
   }
-  int e = host_errno();
+  // A listing that ended in an error is no listing of the whole folder.
+  int e = host_dir_error(dir);
   host_closedir(dir);
   host_set_errno(e);
-  return true;
+  return e == 0;
 }
 
 bool census_directory(const char* path, tree_census* census) {
@@ -82,7 +83,11 @@ bool census_directory(const char* path, tree_census* census) {
     }
     census->data_blocks += (st.size + 4095) / 4096;
   }
-  int e = host_errno();
+  int e = ok ? host_dir_error(dir) : host_errno();
+  if (ok && e != 0) {
+    census->failed_path = path;
+    ok = false;
+  }
   host_closedir(dir);
   host_set_errno(e);
   return ok;

@@ -59,10 +59,33 @@ void cleanup_run() {
   }
 }
 
+std::string host_failure_line(const host_failure& f) {
+  static const char* const kWhat[kHostOpKinds] = {"open",  "read",             "write",           "resize",
+                                                  "sync",  "read the folder", "move the file to", "remove"};
+  std::string line;
+  (void)asprintf(&line, "error: cannot %s \"%s\": %s\n", kWhat[static_cast<int>(f.op)], f.path.c_str(),
+                 host_strerror(f.error));
+  return line;
+}
+
+bool take_host_failure_line(std::string* line) {
+  host_failure f;
+  if (!host_take_failure(&f)) return false;
+  *line = host_failure_line(f);
+  return true;
+}
+
 void vdie_to(std::FILE* stream, const char* fmt, va_list ap) {
   if (stream != nullptr) {
     if (g_message_hook != nullptr) g_message_hook(g_message_hook_arg);
-    std::vfprintf(stream, fmt, ap);
+    status text = status_verrorf(fmt, ap);
+    std::fputs(text.message().c_str(), stream);
+    // A few messages of the formatter end without a line end: the reason goes on a line of its own.
+    host_failure f;
+    if (host_take_failure(&f)) {
+      if (!text.message().empty() && text.message().back() != '\n') std::fputc('\n', stream);
+      std::fputs(host_failure_line(f).c_str(), stream);
+    }
     std::fflush(stream);
   }
   cleanup_run();

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -35,6 +36,12 @@ namespace volpack {
 // Runs `fn(arg)` before a fatal message is printed, so that a progress line
 // on the terminal can be erased first; a null `fn` removes the hook.
 void set_fatal_message_hook(void (*fn)(void*), void* arg);
+
+// When the host layer holds a failure on a named file (host_take_failure),
+// takes it and gives the line that names the file and the host's reason:
+// "error: cannot write \"PATH\": No space left on device\n". `die` prints it
+// after its message; the driver prints it after its own.
+bool take_host_failure_line(std::string* line);
 
 // Files to remove when the process ends on failure or interrupt. At most a
 // handful of paths are held; registering installs the interrupt handler once.

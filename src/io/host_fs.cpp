@@ -1,11 +1,192 @@
 // The host operations that are the same on every platform.
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <unordered_map>
 
 #include "io/host_fs.h"
+#include "io/host_fs_internal.h"
 
 namespace volpack {
+
+// ---------------------------------------------------------------------------
+// Faults and failure records
+
+namespace {
+
+std::atomic<host_fault_hook> g_fault_hook{nullptr};
+std::atomic<void*> g_fault_user{nullptr};
+
+std::mutex& record_mutex() {
+  static std::mutex m;
+  return m;
+}
+bool g_have_failure = false;
+host_failure g_failure;
+std::unordered_map<int, std::string>& fd_paths() {
+  static std::unordered_map<int, std::string> paths;
+  return paths;
+}
+
+// Pinned names, in fixed storage: the interrupt handler reads them.
+constexpr int kMaxPins = 8;
+constexpr size_t kMaxPinPath = 4096;
+char g_pin_paths[kMaxPins][kMaxPinPath];
+volatile int g_pin_fds[kMaxPins] = {-1, -1, -1, -1, -1, -1, -1, -1};
+
+}  // namespace
+
+const char* host_op_name(host_op op) {
+  static const char* const kNames[kHostOpKinds] = {"open", "read", "write", "resize",
+                                                   "sync", "readdir", "rename", "remove"};
+  return kNames[static_cast<int>(op)];
+}
+
+void host_set_fault_hook(host_fault_hook hook, void* user) {
+  g_fault_user.store(user);
+  g_fault_hook.store(hook);
+}
+
+bool host_take_failure(host_failure* out) {
+  std::lock_guard<std::mutex> lock(record_mutex());
+  if (!g_have_failure) return false;
+  *out = g_failure;
+  g_have_failure = false;
+  return true;
+}
+
+void host_clear_failure() {
+  std::lock_guard<std::mutex> lock(record_mutex());
+  g_have_failure = false;
+}
+
+bool host_pin(const char* path, int fd) {
+  if (path == nullptr || std::strlen(path) >= kMaxPinPath || fd < 0) return false;
+  for (int i = 0; i < kMaxPins; ++i) {
+    if (g_pin_fds[i] < 0) {
+      std::strcpy(g_pin_paths[i], path);
+      g_pin_fds[i] = fd;
+      return true;
+    }
+  }
+  return false;
+}
+
+void host_unpin(const char* path) {
+  for (int i = 0; i < kMaxPins; ++i) {
+    if (g_pin_fds[i] >= 0 && std::strcmp(g_pin_paths[i], path) == 0) g_pin_fds[i] = -1;
+  }
+}
+
+namespace host_internal {
+
+int fault(host_op op, const char* path) {
+  host_fault_hook hook = g_fault_hook.load(std::memory_order_acquire);
+  return hook == nullptr ? 0 : hook(op, path, g_fault_user.load());
+}
+
+int fault_fd(host_op op, int fd) {
+  host_fault_hook hook = g_fault_hook.load(std::memory_order_acquire);
+  if (hook == nullptr) return 0;
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(record_mutex());
+    auto it = fd_paths().find(fd);
+    if (it != fd_paths().end()) path = it->second;
+  }
+  return hook(op, path.empty() ? nullptr : path.c_str(), g_fault_user.load());
+}
+
+void note_failure(host_op op, int error, const char* path) {
+  if (path == nullptr) return;
+  std::lock_guard<std::mutex> lock(record_mutex());
+  g_failure.op = op;
+  g_failure.error = error;
+  g_failure.path = path;
+  g_have_failure = true;
+}
+
+void note_fd_failure(host_op op, int error, int fd) {
+  std::lock_guard<std::mutex> lock(record_mutex());
+  auto it = fd_paths().find(fd);
+  if (it == fd_paths().end()) return;
+  g_failure.op = op;
+  g_failure.error = error;
+  g_failure.path = it->second;
+  g_have_failure = true;
+}
+
+void remember_path(int fd, const char* path) {
+  if (fd < 0 || path == nullptr) return;
+  std::lock_guard<std::mutex> lock(record_mutex());
+  fd_paths()[fd] = path;
+}
+
+void forget_fd(int fd) {
+  std::lock_guard<std::mutex> lock(record_mutex());
+  fd_paths().erase(fd);
+}
+
+int pinned_fd(const char* path) {
+  if (path == nullptr) return -1;
+  for (int i = 0; i < kMaxPins; ++i) {
+    int fd = g_pin_fds[i];
+    if (fd >= 0 && std::strcmp(g_pin_paths[i], path) == 0) return fd;
+  }
+  return -1;
+}
+
+uint64_t unique_value() {
+  static std::atomic<uint64_t> counter{0};
+  uint64_t v = static_cast<uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count());
+  v ^= counter.fetch_add(1) * 0x9E3779B97F4A7C15ull;
+  try {
+    std::random_device rd;
+    v ^= (static_cast<uint64_t>(rd()) << 32) ^ rd();
+  } catch (...) {
+    // The clock and the counter still make the value unique to this process.
+  }
+  return v;
+}
+
+}  // namespace host_internal
+
+// ---------------------------------------------------------------------------
+// Names of the run's own files
+
+namespace {
+
+// FNV-1a, to keep shortened names of different files apart.
+uint64_t name_hash(const std::string& s) {
+  uint64_t h = 1469598103934665603ull;
+  for (unsigned char c : s) h = (h ^ c) * 1099511628211ull;
+  return h;
+}
+
+}  // namespace
+
+std::string host_sibling_path(const char* path, const std::string& tail) {
+  constexpr size_t kMaxComponent = 255;
+  std::string p = path != nullptr ? path : "";
+  size_t cut = p.size();
+  while (cut > 0 && !host_is_separator(p[cut - 1])) --cut;
+  std::string folder = p.substr(0, cut), name = p.substr(cut);
+  if (name.size() + tail.size() > kMaxComponent) {
+    char hash[24];
+    std::snprintf(hash, sizeof hash, "~%016llx", static_cast<unsigned long long>(name_hash(name)));
+    size_t keep = kMaxComponent > tail.size() + std::strlen(hash) ? kMaxComponent - tail.size() - std::strlen(hash) : 0;
+    if (keep > name.size()) keep = name.size();
+    // Never cut a UTF-8 sequence in two.
+    while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+    name = name.substr(0, keep) + hash;
+  }
+  return folder + name + tail;
+}
 
 namespace {
 host_path_hook* g_path_hook = nullptr;

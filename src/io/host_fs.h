@@ -16,7 +16,11 @@
 // separate components on Windows.
 //
 // Failures are reported through results and the host error number
-// (`host_errno`); nothing here prints or ends the process.
+// (`host_errno`); nothing here prints or ends the process. The failure of a
+// transfer, sync, resize, rename or enumeration on a named file is also kept
+// with the file's path (`host_take_failure`), so that the message users see can
+// name the file and the host's reason. Tests can make any of these operations
+// fail on purpose (`host_set_fault_hook`).
 #pragma once
 
 #include <cstddef>
@@ -52,9 +56,14 @@ struct host_dir;  // opaque enumeration state
 // ending in '/' or '\\' gets "*" appended to its search pattern, any other
 // "/*". Null with host_errno set (EINVAL for an empty path) on failure.
 host_dir* host_opendir(const char* path);
-// The next entry, or null at the end (or on error). The first call returns the
-// entry found when the enumeration was opened.
+// The next entry, or null at the end or on error. The first call returns the
+// entry found when the enumeration was opened. At the end host_errno() is 0;
+// after an error it holds the error, and so does host_dir_error.
 host_dirent* host_readdir(host_dir* dir);
+// 0 while the enumeration has met no error, else the error that ended it.
+// Callers check it after the last entry: a folder read to an error is not a
+// folder read to its end.
+int host_dir_error(const host_dir* dir);
 // 0, or -1 with EBADF for a null handle.
 int host_closedir(host_dir* dir);
 
@@ -65,6 +74,7 @@ struct host_stat_t {
   bool owner_exec = false;  // the owner may execute it (always false on Windows)
   uint64_t device = 0;      // with inode: identifies the file (0 where unknown)
   uint64_t inode = 0;
+  int64_t mtime_ns = 0;     // last modification, nanoseconds since 1970 (host resolution)
 };
 
 // Follows host links. 0 on success, -1 with host_errno set.
@@ -76,6 +86,18 @@ bool host_readlink(const char* path, std::string* target);
 
 // Buffered files, always untranslated (binary). Null on failure.
 std::FILE* host_fopen(const char* path, const char* mode);
+// Opens an input file for reading without waiting and without following a
+// final host link, and checks on the open file that it is a regular file (a
+// FIFO or device swapped in after the file was listed fails with ENXIO rather
+// than blocking the caller). `st` receives the open file's status.
+std::FILE* host_fopen_input(const char* path, host_stat_t* st);
+// Sequential transfers and close on a buffered file, through this layer so
+// that failures keep the file's path: the number of bytes moved.
+uint64_t host_fread(std::FILE* fp, void* buf, uint64_t count);
+uint64_t host_fwrite(std::FILE* fp, const void* buf, uint64_t count);
+int host_fclose(std::FILE* fp);  // 0, or EOF when buffered data could not be written
+// The status of an open buffered file (0, or -1 with host_errno set).
+int host_fstat_file(std::FILE* fp, host_stat_t* st);
 bool host_fseek64(std::FILE* fp, uint64_t offset);  // from the start
 int64_t host_ftell64(std::FILE* fp);                 // -1 on failure
 // Flushes the file's buffers to the host and to stable storage.
@@ -93,6 +115,7 @@ constexpr int HOST_O_RDWR = 0x2;
 constexpr int HOST_O_CREAT = 0x100;
 constexpr int HOST_O_EXCL = 0x200;
 constexpr int HOST_O_TRUNC = 0x400;
+constexpr int HOST_O_NOFOLLOW = 0x800;  // a final host link is not followed: the open fails
 int host_open(const char* path, int flags, int mode);
 int host_fstat(int fd, host_stat_t* st);  // 0, negative on failure
 // Writes in pieces of at most 2^31 - 1 bytes; returns `count` on success and
@@ -106,6 +129,38 @@ int host_close(int fd);
 // when another process holds it.
 bool host_try_lock(int fd);
 
+// The run's own files.
+//
+// `host_sibling_path` names a file beside `path` (in its folder): the last
+// component followed by `tail`, the component's own part shortened (at a
+// character boundary, with a hash of the whole name so that names stay apart)
+// when the result would pass 255 bytes, the limit of one component.
+std::string host_sibling_path(const char* path, const std::string& tail);
+// Creates a new file beside `path` for reading and writing, named
+// host_sibling_path(path, "." + unique + suffix) with a part unique to this
+// process and call and unpredictable to others. Exclusive: an existing file or
+// link of that name is never opened (another name is tried). -1 with
+// host_errno set; else the descriptor, and `*created` holds the name.
+int host_create_unique(const char* path, const char* suffix, std::string* created);
+// Opens `path`, creating it when missing (`*created` tells), and locks it for
+// this process without waiting. Never follows a final link, never opens a
+// file that is not regular, never truncates or writes it; checks after locking
+// that the name still leads to the locked file, so that a lock file removed by
+// its previous holder is never shared. -1 with EAGAIN when another process
+// holds the lock, another error number when it cannot be opened.
+int host_lock_file(const char* path, bool* created);
+
+// Binds a name to an open file of this run: from now on host_open and
+// host_fopen of exactly `path` open the file `fd` refers to (a duplicate
+// descriptor at offset 0; truncated when the mode or flags ask for it) instead
+// of whatever the name leads to, and host_remove, host_remove_raw and
+// host_rename_replace act on the name only while it still leads to that file.
+// So the layers that open files by name (the formatter, the volume, the image
+// writer) reopen exactly the files the run created. `fd` stays owned by the
+// caller and must stay open until host_unpin. At most 8 names at a time.
+bool host_pin(const char* path, int fd);
+void host_unpin(const char* path);
+
 // Seconds since 1970-01-01 UTC.
 int64_t host_time();
 // UTC minus local standard time, in minutes, without any daylight-saving part.
@@ -114,8 +169,18 @@ int32_t host_timezone_bias_minutes();
 int host_remove(const char* path);
 // Removes without resolving emulated links; safe in an interrupt handler.
 void host_remove_raw(const char* path);
-// Moves `from` over `to`, replacing an existing file atomically where the host can.
-bool host_rename_replace(const char* from, const char* to);
+// Moves `from` over `to`, replacing an existing file atomically where the
+// host can, and makes the move durable: the folder of `to` is synced (on
+// Windows the move is written through). False when the move fails; when only
+// the folder's sync fails the move stands, the result is true and
+// `*synced` (when given) is false.
+bool host_rename_replace(const char* from, const char* to, bool* synced = nullptr);
+// The absolute path of an existing folder or file with every ".", ".." and
+// host link resolved (Windows: the full path). False with host_errno set.
+bool host_realpath(const char* path, std::string* out);
+// True for the characters that separate path components: '/' everywhere,
+// and '\\' on Windows too.
+bool host_is_separator(char c);
 bool host_mkdir(const char* path);
 // Creates a symbolic link at `path` holding `target`. Windows: false with
 // errno ENOSYS (links there need privileges; callers write a link file).
@@ -126,9 +191,45 @@ int host_errno();
 void host_set_errno(int e);
 const char* host_strerror(int e);
 
-// Calls `handler` once on an interrupt or termination request, then ends the
-// process with status 1 (130 is not used: every failure exits 1).
+// Calls `handler` once on an interrupt, termination or hang-up request, prints
+// "interrupted" on standard error, then ends the process with status 1 (130 is
+// not used: every failure exits 1). Requests that were ignored when the process
+// started (`nohup`, a shell's background job) stay ignored. Writing past the
+// caller's file-size limit never ends the process: the write fails with EFBIG.
 void host_on_interrupt(void (*handler)());
+
+// Faults on purpose, for tests. The operations of this layer that move data
+// or change names, by kind:
+enum class host_op : uint8_t {
+  open,     // host_open, host_fopen, host_fopen_input, host_create_unique
+  read,     // host_pread, host_fread, host_read_all
+  write,    // host_pwrite, host_fwrite, host_write_all, host_fclose's flush
+  resize,   // host_ftruncate
+  sync,     // host_fsync, host_fflush_sync, the folder sync of a rename
+  readdir,  // host_readdir
+  rename,   // host_rename_replace
+  remove,   // host_remove
+};
+constexpr int kHostOpKinds = 8;
+const char* host_op_name(host_op op);  // "open", "read", ...
+// When set, `hook` is called before every operation of the kinds above (from
+// any thread) with the path of the file or folder (null when this layer does
+// not know it); a non-zero result makes the operation fail with that error
+// number as the host would report it, without doing it. The hook may also act
+// on the file first, as another process might. Null removes it.
+using host_fault_hook = int (*)(host_op op, const char* path, void* user);
+void host_set_fault_hook(host_fault_hook hook, void* user);
+
+// The last failure of an operation above on a file whose path this layer
+// knows, taken once: false when there is none (or it was taken already).
+struct host_failure {
+  host_op op = host_op::open;
+  int error = 0;
+  std::string path;
+};
+bool host_take_failure(host_failure* out);
+// Forgets a failure that its caller has handled.
+void host_clear_failure();
 
 // Redirects host paths before every operation above that takes one. `resolve`
 // returns the path to use (the caller's text or storage of the hook's own that

@@ -19,8 +19,14 @@
 #include <fstream>
 
 #include "io/host_fs.h"
+#include "io/host_fs_internal.h"
 
 namespace volpack {
+
+using host_internal::fault;
+using host_internal::fault_fd;
+using host_internal::note_failure;
+using host_internal::note_fd_failure;
 
 struct host_dir {
   DIR* dir = nullptr;
@@ -28,6 +34,7 @@ struct host_dir {
   std::string pattern;  // the search pattern it was opened with
   std::string name;
   host_dirent entry;
+  int error = 0;  // the error that ended the enumeration
 };
 
 namespace {
@@ -62,6 +69,36 @@ void fill_stat(const struct stat& s, host_stat_t* st) {
   st->owner_exec = (s.st_mode & S_IXUSR) != 0;
   st->device = static_cast<uint64_t>(s.st_dev);
   st->inode = static_cast<uint64_t>(s.st_ino);
+  st->mtime_ns = static_cast<int64_t>(s.st_mtim.tv_sec) * 1000000000 + s.st_mtim.tv_nsec;
+}
+
+// A failed operation: the error number stays set, and the failure is kept
+// with the path of the file.
+template <class T>
+T failed_fd(host_op op, int fd, T result) {
+  int e = errno;
+  note_fd_failure(op, e, fd);
+  errno = e;
+  return result;
+}
+
+// A duplicate of a pinned descriptor, at offset 0 and emptied when asked.
+int open_pinned(int pinned, bool truncate) {
+  int fd = fcntl(pinned, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if ((truncate && ftruncate(fd, 0) != 0) || lseek(fd, 0, SEEK_SET) < 0) {
+    int e = errno;
+    close(fd);
+    errno = e;
+    return -1;
+  }
+  return fd;
+}
+
+// Whether `path` still names the file open as `fd` (safe in a signal handler).
+bool names_file(const char* path, int fd) {
+  struct stat a, b;
+  return fstat(fd, &a) == 0 && lstat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 }  // namespace
@@ -95,9 +132,21 @@ host_dirent* host_readdir(host_dir* d) {
     errno = EBADF;
     return nullptr;
   }
-  errno = 0;
-  struct dirent* e = readdir(d->dir);
-  if (e == nullptr) return nullptr;
+  struct dirent* e = nullptr;
+  if (d->error == 0) {
+    d->error = fault(host_op::readdir, d->path.c_str());
+    if (d->error == 0) {
+      errno = 0;
+      e = readdir(d->dir);
+      if (e == nullptr && errno == 0) return nullptr;  // the end
+      if (e == nullptr) d->error = errno;
+    }
+    if (d->error != 0) note_failure(host_op::readdir, d->error, d->path.c_str());
+  }
+  if (d->error != 0) {
+    errno = d->error;
+    return nullptr;
+  }
   d->name = e->d_name;
   uint8_t type = type_from_dirent(e->d_type);
   if (type == DT_UNKNOWN) {
@@ -111,6 +160,8 @@ host_dirent* host_readdir(host_dir* d) {
   d->entry.d_name = d->name.c_str();
   return &d->entry;
 }
+
+int host_dir_error(const host_dir* d) { return d == nullptr ? EBADF : d->error; }
 
 int host_closedir(host_dir* d) {
   if (d == nullptr) {
@@ -152,10 +203,121 @@ bool host_readlink(const char* path, std::string* target) {
   return true;
 }
 
-std::FILE* host_fopen(const char* path, const char* mode) {
-  const char* resolved = host_hooked_path(path);
-  return resolved != nullptr ? std::fopen(resolved, mode) : nullptr;
+namespace {
+
+// A buffered file over `fd` (which it then owns), in stdio mode `mode`.
+std::FILE* fdopen_mode(int fd, const char* mode, const char* path) {
+  std::string m;
+  for (const char* c = mode; *c != '\0'; ++c) {
+    if (*c != 'x' && *c != 'e') m += *c;
+  }
+  std::FILE* fp = fdopen(fd, m.c_str());
+  if (fp == nullptr) {
+    int e = errno;
+    close(fd);
+    errno = e;
+    return nullptr;
+  }
+  host_internal::remember_path(fd, path);
+  return fp;
 }
+
+int open_flags(const char* mode) {
+  bool plus = std::strchr(mode, '+') != nullptr;
+  switch (mode[0]) {
+    case 'r': return plus ? O_RDWR : O_RDONLY;
+    case 'w': return (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC | (std::strchr(mode, 'x') ? O_EXCL : 0);
+    case 'a': return (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+    default: return -1;
+  }
+}
+
+}  // namespace
+
+std::FILE* host_fopen(const char* path, const char* mode) {
+  int flags = mode != nullptr ? open_flags(mode) : -1;
+  if (flags < 0) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  if (int f = fault(host_op::open, path)) {
+    note_failure(host_op::open, f, path);
+    errno = f;
+    return nullptr;
+  }
+  int pinned = host_internal::pinned_fd(path);
+  const char* resolved = pinned >= 0 ? path : host_hooked_path(path);
+  if (resolved == nullptr) return nullptr;
+  int fd = pinned >= 0 ? open_pinned(pinned, mode[0] == 'w') : open(resolved, flags | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd < 0) return nullptr;
+  return fdopen_mode(fd, mode, path);
+}
+
+std::FILE* host_fopen_input(const char* path, host_stat_t* st) {
+  if (int f = fault(host_op::open, path)) {
+    note_failure(host_op::open, f, path);
+    errno = f;
+    return nullptr;
+  }
+  // Without waiting: opening a FIFO for reading would wait for a writer.
+  const char* resolved = host_hooked_path(path);
+  if (resolved == nullptr) return nullptr;
+  int fd = open(resolved, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  struct stat s;
+  bool known = fstat(fd, &s) == 0;
+  if (!known || !S_ISREG(s.st_mode)) {
+    int e = known ? ENXIO : errno;
+    close(fd);
+    errno = e;
+    return nullptr;
+  }
+  int fl = fcntl(fd, F_GETFL);
+  if (fl >= 0) (void)fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  fill_stat(s, st);
+  return fdopen_mode(fd, "rb", path);
+}
+
+uint64_t host_fread(std::FILE* fp, void* buf, uint64_t count) {
+  if (count == 0) return 0;
+  if (int f = fault_fd(host_op::read, fileno(fp))) {
+    errno = f;
+    return failed_fd<uint64_t>(host_op::read, fileno(fp), 0);
+  }
+  size_t n = std::fread(buf, 1, static_cast<size_t>(count), fp);
+  if (n < count && std::ferror(fp)) return failed_fd<uint64_t>(host_op::read, fileno(fp), n);
+  return n;
+}
+
+uint64_t host_fwrite(std::FILE* fp, const void* buf, uint64_t count) {
+  if (count == 0) return 0;
+  if (int f = fault_fd(host_op::write, fileno(fp))) {
+    errno = f;
+    return failed_fd<uint64_t>(host_op::write, fileno(fp), 0);
+  }
+  size_t n = std::fwrite(buf, 1, static_cast<size_t>(count), fp);
+  if (n < count) return failed_fd<uint64_t>(host_op::write, fileno(fp), n);
+  return n;
+}
+
+int host_fclose(std::FILE* fp) {
+  int fd = fileno(fp);
+  int r = 0;
+  if (int f = fault_fd(host_op::write, fd)) {
+    errno = f;
+    r = failed_fd<int>(host_op::write, fd, EOF);
+    std::fclose(fp);
+  } else if (std::fflush(fp) != 0) {
+    r = failed_fd<int>(host_op::write, fd, EOF);
+    std::fclose(fp);
+  } else if (std::fclose(fp) != 0) {
+    r = failed_fd<int>(host_op::write, fd, EOF);
+  }
+  host_internal::forget_fd(fd);
+  return r;
+}
+
+int host_fstat_file(std::FILE* fp, host_stat_t* st) { return host_fstat(fileno(fp), st); }
 
 bool host_fseek64(std::FILE* fp, uint64_t offset) {
   if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
@@ -165,22 +327,26 @@ bool host_fseek64(std::FILE* fp, uint64_t offset) {
 int64_t host_ftell64(std::FILE* fp) { return static_cast<int64_t>(ftello(fp)); }
 
 bool host_fflush_sync(std::FILE* fp) {
-  if (std::fflush(fp) != 0) return false;
   int fd = fileno(fp);
-  // Pipes and character devices cannot be synced; that is no failure.
-  if (fsync(fd) != 0 && errno != EINVAL && errno != EROFS) return false;
-  return true;
+  if (std::fflush(fp) != 0) return failed_fd(host_op::write, fd, false);
+  return host_fsync(fd);
 }
 
 uint64_t host_pread(std::FILE* fp, uint64_t offset, void* buf, uint64_t count) {
   int fd = fileno(fp);
+  if (count == 0) return 0;
+  if (int f = fault_fd(host_op::read, fd)) {
+    errno = f;
+    return failed_fd<uint64_t>(host_op::read, fd, 0);
+  }
   uint8_t* p = static_cast<uint8_t*>(buf);
   uint64_t done = 0;
   while (done < count) {
     ssize_t n = pread(fd, p + done, static_cast<size_t>(std::min<uint64_t>(count - done, 1u << 30)),
                       static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n < 0) return failed_fd(host_op::read, fd, done);
+    if (n == 0) break;
     done += static_cast<uint64_t>(n);
   }
   return done;
@@ -188,13 +354,21 @@ uint64_t host_pread(std::FILE* fp, uint64_t offset, void* buf, uint64_t count) {
 
 uint64_t host_pwrite(std::FILE* fp, uint64_t offset, const void* buf, uint64_t count) {
   int fd = fileno(fp);
+  if (count == 0) return 0;
+  if (int f = fault_fd(host_op::write, fd)) {
+    errno = f;
+    return failed_fd<uint64_t>(host_op::write, fd, 0);
+  }
   const uint8_t* p = static_cast<const uint8_t*>(buf);
   uint64_t done = 0;
   while (done < count) {
     ssize_t n = pwrite(fd, p + done, static_cast<size_t>(std::min<uint64_t>(count - done, 1u << 30)),
                        static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return failed_fd(host_op::write, fd, done);
+    }
     done += static_cast<uint64_t>(n);
   }
   return done;
@@ -210,9 +384,26 @@ int host_open(const char* path, int flags, int mode) {
   if (flags & HOST_O_CREAT) f |= O_CREAT;
   if (flags & HOST_O_EXCL) f |= O_EXCL;
   if (flags & HOST_O_TRUNC) f |= O_TRUNC;
-  f |= O_CLOEXEC;
-  const char* resolved = host_hooked_path(path);
-  return resolved != nullptr ? open(resolved, f, static_cast<mode_t>(mode)) : -1;
+  if (flags & HOST_O_NOFOLLOW) f |= O_NOFOLLOW;
+  f |= O_CLOEXEC | O_NOCTTY;
+  if (int e = fault(host_op::open, path)) {
+    note_failure(host_op::open, e, path);
+    errno = e;
+    return -1;
+  }
+  int pinned = host_internal::pinned_fd(path);
+  const char* resolved = pinned >= 0 ? path : host_hooked_path(path);
+  int fd = resolved == nullptr ? -1
+           : pinned >= 0       ? open_pinned(pinned, (flags & HOST_O_TRUNC) != 0)
+                               : open(resolved, f, static_cast<mode_t>(mode));
+  if (fd < 0) {
+    int e = errno;
+    note_failure(host_op::open, e, path);
+    errno = e;
+    return -1;
+  }
+  host_internal::remember_path(fd, path);
+  return fd;
 }
 
 int host_fstat(int fd, host_stat_t* st) {
@@ -223,6 +414,10 @@ int host_fstat(int fd, host_stat_t* st) {
 }
 
 int64_t host_write_all(int fd, const void* buf, uint64_t count) {
+  if (int f = fault_fd(host_op::write, fd)) {
+    errno = f;
+    return failed_fd<int64_t>(host_op::write, fd, -1);
+  }
   const uint8_t* p = static_cast<const uint8_t*>(buf);
   uint64_t done = 0;
   while (done < count) {
@@ -230,11 +425,13 @@ int64_t host_write_all(int fd, const void* buf, uint64_t count) {
     if (piece > 0x7FFFFFFFu) piece = 0x7FFFFFFFu;
     ssize_t n = write(fd, p + done, static_cast<size_t>(piece));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || static_cast<uint64_t>(n) != piece) {
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
       // A failed piece counts as -1, so that a failure never returns `count`.
-      return static_cast<int64_t>(done) - 1;
+      return failed_fd(host_op::write, fd, static_cast<int64_t>(done) - 1);
     }
-    done += piece;
+    // A short write is followed by one for the rest, which reports why.
+    done += static_cast<uint64_t>(n);
   }
   return static_cast<int64_t>(done);
 }
@@ -245,15 +442,81 @@ bool host_lseek(int fd, uint64_t offset) {
 }
 
 bool host_ftruncate(int fd, uint64_t length) {
-  if (length > static_cast<uint64_t>(INT64_MAX)) return false;
-  return ftruncate(fd, static_cast<off_t>(length)) == 0;
+  if (int f = fault_fd(host_op::resize, fd)) {
+    errno = f;
+    return failed_fd(host_op::resize, fd, false);
+  }
+  if (length > static_cast<uint64_t>(INT64_MAX)) {
+    errno = EFBIG;
+    return failed_fd(host_op::resize, fd, false);
+  }
+  if (ftruncate(fd, static_cast<off_t>(length)) != 0) return failed_fd(host_op::resize, fd, false);
+  return true;
 }
 
-bool host_fsync(int fd) { return fsync(fd) == 0 || errno == EINVAL || errno == EROFS; }
+bool host_fsync(int fd) {
+  if (int f = fault_fd(host_op::sync, fd)) {
+    errno = f;
+    return failed_fd(host_op::sync, fd, false);
+  }
+  // Pipes and character devices cannot be synced; that is no failure.
+  if (fsync(fd) == 0 || errno == EINVAL || errno == EROFS) return true;
+  return failed_fd(host_op::sync, fd, false);
+}
 
-int host_close(int fd) { return close(fd); }
+int host_close(int fd) {
+  host_internal::forget_fd(fd);
+  return close(fd);
+}
 
 bool host_try_lock(int fd) { return flock(fd, LOCK_EX | LOCK_NB) == 0; }
+
+int host_create_unique(const char* path, const char* suffix, std::string* created) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char unique[40];
+    std::snprintf(unique, sizeof unique, ".%lx-%012llx", static_cast<unsigned long>(getpid()),
+                  static_cast<unsigned long long>(host_internal::unique_value() & 0xFFFFFFFFFFFFull));
+    std::string name = host_sibling_path(path, std::string(unique) + suffix);
+    int fd = host_open(name.c_str(), HOST_O_RDWR | HOST_O_CREAT | HOST_O_EXCL | HOST_O_NOFOLLOW, 0644);
+    if (fd >= 0) {
+      *created = name;
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
+}
+
+int host_lock_file(const char* path, bool* created) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *created = true;
+    int fd = open(path, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644);
+    if (fd < 0 && errno == EEXIST) {
+      *created = false;
+      fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+      if (fd < 0 && errno == ENOENT) continue;  // removed meanwhile by its holder
+    }
+    if (fd < 0) return -1;
+    struct stat s;
+    bool known = fstat(fd, &s) == 0;
+    if (!known || !S_ISREG(s.st_mode)) {
+      int e = known ? EEXIST : errno;
+      close(fd);
+      errno = e;
+      return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      int e = errno == EWOULDBLOCK ? EAGAIN : errno;
+      close(fd);
+      errno = e;
+      return -1;
+    }
+    if (names_file(path, fd)) return fd;
+    close(fd);  // its holder removed it between our open and our lock: again
+  }
+  errno = EAGAIN;
+  return -1;
+}
 
 int64_t host_time() { return static_cast<int64_t>(::time(nullptr)); }
 
@@ -265,16 +528,95 @@ int32_t host_timezone_bias_minutes() {
 }
 
 int host_remove(const char* path) {
+  if (int f = fault(host_op::remove, path)) {
+    note_failure(host_op::remove, f, path);
+    errno = f;
+    return -1;
+  }
+  int pinned = host_internal::pinned_fd(path);
+  if (pinned >= 0 && !names_file(path, pinned)) {
+    errno = ENOENT;  // the name no longer leads to this run's file
+    return -1;
+  }
+  const char* resolved = pinned >= 0 ? path : host_hooked_path(path);
+  if (resolved == nullptr) return -1;
+  if (unlink(resolved) == 0) return 0;
+  int e = errno;
+  if (e == EISDIR || e == EPERM) {
+    if (rmdir(resolved) == 0) return 0;
+    if (errno != ENOTDIR) e = errno;
+  }
+  note_failure(host_op::remove, e, path);
+  errno = e;
+  return -1;
+}
+
+void host_remove_raw(const char* path) {
+  int pinned = host_internal::pinned_fd(path);
+  if (pinned >= 0 && !names_file(path, pinned)) return;
+  unlink(path);
+}
+
+namespace {
+
+// Syncs the folder that holds `path`, so that a name just made there survives a power loss.
+bool sync_folder_of(const char* path) {
+  std::string p = path;
+  size_t cut = p.rfind('/');
+  std::string folder = cut == std::string::npos ? "." : cut == 0 ? "/" : p.substr(0, cut);
+  if (int f = fault(host_op::sync, folder.c_str())) {
+    note_failure(host_op::sync, f, folder.c_str());
+    errno = f;
+    return false;
+  }
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    note_failure(host_op::sync, errno, folder.c_str());
+    return false;
+  }
+  bool ok = fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
+  int e = errno;
+  close(fd);
+  if (!ok) note_failure(host_op::sync, e, folder.c_str());
+  errno = e;
+  return ok;
+}
+
+}  // namespace
+
+bool host_rename_replace(const char* from, const char* to, bool* synced) {
+  if (synced != nullptr) *synced = false;
+  if (int f = fault(host_op::rename, from)) {
+    note_failure(host_op::rename, f, to);
+    errno = f;
+    return false;
+  }
+  int pinned = host_internal::pinned_fd(from);
+  if (pinned >= 0 && !names_file(from, pinned)) {
+    errno = ENOENT;
+    note_failure(host_op::rename, errno, from);
+    return false;
+  }
+  const char* resolved = pinned >= 0 ? from : host_hooked_path(from);
+  if (resolved == nullptr || rename(resolved, to) != 0) {
+    note_failure(host_op::rename, errno, to);
+    return false;
+  }
+  bool ok = sync_folder_of(to);
+  if (synced != nullptr) *synced = ok;
+  return true;
+}
+
+bool host_realpath(const char* path, std::string* out) {
   const char* resolved = host_hooked_path(path);
-  return resolved != nullptr ? std::remove(resolved) : -1;
+  char* r = resolved != nullptr ? realpath(resolved, nullptr) : nullptr;
+  if (r == nullptr) return false;
+  *out = r;
+  std::free(r);
+  return true;
 }
 
-void host_remove_raw(const char* path) { unlink(path); }
-
-bool host_rename_replace(const char* from, const char* to) {
-  const char* resolved = host_hooked_path(from);
-  return resolved != nullptr && rename(resolved, to) == 0;
-}
+bool host_is_separator(char c) { return c == '/'; }
 
 bool host_mkdir(const char* path) {
   const char* resolved = host_hooked_path(path);
@@ -292,10 +634,16 @@ const char* host_strerror(int e) { return std::strerror(e); }
 
 namespace {
 void (*g_interrupt_handler)() = nullptr;
+volatile sig_atomic_t g_interrupted = 0;
 
 extern "C" void volpack_on_signal(int sig) {
-  if (g_interrupt_handler != nullptr) g_interrupt_handler();
   (void)sig;
+  if (g_interrupted) return;  // the first request is being handled
+  g_interrupted = 1;
+  if (g_interrupt_handler != nullptr) g_interrupt_handler();
+  static const char kText[] = "interrupted\n";
+  ssize_t w = write(2, kText, sizeof kText - 1);
+  (void)w;
   _exit(1);
 }
 }  // namespace
@@ -305,10 +653,15 @@ void host_on_interrupt(void (*handler)()) {
   struct sigaction sa;
   std::memset(&sa, 0, sizeof sa);
   sa.sa_handler = volpack_on_signal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGHUP, &sa, nullptr);
+  sigfillset(&sa.sa_mask);  // one handler at a time
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old;
+    // A request the caller chose to ignore (nohup, a background job) stays ignored.
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    sigaction(sig, &sa, nullptr);
+  }
+  // Past the file-size limit a write fails with EFBIG and is reported as such.
+  signal(SIGXFSZ, SIG_IGN);
 }
 
 int host_stat_raw(const char* path, host_stat_t* st) {
@@ -325,6 +678,10 @@ int host_open_read_raw(const char* path) {
 }
 
 int64_t host_read_all(int fd, void* buf, uint64_t count) {
+  if (int f = fault_fd(host_op::read, fd)) {
+    errno = f;
+    return -1;
+  }
   uint8_t* p = static_cast<uint8_t*>(buf);
   uint64_t done = 0;
   while (done < count) {

@@ -33,8 +33,14 @@
 #include <new>
 
 #include "io/host_fs.h"
+#include "io/host_fs_internal.h"
 
 namespace volpack {
+
+using host_internal::fault;
+using host_internal::fault_fd;
+using host_internal::note_failure;
+using host_internal::note_fd_failure;
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
 
@@ -168,6 +174,16 @@ int errno_from_win32(DWORD e) {
 
 void set_errno_from_last_error() { errno = errno_from_win32(GetLastError()); }
 
+// A failed operation: the error number stays set, and the failure is kept
+// with the path of the file.
+template <class T>
+T failed_fd(host_op op, int fd, T result) {
+  int e = errno;
+  note_fd_failure(op, e, fd);
+  errno = e;
+  return result;
+}
+
 HANDLE handle_of(int fd) {
   if (fd < 0) return INVALID_HANDLE_VALUE;
   return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
@@ -199,6 +215,9 @@ bool stat_handle(HANDLE h, host_stat_t* st) {
   st->owner_exec = false;
   st->device = info.dwVolumeSerialNumber;
   st->inode = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  // 100 ns units since 1601.
+  uint64_t t = (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
+  st->mtime_ns = (static_cast<int64_t>(t) - 116444736000000000LL) * 100;
   return true;
 }
 
@@ -240,16 +259,8 @@ bool is_directory(const std::wstring& w) {
 
 bool exists(const std::wstring& w) { return GetFileAttributesW(w.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// Opens `w` and gives the handle to the C runtime as a binary descriptor.
-int open_descriptor(const std::wstring& w, DWORD access, DWORD disposition, DWORD attributes, int crt_flags) {
-  HANDLE h = CreateFileW(w.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         disposition, attributes, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    DWORD e = GetLastError();
-    // Opening a folder as a file: the POSIX answer.
-    errno = (e == ERROR_ACCESS_DENIED && is_directory(w)) ? EISDIR : errno_from_win32(e);
-    return -1;
-  }
+// Gives the handle to the C runtime as a binary descriptor.
+int descriptor_from_handle(HANDLE h, int crt_flags) {
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), crt_flags | _O_BINARY | _O_NOINHERIT);
   if (fd < 0) {
     CloseHandle(h);
@@ -260,16 +271,64 @@ int open_descriptor(const std::wstring& w, DWORD access, DWORD disposition, DWOR
   return fd;
 }
 
+// Opens `w` and gives the handle to the C runtime as a binary descriptor.
+int open_descriptor(const std::wstring& w, DWORD access, DWORD disposition, DWORD attributes, int crt_flags) {
+  HANDLE h = CreateFileW(w.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         disposition, attributes, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD e = GetLastError();
+    // Opening a folder as a file: the POSIX answer.
+    errno = (e == ERROR_ACCESS_DENIED && is_directory(w)) ? EISDIR : errno_from_win32(e);
+    return -1;
+  }
+  return descriptor_from_handle(h, crt_flags);
+}
+
+// Whether `w` (host form) names the file open as `h`; no allocation, so that
+// the interrupt path can ask.
+bool names_handle(const wchar_t* w, HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION a, b;
+  if (!GetFileInformationByHandle(h, &a)) return false;
+  HANDLE o = CreateFileW(w, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (o == INVALID_HANDLE_VALUE) return false;
+  bool same = GetFileInformationByHandle(o, &b) && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+              a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+  CloseHandle(o);
+  return same;
+}
+
+// A duplicate of a pinned descriptor, at offset 0 and emptied when asked.
+int open_pinned(int pinned, bool truncate, int crt_flags) {
+  HANDLE dup = INVALID_HANDLE_VALUE;
+  if (!DuplicateHandle(GetCurrentProcess(), handle_of(pinned), GetCurrentProcess(), &dup, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    set_errno_from_last_error();
+    return -1;
+  }
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  if (!SetFilePointerEx(dup, zero, nullptr, FILE_BEGIN) || (truncate && !SetEndOfFile(dup))) {
+    set_errno_from_last_error();
+    CloseHandle(dup);
+    return -1;
+  }
+  return descriptor_from_handle(dup, crt_flags);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // Enumeration
 
 struct host_dir {
-  intptr_t search = -1;
+  HANDLE search = INVALID_HANDLE_VALUE;
   bool returned_first = false;
+  bool empty = false;    // a drive root without entries
+  int error = 0;         // the error that ended the enumeration
+  std::string path;      // the folder, for failure records
   std::wstring pattern;  // the search pattern it was opened with
-  _wfinddata64_t found;
+  WIN32_FIND_DATAW found;
   std::string name;
   host_dirent entry;
 };
@@ -289,18 +348,25 @@ host_dir* host_opendir(const char* path) {
     errno = ENOMEM;
     return nullptr;
   }
+  d->path = path;
   if (!host_path(pattern.c_str(), &d->pattern)) {
     int e = errno;
     delete d;
     errno = e;
     return nullptr;
   }
-  d->search = _wfindfirst64(d->pattern.c_str(), &d->found);
-  if (d->search == -1) {
-    int e = errno;
-    // The runtime cannot tell a file from a missing folder; the caller can.
+  d->search = FindFirstFileW(d->pattern.c_str(), &d->found);
+  if (d->search == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    int e = errno_from_win32(code);
     std::wstring w;
-    if (host_path(resolved, &w) && exists(w) && !is_directory(w)) e = ENOTDIR;
+    bool folder = host_path(resolved, &w) && is_directory(w);
+    if (code == ERROR_FILE_NOT_FOUND && folder) {
+      d->empty = true;  // no entries at all, not even "." (a drive root)
+      return d;
+    }
+    // The host cannot tell a file from a missing folder; the caller can.
+    if (!folder && host_path(resolved, &w) && exists(w)) e = ENOTDIR;
     delete d;
     errno = e;
     return nullptr;
@@ -309,33 +375,46 @@ host_dir* host_opendir(const char* path) {
 }
 
 host_dirent* host_readdir(host_dir* d) {
-  if (d == nullptr || d->search == -1) {
+  if (d == nullptr || (d->search == INVALID_HANDLE_VALUE && !d->empty)) {
     errno = EBADF;
     return nullptr;
   }
-  if (d->returned_first) {
-    int before = errno;
-    if (_wfindnext64(d->search, &d->found) != 0) {
-      // The end of the enumeration is no error.
-      if (errno == ENOENT) errno = before;
-      return nullptr;
+  if (d->empty) {
+    errno = 0;
+    return nullptr;
+  }
+  if (d->error == 0) {
+    d->error = fault(host_op::readdir, d->path.c_str());
+    if (d->error == 0 && d->returned_first && !FindNextFileW(d->search, &d->found)) {
+      if (GetLastError() == ERROR_NO_MORE_FILES) {
+        errno = 0;
+        return nullptr;  // the end
+      }
+      d->error = errno_from_win32(GetLastError());
     }
+    if (d->error != 0) note_failure(host_op::readdir, d->error, d->path.c_str());
+  }
+  if (d->error != 0) {
+    errno = d->error;
+    return nullptr;
   }
   d->returned_first = true;
-  d->name = to_utf8(d->found.name);
-  d->entry.d_type = (d->found.attrib & _A_SUBDIR) ? DT_DIR : DT_REG;
+  d->name = to_utf8(d->found.cFileName);
+  d->entry.d_type = (d->found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? DT_DIR : DT_REG;
   d->entry.d_name = d->name.c_str();
   return &d->entry;
 }
+
+int host_dir_error(const host_dir* d) { return d == nullptr ? EBADF : d->error; }
 
 int host_closedir(host_dir* d) {
   if (d == nullptr) {
     errno = EBADF;
     return -1;
   }
-  int r = d->search != -1 ? _findclose(d->search) : 0;
+  bool ok = d->search == INVALID_HANDLE_VALUE || FindClose(d->search);
   delete d;
-  if (r != 0) {
+  if (!ok) {
     errno = EBADF;
     return -1;
   }
@@ -389,9 +468,20 @@ std::FILE* host_fopen(const char* path, const char* mode) {
   }
   if (plus) crt_mode += '+';
   crt_mode += 'b';  // always untranslated
-  std::wstring w;
-  if (!resolved_path(path, &w)) return nullptr;
-  int fd = open_descriptor(w, access, disposition, FILE_ATTRIBUTE_NORMAL, crt);
+  if (int f = fault(host_op::open, path)) {
+    note_failure(host_op::open, f, path);
+    errno = f;
+    return nullptr;
+  }
+  int fd = -1;
+  int pinned = host_internal::pinned_fd(path);
+  if (pinned >= 0) {
+    fd = open_pinned(pinned, mode[0] == 'w', crt);
+  } else {
+    std::wstring w;
+    if (!resolved_path(path, &w)) return nullptr;
+    fd = open_descriptor(w, access, disposition, FILE_ATTRIBUTE_NORMAL, crt);
+  }
   if (fd < 0) return nullptr;
   if (crt & _O_APPEND) _lseeki64(fd, 0, SEEK_END);
   std::FILE* fp = _fdopen(fd, crt_mode.c_str());
@@ -399,9 +489,81 @@ std::FILE* host_fopen(const char* path, const char* mode) {
     int e = errno;
     _close(fd);
     errno = e;
+    return nullptr;
   }
+  host_internal::remember_path(fd, path);
   return fp;
 }
+
+// Windows keeps FIFOs out of the file system's names; a device or a pipe
+// reached by a path is refused all the same.
+std::FILE* host_fopen_input(const char* path, host_stat_t* st) {
+  if (int f = fault(host_op::open, path)) {
+    note_failure(host_op::open, f, path);
+    errno = f;
+    return nullptr;
+  }
+  std::wstring w;
+  if (!resolved_path(path, &w)) return nullptr;
+  int fd = open_descriptor(w, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, _O_RDONLY);
+  if (fd < 0) return nullptr;
+  if (host_fstat(fd, st) != 0 || st->type != DT_REG) {
+    int e = st->type != DT_REG ? ENXIO : errno;
+    _close(fd);
+    errno = e;
+    return nullptr;
+  }
+  std::FILE* fp = _fdopen(fd, "rb");
+  if (fp == nullptr) {
+    int e = errno;
+    _close(fd);
+    errno = e;
+    return nullptr;
+  }
+  host_internal::remember_path(fd, path);
+  return fp;
+}
+
+uint64_t host_fread(std::FILE* fp, void* buf, uint64_t count) {
+  if (count == 0) return 0;
+  if (int f = fault_fd(host_op::read, _fileno(fp))) {
+    errno = f;
+    return failed_fd<uint64_t>(host_op::read, _fileno(fp), 0);
+  }
+  size_t n = std::fread(buf, 1, static_cast<size_t>(count), fp);
+  if (n < count && std::ferror(fp)) return failed_fd<uint64_t>(host_op::read, _fileno(fp), n);
+  return n;
+}
+
+uint64_t host_fwrite(std::FILE* fp, const void* buf, uint64_t count) {
+  if (count == 0) return 0;
+  if (int f = fault_fd(host_op::write, _fileno(fp))) {
+    errno = f;
+    return failed_fd<uint64_t>(host_op::write, _fileno(fp), 0);
+  }
+  size_t n = std::fwrite(buf, 1, static_cast<size_t>(count), fp);
+  if (n < count) return failed_fd<uint64_t>(host_op::write, _fileno(fp), n);
+  return n;
+}
+
+int host_fclose(std::FILE* fp) {
+  int fd = _fileno(fp);
+  int r = 0;
+  if (int f = fault_fd(host_op::write, fd)) {
+    errno = f;
+    r = failed_fd<int>(host_op::write, fd, EOF);
+    std::fclose(fp);
+  } else if (std::fflush(fp) != 0) {
+    r = failed_fd<int>(host_op::write, fd, EOF);
+    std::fclose(fp);
+  } else if (std::fclose(fp) != 0) {
+    r = failed_fd<int>(host_op::write, fd, EOF);
+  }
+  host_internal::forget_fd(fd);
+  return r;
+}
+
+int host_fstat_file(std::FILE* fp, host_stat_t* st) { return host_fstat(_fileno(fp), st); }
 
 bool host_fseek64(std::FILE* fp, uint64_t offset) {
   if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
@@ -411,13 +573,18 @@ bool host_fseek64(std::FILE* fp, uint64_t offset) {
 int64_t host_ftell64(std::FILE* fp) { return _ftelli64(fp); }
 
 bool host_fflush_sync(std::FILE* fp) {
-  if (std::fflush(fp) != 0) return false;
+  if (std::fflush(fp) != 0) return failed_fd(host_op::write, _fileno(fp), false);
   return host_fsync(_fileno(fp));
 }
 
 // Positioned transfers on the file's handle. Windows moves the handle's file
 // pointer with them, which no caller relies on: the stdio buffer is unused.
 uint64_t host_pread(std::FILE* fp, uint64_t offset, void* buf, uint64_t count) {
+  if (count == 0) return 0;
+  if (int f = fault_fd(host_op::read, _fileno(fp))) {
+    errno = f;
+    return failed_fd<uint64_t>(host_op::read, _fileno(fp), 0);
+  }
   HANDLE h = handle_of(_fileno(fp));
   uint8_t* p = static_cast<uint8_t*>(buf);
   uint64_t done = 0;
@@ -428,8 +595,9 @@ uint64_t host_pread(std::FILE* fp, uint64_t offset, void* buf, uint64_t count) {
     at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
     DWORD piece = static_cast<DWORD>(std::min<uint64_t>(count - done, 1u << 30)), n = 0;
     if (!ReadFile(h, p + done, piece, &n, &at)) {
-      if (GetLastError() != ERROR_HANDLE_EOF) set_errno_from_last_error();
-      break;
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      set_errno_from_last_error();
+      return failed_fd(host_op::read, _fileno(fp), done);
     }
     if (n == 0) break;
     done += n;
@@ -438,6 +606,11 @@ uint64_t host_pread(std::FILE* fp, uint64_t offset, void* buf, uint64_t count) {
 }
 
 uint64_t host_pwrite(std::FILE* fp, uint64_t offset, const void* buf, uint64_t count) {
+  if (count == 0) return 0;
+  if (int f = fault_fd(host_op::write, _fileno(fp))) {
+    errno = f;
+    return failed_fd<uint64_t>(host_op::write, _fileno(fp), 0);
+  }
   HANDLE h = handle_of(_fileno(fp));
   const uint8_t* p = static_cast<const uint8_t*>(buf);
   uint64_t done = 0;
@@ -447,11 +620,11 @@ uint64_t host_pwrite(std::FILE* fp, uint64_t offset, const void* buf, uint64_t c
     at.Offset = static_cast<DWORD>(offset + done);
     at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
     DWORD piece = static_cast<DWORD>(std::min<uint64_t>(count - done, 1u << 30)), n = 0;
-    if (!WriteFile(h, p + done, piece, &n, &at)) {
+    if (!WriteFile(h, p + done, piece, &n, &at) || n == 0) {
+      if (n == 0) errno = ENOSPC;
       set_errno_from_last_error();
-      break;
+      return failed_fd(host_op::write, _fileno(fp), done);
     }
-    if (n == 0) break;
     done += n;
   }
   return done;
@@ -489,9 +662,29 @@ int host_open(const char* path, int flags, int mode) {
     disposition = TRUNCATE_EXISTING;
   // Of the permission bits the host keeps only whether the owner may write.
   DWORD attributes = (create && (mode & 0200) == 0) ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
-  std::wstring w;
-  if (!resolved_path(path, &w)) return -1;
-  return open_descriptor(w, access, disposition, attributes, crt);
+  if (flags & HOST_O_NOFOLLOW) attributes |= FILE_FLAG_OPEN_REPARSE_POINT;
+  if (int f = fault(host_op::open, path)) {
+    note_failure(host_op::open, f, path);
+    errno = f;
+    return -1;
+  }
+  int fd = -1;
+  int pinned = host_internal::pinned_fd(path);
+  if (pinned >= 0) {
+    fd = open_pinned(pinned, trunc, crt);
+  } else {
+    std::wstring w;
+    if (!resolved_path(path, &w)) return -1;
+    fd = open_descriptor(w, access, disposition, attributes, crt);
+  }
+  if (fd < 0) {
+    int e = errno;
+    note_failure(host_op::open, e, path);
+    errno = e;
+    return -1;
+  }
+  host_internal::remember_path(fd, path);
+  return fd;
 }
 
 int host_fstat(int fd, host_stat_t* st) {
@@ -504,18 +697,23 @@ int host_fstat(int fd, host_stat_t* st) {
 }
 
 int64_t host_write_all(int fd, const void* buf, uint64_t count) {
+  if (int f = fault_fd(host_op::write, fd)) {
+    errno = f;
+    return failed_fd<int64_t>(host_op::write, fd, -1);
+  }
   const uint8_t* p = static_cast<const uint8_t*>(buf);
   uint64_t done = 0;
   while (done < count) {
     uint64_t piece = count - done;
     if (piece > 0x7FFFFFFFu) piece = 0x7FFFFFFFu;
     int n = _write(fd, p + done, static_cast<unsigned>(piece));
-    if (n < 0 || static_cast<uint64_t>(n) != piece) {
+    if (n <= 0) {
       // A failed piece counts as -1, so that a failure never returns `count`.
-      if (n >= 0) errno = ENOSPC;
-      return static_cast<int64_t>(done) - 1;
+      if (n == 0) errno = ENOSPC;
+      return failed_fd(host_op::write, fd, static_cast<int64_t>(done) - 1);
     }
-    done += piece;
+    // A short write is followed by one for the rest, which reports why.
+    done += static_cast<uint64_t>(n);
   }
   return static_cast<int64_t>(done);
 }
@@ -532,6 +730,10 @@ bool host_lseek(int fd, uint64_t offset) {
 // end of file leaves the new range to the file system, which reads it as zeros
 // and need not write it, so growing a volume to its full size costs nothing.
 bool host_ftruncate(int fd, uint64_t length) {
+  if (int f = fault_fd(host_op::resize, fd)) {
+    errno = f;
+    return failed_fd(host_op::resize, fd, false);
+  }
   HANDLE h = handle_of(fd);
   if (h == INVALID_HANDLE_VALUE) {
     errno = EBADF;
@@ -551,11 +753,17 @@ bool host_ftruncate(int fd, uint64_t length) {
   bool ok = SetEndOfFile(h) != 0;
   if (!ok) set_errno_from_last_error();
   // The descriptor's position stays where it was, as with ftruncate.
+  int e = errno;
   SetFilePointerEx(h, here, nullptr, FILE_BEGIN);
-  return ok;
+  errno = e;
+  return ok || failed_fd(host_op::resize, fd, false);
 }
 
 bool host_fsync(int fd) {
+  if (int f = fault_fd(host_op::sync, fd)) {
+    errno = f;
+    return failed_fd(host_op::sync, fd, false);
+  }
   HANDLE h = handle_of(fd);
   if (h == INVALID_HANDLE_VALUE) {
     errno = EBADF;
@@ -565,12 +773,15 @@ bool host_fsync(int fd) {
   if (GetFileType(h) != FILE_TYPE_DISK) return true;
   if (!FlushFileBuffers(h)) {
     set_errno_from_last_error();
-    return false;
+    return failed_fd(host_op::sync, fd, false);
   }
   return true;
 }
 
-int host_close(int fd) { return _close(fd); }
+int host_close(int fd) {
+  host_internal::forget_fd(fd);
+  return _close(fd);
+}
 
 // Windows locks are mandatory for the range they cover, so the lock sits on one
 // byte far past any end of file: it excludes other lockers and no reader or writer.
@@ -590,6 +801,63 @@ bool host_try_lock(int fd) {
   return true;
 }
 
+int host_create_unique(const char* path, const char* suffix, std::string* created) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char unique[40];
+    std::snprintf(unique, sizeof unique, ".%lx-%012llx", static_cast<unsigned long>(GetCurrentProcessId()),
+                  static_cast<unsigned long long>(host_internal::unique_value() & 0xFFFFFFFFFFFFull));
+    std::string name = host_sibling_path(path, std::string(unique) + suffix);
+    int fd = host_open(name.c_str(), HOST_O_RDWR | HOST_O_CREAT | HOST_O_EXCL | HOST_O_NOFOLLOW, 0644);
+    if (fd >= 0) {
+      *created = name;
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
+}
+
+int host_lock_file(const char* path, bool* created) {
+  std::wstring w;
+  if (!host_path(path, &w)) return -1;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *created = true;
+    DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE h = CreateFileW(w.c_str(), GENERIC_READ, share, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) {
+      *created = false;
+      h = CreateFileW(w.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                      nullptr);
+      if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) continue;
+    }
+    if (h == INVALID_HANDLE_VALUE) {
+      // A file pending deletion by its holder cannot be opened: it is in use.
+      errno = GetLastError() == ERROR_ACCESS_DENIED ? EAGAIN : errno_from_win32(GetLastError());
+      return -1;
+    }
+    host_stat_t st;
+    if (!stat_handle(h, &st) || st.type != DT_REG) {
+      int e = st.type != DT_REG ? EEXIST : errno;
+      CloseHandle(h);
+      errno = e;
+      return -1;
+    }
+    OVERLAPPED at;
+    std::memset(&at, 0, sizeof at);
+    at.OffsetHigh = 0x40000000u;  // byte 2^62, as host_try_lock
+    if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+      DWORD e = GetLastError();
+      CloseHandle(h);
+      errno = e == ERROR_LOCK_VIOLATION || e == ERROR_IO_PENDING ? EAGAIN : errno_from_win32(e);
+      return -1;
+    }
+    if (names_handle(w.c_str(), h)) return descriptor_from_handle(h, _O_RDONLY);
+    CloseHandle(h);
+  }
+  errno = EAGAIN;
+  return -1;
+}
+
 // ---------------------------------------------------------------------------
 // Time
 
@@ -607,8 +875,18 @@ int32_t host_timezone_bias_minutes() {
 // Names
 
 int host_remove(const char* path) {
+  if (int f = fault(host_op::remove, path)) {
+    note_failure(host_op::remove, f, path);
+    errno = f;
+    return -1;
+  }
   std::wstring w;
   if (!resolved_path(path, &w)) return -1;
+  int pinned = host_internal::pinned_fd(path);
+  if (pinned >= 0 && !names_handle(w.c_str(), handle_of(pinned))) {
+    errno = ENOENT;  // the name no longer leads to this run's file
+    return -1;
+  }
   if (DeleteFileW(w.c_str())) return 0;
   DWORD e = GetLastError();
   if (e == ERROR_ACCESS_DENIED && is_directory(w)) {
@@ -616,6 +894,7 @@ int host_remove(const char* path) {
     e = GetLastError();
   }
   errno = errno_from_win32(e);
+  note_failure(host_op::remove, errno, path);
   return -1;
 }
 
@@ -624,22 +903,67 @@ void host_remove_raw(const char* path) {
   wchar_t w[4200];
   size_t n = narrow_to_wide(path, w, sizeof w / sizeof w[0]);
   if (n == 0) return;
-  if (DeleteFileW(w)) return;
-  if (n < MAX_PATH - 12) return;
   wchar_t full[4200] = L"\\\\?\\";
-  DWORD m = GetFullPathNameW(w, static_cast<DWORD>(sizeof full / sizeof full[0] - 8), full + 4, nullptr);
-  if (m > 0 && m < sizeof full / sizeof full[0] - 8) DeleteFileW(full);
+  const wchar_t* name = w;
+  if (n >= MAX_PATH - 12) {
+    DWORD m = GetFullPathNameW(w, static_cast<DWORD>(sizeof full / sizeof full[0] - 8), full + 4, nullptr);
+    if (m == 0 || m >= sizeof full / sizeof full[0] - 8) return;
+    name = full;
+  }
+  int pinned = host_internal::pinned_fd(path);
+  if (pinned >= 0 && !names_handle(name, handle_of(pinned))) return;
+  DeleteFileW(name);
 }
 
-bool host_rename_replace(const char* from, const char* to) {
+bool host_rename_replace(const char* from, const char* to, bool* synced) {
+  if (synced != nullptr) *synced = false;
+  if (int f = fault(host_op::rename, from)) {
+    note_failure(host_op::rename, f, to);
+    errno = f;
+    return false;
+  }
   std::wstring wf, wt;
   if (!resolved_path(from, &wf) || !host_path(to, &wt)) return false;
-  if (!MoveFileExW(wf.c_str(), wt.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+  int pinned = host_internal::pinned_fd(from);
+  if (pinned >= 0 && !names_handle(wf.c_str(), handle_of(pinned))) {
+    errno = ENOENT;
+    note_failure(host_op::rename, errno, from);
+    return false;
+  }
+  // Written through: the move is on the disk when the call returns.
+  if (!MoveFileExW(wf.c_str(), wt.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    set_errno_from_last_error();
+    note_failure(host_op::rename, errno, to);
+    return false;
+  }
+  if (synced != nullptr) *synced = true;
+  return true;
+}
+
+bool host_realpath(const char* path, std::string* out) {
+  std::wstring w;
+  if (!resolved_path(path, &w)) return false;
+  if (!exists(w)) {
     set_errno_from_last_error();
     return false;
   }
+  DWORD n = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
+  if (n == 0) {
+    set_errno_from_last_error();
+    return false;
+  }
+  std::wstring full(n, L'\0');
+  n = GetFullPathNameW(w.c_str(), n, &full[0], nullptr);
+  full.resize(n);
+  if (full.compare(0, 8, L"\\\\?\\UNC\\") == 0)
+    full = L"\\\\" + full.substr(8);
+  else if (full.compare(0, 4, L"\\\\?\\") == 0)
+    full = full.substr(4);
+  *out = to_utf8(full.c_str());
   return true;
 }
+
+bool host_is_separator(char c) { return c == '/' || c == '\\'; }
 
 bool host_symlink(const char* target, const char* path) {
   (void)target;
@@ -672,12 +996,16 @@ namespace {
 
 void (*g_interrupt_handler)() = nullptr;
 volatile LONG g_interrupted = 0;
+bool g_ctrl_c_ignored = false;
 
 // Runs the handler once, whichever way the request came, then ends the
 // process; a second request waits for the first to finish the job.
 void interrupted() {
   if (InterlockedExchange(&g_interrupted, 1) == 0) {
     if (g_interrupt_handler != nullptr) g_interrupt_handler();
+    static const char kText[] = "interrupted\n";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), kText, sizeof kText - 1, &written, nullptr);
     ExitProcess(1);
   }
   for (;;) Sleep(INFINITE);
@@ -686,7 +1014,8 @@ void interrupted() {
 // Ctrl-C and Ctrl-Break, the console window closing, log-off and shut-down
 // arrive on a thread of their own.
 BOOL WINAPI on_console_event(DWORD event) {
-  (void)event;
+  // A process started with Ctrl-C ignored (a background job) keeps ignoring it.
+  if (event == CTRL_C_EVENT && g_ctrl_c_ignored) return TRUE;
   interrupted();
   return TRUE;
 }
@@ -700,10 +1029,15 @@ extern "C" void volpack_on_signal(int sig) {
 
 void host_on_interrupt(void (*handler)()) {
   g_interrupt_handler = handler;
+  // A request ignored when the process started stays ignored.
+  for (int sig : {SIGTERM, SIGINT, SIGBREAK}) {
+    void (*old)(int) = signal(sig, volpack_on_signal);
+    if (old == SIG_IGN) {
+      signal(sig, SIG_IGN);
+      if (sig == SIGINT) g_ctrl_c_ignored = true;
+    }
+  }
   SetConsoleCtrlHandler(on_console_event, TRUE);
-  signal(SIGTERM, volpack_on_signal);
-  signal(SIGINT, volpack_on_signal);
-  signal(SIGBREAK, volpack_on_signal);
 }
 
 // ---------------------------------------------------------------------------
@@ -722,6 +1056,10 @@ int host_open_read_raw(const char* path) {
 }
 
 int64_t host_read_all(int fd, void* buf, uint64_t count) {
+  if (int f = fault_fd(host_op::read, fd)) {
+    errno = f;
+    return -1;
+  }
   uint8_t* p = static_cast<uint8_t*>(buf);
   uint64_t done = 0;
   while (done < count) {

@@ -29,7 +29,7 @@ class HostFileIo final : public io_t {
  public:
   explicit HostFileIo(std::FILE* fp) : fp_(fp) {}
   ~HostFileIo() override {
-    if (fp_ != nullptr) std::fclose(fp_);
+    if (fp_ != nullptr) host_fclose(fp_);
   }
 
   bool read(uint64_t offset, uint64_t count, void* buf) override {
@@ -98,7 +98,7 @@ class HostFileIo final : public io_t {
     ok = host_fflush_sync(fp_) && !std::ferror(fp_) && ok;
     std::FILE* fp = fp_;
     fp_ = nullptr;
-    if (std::fclose(fp) != 0) ok = false;
+    if (host_fclose(fp) != 0) ok = false;
     drop_all();
     return ok;
   }
@@ -203,7 +203,7 @@ std::unique_ptr<io_t> create_io_from_path(const char* path) {
   std::FILE* fp = host_fopen(path, "rb+");
   if (fp == nullptr) return nullptr;
   io_t* io = new (std::nothrow) HostFileIo(fp);
-  if (io == nullptr) std::fclose(fp);
+  if (io == nullptr) host_fclose(fp);
   return std::unique_ptr<io_t>(io);
 }
 

@@ -13,39 +13,49 @@ class FileStream final : public stream_t {
  public:
   explicit FileStream(std::FILE* fp) : fp_(fp) {}
   ~FileStream() override {
-    if (fp_ != nullptr) std::fclose(fp_);
+    if (fp_ != nullptr) host_fclose(fp_);
   }
+  // The position is counted here rather than asked of the host, where asking
+  // can fail: a wrong offset would end up inside the image.
   uint64_t write(const void* buf, uint64_t n) override {
-    if (n == 0) return 0;
-    return std::fwrite(buf, 1, static_cast<size_t>(n), fp_);
+    uint64_t done = failed_ ? 0 : host_fwrite(fp_, buf, n);
+    pos_ += done;
+    return done;
   }
   uint64_t read(void* buf, uint64_t n) override {
-    if (n == 0) return 0;
-    return std::fread(buf, 1, static_cast<size_t>(n), fp_);
+    uint64_t done = failed_ ? 0 : host_fread(fp_, buf, n);
+    pos_ += done;
+    return done;
   }
-  bool seek(uint64_t offset) override { return host_fseek64(fp_, offset); }
-  uint64_t tell() override {
-    int64_t t = host_ftell64(fp_);
-    return t < 0 ? 0 : static_cast<uint64_t>(t);
+  bool seek(uint64_t offset) override {
+    if (!host_fseek64(fp_, offset)) return false;
+    pos_ = offset;
+    return true;
   }
+  uint64_t tell() override { return pos_; }
+  // A length the host cannot tell fails the stream for good: every later
+  // transfer and the close fail too, so that no caller goes on with 0.
   uint64_t length() override {
-    uint64_t here = tell();
-    if (std::fseek(fp_, 0, SEEK_END) != 0) return 0;
-    uint64_t end = tell();
-    seek(here);
-    return end;
+    host_stat_t st;
+    if (std::fflush(fp_) != 0 || host_fstat_file(fp_, &st) != 0) {
+      failed_ = true;
+      return 0;
+    }
+    return st.size;
   }
   bool close() override {
     if (fp_ == nullptr) return true;
-    bool ok = !std::ferror(fp_);
+    bool ok = !std::ferror(fp_) && !failed_;
     std::FILE* fp = fp_;
     fp_ = nullptr;
-    if (std::fclose(fp) != 0) ok = false;
+    if (host_fclose(fp) != 0) ok = false;
     return ok;
   }
 
  private:
   std::FILE* fp_;
+  uint64_t pos_ = 0;
+  bool failed_ = false;
 };
 
 }  // namespace
@@ -58,7 +68,7 @@ bool stream_close(std::unique_ptr<stream_t> s) {
 std::unique_ptr<stream_t> create_stream_from_fp(std::FILE* fp) {
   if (fp == nullptr) return nullptr;
   stream_t* s = new (std::nothrow) FileStream(fp);
-  if (s == nullptr) std::fclose(fp);
+  if (s == nullptr) host_fclose(fp);
   return std::unique_ptr<stream_t>(s);
 }
 

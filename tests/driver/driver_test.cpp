@@ -77,33 +77,46 @@ TEST(SizeRule, AddsTenPercentAndRoundsUpToASector) {
 }
 
 TEST(VolumeName, TakesTheLastComponent) {
+  // Windows separates at '\\' too; POSIX names may hold it.
   struct Case {
     const char* path;
-    const char* name;
+    const char* windows;
+    const char* posix;
   } cases[] = {
-      {"C:\\Path\\To\\MyMacApp\\BuildOutput", "BuildOutput"},
-      {"out/app/", "app"},
-      {"out/app//", "app"},
-      {"C:\\", "C:"},
-      {"C:/", "C:"},
-      {"C:", "C:"},
-      {"D:\\Builds\\My App.app\\", "My App.app"},
-      {"C:\\Path/Mixed\\Seps/", "Seps"},
-      {"\\\\server\\share\\dir\\", "dir"},
-      {"/", "/"},
-      {"\\\\", "\\"},
-      {"", "."},
-      {"plain", "plain"},
-      {"/abs/My App.app", "My App.app"},
+      {"C:\\Path\\To\\MyMacApp\\BuildOutput", "BuildOutput", "C:\\Path\\To\\MyMacApp\\BuildOutput"},
+      {"out/app/", "app", "app"},
+      {"out/app//", "app", "app"},
+      {"C:\\", "C:", "C:\\"},
+      {"C:/", "C:", "C:"},
+      {"C:", "C:", "C:"},
+      {"C:\\Path/Mixed\\Seps/", "Seps", "Mixed\\Seps"},
+      {"/", "/", "/"},
+      {"\\\\", "\\", "\\\\"},
+      {"", ".", "."},
+      {"/abs/My App.app", "My App.app", "My App.app"},
   };
+  const bool windows = host_is_separator('\\');
   for (const Case& c : cases) {
     std::string n;
     ASSERT_TRUE(volume_name_from_path(c.path, &n)) << c.path;
-    EXPECT_EQ(c.name, n) << c.path;
+    EXPECT_EQ(windows ? c.windows : c.posix, n) << c.path;
   }
   std::string n, longname(1024, 'n');
   EXPECT_FALSE(volume_name_from_path(("/x/" + longname).c_str(), &n));
   EXPECT_TRUE(volume_name_from_path(("/x/" + longname.substr(1)).c_str(), &n));
+}
+
+// "." and ".." name a folder only through another: the volume takes the name
+// of the folder they lead to.
+TEST(VolumeName, DotsResolveToTheFolderName) {
+  TempDir dir;
+  dir.mkdir("Build.app/Contents");
+  std::string base = dir.str() + "/Build.app";
+  for (const std::string& p : {base + "/.", base + "/./", base + "/Contents/..", base + "/Contents/../"}) {
+    std::string n;
+    ASSERT_TRUE(volume_name_from_path(p.c_str(), &n)) << p;
+    EXPECT_EQ("Build.app", n) << p;
+  }
 }
 
 TEST(DriverProcess, UsageErrorsPrintTheUsageTextAndCreateNothing) {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <random>
 #include <regex>
@@ -18,6 +19,7 @@
 
 #include "hfs/catalog.h"
 #include "hfs/volume.h"
+#include "io/host_fs.h"
 #include "io/io.h"
 #include "support/btree_check.h"
 #include "support/support.h"
@@ -97,9 +99,10 @@ class Package : public ::testing::Test {
  protected:
   TempDir work;
   fs::path out() const { return work.path() / "out.dmg"; }
+  // None of the run's own files ("out.dmg.*") in the work folder.
   void expect_no_leftovers() {
-    EXPECT_FALSE(fs::exists(work.path() / "out.dmg.hfs"));
-    EXPECT_FALSE(fs::exists(work.path() / "out.dmg.volpack-part"));
+    for (const auto& e : fs::directory_iterator(work.path()))
+      EXPECT_NE(0u, e.path().filename().string().rfind("out.dmg.", 0)) << "left behind";
   }
 };
 
@@ -258,39 +261,89 @@ TEST_F(Package, AnOutputThatCannotBeWrittenIsFoundFirst) {
   r = package(work.path() / "adir", src.path());
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("adir")) << r.err;
-  EXPECT_FALSE(fs::exists(work.path() / "adir.hfs"));
+  fs::remove(work.path() / "adir");
+  expect_no_leftovers();
 }
 
-TEST_F(Package, SpecialFilesAreSkippedAndTheOutputMayLieInsideTheSource) {
+TEST_F(Package, SpecialFilesAreSkipped) {
   REQUIRE_READERS();
   TempDir src;
-  src.write("a.txt", "a");
+  src.write("a.txt", "a\n");
   ASSERT_EQ(0, mkfifo((src.path() / "pipe").c_str(), 0644));
-  fs::path inside = src.path() / "out.dmg";
-  auto r = package(inside, src.path());
+  auto r = package(out(), src.path());
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_NE(std::string::npos, r.err.find("WARNING:")) << r.err;
   EXPECT_NE(std::string::npos, r.err.find("pipe")) << r.err;
-  tree_map got = extract_with_7zz(inside, work, src.path().filename().string());
+  tree_map got = extract_with_7zz(out(), work, src.path().filename().string());
   EXPECT_EQ(1u, got.count("a.txt"));
   EXPECT_EQ(0u, got.count("pipe"));
-  EXPECT_EQ(0u, got.count("out.dmg.hfs"));
-  EXPECT_EQ(0u, got.count("out.dmg.volpack-part"));
-  EXPECT_FALSE(fs::exists(src.path() / "out.dmg.hfs"));
 }
 
-TEST_F(Package, SecondRunOnTheSameOutputStops) {
-  TempDir src;
-  src.write("a", "a");
-  int fd = open((work.path() / "out.dmg.hfs").c_str(), O_RDWR | O_CREAT, 0644);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(0, flock(fd, LOCK_EX));  // as a first run holds it
+// Files at the output's names that are not this run's own: links planted at
+// them are never followed, files of the old fixed names never touched, an
+// output that is not a regular file or lies inside the source is refused, and
+// a run holding the output's lock stops a second one.
+TEST_F(Package, OnlyTheRunsOwnFilesAreTouched) {
+  TempDir src, other;
+  src.write("a.txt", "a\n");
+  fs::path victim = other.write("victim", "precious\n");
+  fs::create_symlink(victim, work.path() / "out.dmg.volpack-lock");
   auto r = package(out(), src.path());
   EXPECT_EQ(1, r.status);
-  EXPECT_NE(std::string::npos, r.err.find("in use")) << r.err;
-  EXPECT_TRUE(fs::exists(work.path() / "out.dmg.hfs"));  // the first run's file is left alone
+  EXPECT_EQ("precious\n", test::read_file(victim));
+  fs::remove(work.path() / "out.dmg.volpack-lock");
+
+  test::write_file(work.path() / "out.dmg.hfs", "mine\n");
+  fs::create_symlink(victim, work.path() / "out.dmg.volpack-part");
+  r = package(out(), src.path());
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("mine\n", test::read_file(work.path() / "out.dmg.hfs"));
+  EXPECT_EQ("precious\n", test::read_file(victim));
+  fs::remove(work.path() / "out.dmg.hfs");
+  fs::remove(work.path() / "out.dmg.volpack-part");
+
+  fs::create_symlink(victim, work.path() / "link.dmg");
+  ASSERT_EQ(0, mkfifo((work.path() / "fifo.dmg").c_str(), 0644));
+  for (const char* name : {"link.dmg", "fifo.dmg"}) {
+    r = package(work.path() / name, src.path());
+    EXPECT_EQ(1, r.status) << name;
+    EXPECT_NE(std::string::npos, r.err.find("not a regular file")) << r.err;
+  }
+  EXPECT_TRUE(fs::is_symlink(work.path() / "link.dmg"));
+  EXPECT_TRUE(fs::is_fifo(work.path() / "fifo.dmg"));
+  EXPECT_EQ("precious\n", test::read_file(victim));
+  fs::remove(work.path() / "link.dmg");
+  fs::remove(work.path() / "fifo.dmg");
+
+  fs::path inside = src.path() / "sub" / "out.dmg";
+  fs::create_directories(inside.parent_path());
+  r = package(inside, src.path());
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("inside the source")) << r.err;
+  EXPECT_TRUE(fs::is_empty(inside.parent_path()));
+
+  bool created = false;
+  int lock = host_lock_file((work.path() / "out.dmg.volpack-lock").c_str(), &created);
+  ASSERT_GE(lock, 0);
+  r = package(out(), src.path());
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("another volpack run")) << r.err;
+  host_close(lock);
+  fs::remove(work.path() / "out.dmg.volpack-lock");
+  expect_no_leftovers();
+}
+
+// A file-size limit is a write error like any other: one message with the
+// reason, nothing left, no signal death.
+TEST_F(Package, FileSizeLimitIsAWriteError) {
+  TempDir src;
+  src.write("big", random_bytes(4 << 20, 3));
+  auto r = run_program("ulimit -f 1024 && " + shell_quote(test::volpack_exe()) + " " + shell_quote(out().string()) +
+                       " " + shell_quote(src.str()));
+  EXPECT_EQ(1, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find(std::strerror(EFBIG))) << r.err;
+  expect_no_leftovers();
   EXPECT_FALSE(fs::exists(out()));
-  close(fd);
 }
 
 TEST_F(Package, UnreadableInputFailsCleanly) {
@@ -331,10 +384,14 @@ TEST_F(Package, InterruptRemovesScratchAndPartialImage) {
     _exit(127);
   }
   // Wait until the scratch volume exists and has been formatted, then interrupt.
-  for (int i = 0; i < 2000 && !(fs::exists(work.path() / "out.dmg.hfs") &&
-                               fs::file_size(work.path() / "out.dmg.hfs") > 0);
-       ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  auto formatted = [&] {
+    for (const auto& e : fs::directory_iterator(work.path())) {
+      std::string n = e.path().filename().string();
+      if (n.size() > 4 && n.compare(n.size() - 4, 4, ".hfs") == 0 && fs::file_size(e.path()) > 0) return true;
+    }
+    return false;
+  };
+  for (int i = 0; i < 2000 && !formatted(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   kill(pid, SIGINT);
   int status = 0;
   waitpid(pid, &status, 0);

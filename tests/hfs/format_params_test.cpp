@@ -4,6 +4,8 @@
 // size rule, root folder ownership).
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <cstdlib>
 #include <string>
 
@@ -15,6 +17,7 @@ namespace {
 using test::FormatArgs;
 using test::TempDir;
 using test::Volume;
+
 
 constexpr uint64_t kMiB = 1048576;
 constexpr uint64_t kGiB = 1024 * kMiB;

@@ -1,5 +1,9 @@
 // The host layer on POSIX hosts: host symbolic links are reported as links.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
 
 #include "io/host_fs.h"
 #include "support/support.h"
@@ -35,6 +39,57 @@ TEST(HostDir, TypesLinksAndSpecialFilesApart) {
   EXPECT_TRUE(host_readlink((dir.path() / "dangling").string().c_str(), &target));
   EXPECT_EQ("nowhere", target);
   EXPECT_FALSE(host_readlink((dir.path() / "real").string().c_str(), &target));
+}
+
+// Links planted at the names of a run's files are never followed, and a
+// FIFO swapped in for an input file is refused instead of waited on.
+TEST(HostRunFiles, PlantedLinksAndFifosAreRefused) {
+  TempDir dir;
+  auto victim = dir.write("victim", "precious\n");
+  std::filesystem::create_symlink(victim, dir.path() / "out.dmg.lock");
+  bool created = false;
+  EXPECT_EQ(-1, host_lock_file((dir.path() / "out.dmg.lock").c_str(), &created));
+  EXPECT_EQ(-1, host_open((dir.path() / "out.dmg.lock").c_str(),
+                          HOST_O_RDWR | HOST_O_CREAT | HOST_O_EXCL | HOST_O_NOFOLLOW, 0644));
+  EXPECT_EQ("precious\n", test::read_file(victim));
+
+  ASSERT_EQ(0, mkfifo((dir.path() / "fifo").c_str(), 0644));
+  host_stat_t st;
+  EXPECT_EQ(nullptr, host_fopen_input((dir.path() / "fifo").c_str(), &st));
+  EXPECT_EQ(ENXIO, host_errno());
+  EXPECT_EQ(nullptr, host_fopen_input((dir.path() / "out.dmg.lock").c_str(), &st));  // a link
+  std::FILE* fp = host_fopen_input(victim.c_str(), &st);
+  ASSERT_NE(nullptr, fp);
+  EXPECT_EQ(9u, st.size);
+  EXPECT_NE(0, st.mtime_ns);
+  host_fclose(fp);
+}
+
+// What the caller chose to ignore stays ignored; a file-size limit is a write
+// error, not the end of the process.
+TEST(HostInterruptDeathTest, IgnoredSignalsAndTheFileSizeLimit) {
+  TempDir dir;
+  EXPECT_EXIT(
+      {
+        std::signal(SIGHUP, SIG_IGN);
+        host_on_interrupt(nullptr);
+        std::raise(SIGHUP);
+        std::exit(7);
+      },
+      ::testing::ExitedWithCode(7), "");
+  std::string big = (dir.path() / "big").string();
+  EXPECT_EXIT(
+      {
+        host_on_interrupt(nullptr);
+        struct rlimit lim;
+        lim.rlim_cur = lim.rlim_max = 4096;
+        setrlimit(RLIMIT_FSIZE, &lim);
+        int fd = host_open(big.c_str(), HOST_O_WRONLY | HOST_O_CREAT, 0644);
+        std::vector<char> data(8192, 'x');
+        bool failed = host_write_all(fd, data.data(), data.size()) != 8192 && host_errno() == EFBIG;
+        std::exit(failed ? 3 : 4);
+      },
+      ::testing::ExitedWithCode(3), "");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <set>
 
 #include "io/die.h"
@@ -15,6 +16,7 @@
 namespace volpack {
 namespace {
 
+using test::HostFaults;
 using test::TempDir;
 
 std::set<std::string> list(const std::string& path) {
@@ -180,10 +182,185 @@ TEST(HostInterruptDeathTest, InterruptsRunTheCleanUpAndExitWithStatus1) {
           std::raise(sig);
           std::fputs("the interrupt returned\n", stderr);
         },
-        ::testing::ExitedWithCode(1), "^$")
+        ::testing::ExitedWithCode(1), "^interrupted\n$")
         << sig;
     EXPECT_FALSE(std::filesystem::exists(scratch)) << sig;
   }
+}
+
+// A folder read to an error is told apart from one read to its end, and the
+// failure names the folder.
+TEST(HostFaults, DirectoryReadErrorsAreNotTheEnd) {
+  TempDir dir;
+  for (int i = 0; i < 5; ++i) dir.write("f" + std::to_string(i), "x\n");
+  host_dir* d = host_opendir(dir.str().c_str());
+  ASSERT_NE(nullptr, d);
+  int seen = 0;
+  {
+    HostFaults faults(host_op::readdir, 3, EIO);
+    while (host_readdir(d) != nullptr) ++seen;
+    EXPECT_EQ(EIO, host_errno());
+  }
+  EXPECT_EQ(2, seen);
+  EXPECT_EQ(EIO, host_dir_error(d));
+  EXPECT_EQ(nullptr, host_readdir(d));  // an error ends it for good
+  host_failure f;
+  ASSERT_TRUE(host_take_failure(&f));
+  EXPECT_EQ(host_op::readdir, f.op);
+  EXPECT_EQ(dir.str(), f.path);
+  EXPECT_FALSE(host_take_failure(&f));  // taken once
+  host_closedir(d);
+
+  d = host_opendir(dir.str().c_str());
+  while (host_readdir(d) != nullptr) ++seen;
+  EXPECT_EQ(0, host_errno());
+  EXPECT_EQ(0, host_dir_error(d));
+  host_closedir(d);
+}
+
+// Every kind of operation can be failed, and the failure names the file.
+TEST(HostFaults, FailuresKeepThePathAndTheReason) {
+  TempDir dir;
+  std::string path = (dir.path() / "f").string();
+  struct step {
+    host_op op;
+    std::function<bool()> run;  // true when the operation succeeded
+  };
+  int fd = host_open(path.c_str(), HOST_O_RDWR | HOST_O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  std::FILE* fp = host_fopen(path.c_str(), "rb+");
+  ASSERT_NE(nullptr, fp);
+  char buf[4] = "abc";
+  std::vector<step> steps = {
+      {host_op::write, [&] { return host_write_all(fd, buf, 3) == 3; }},
+      {host_op::write, [&] { return host_pwrite(fp, 0, buf, 3) == 3; }},
+      {host_op::read, [&] { return host_pread(fp, 0, buf, 3) == 3; }},
+      {host_op::resize, [&] { return host_ftruncate(fd, 10); }},
+      {host_op::sync, [&] { return host_fsync(fd); }},
+      {host_op::open, [&] {
+         int f2 = host_open(path.c_str(), HOST_O_RDONLY, 0);
+         if (f2 >= 0) host_close(f2);
+         return f2 >= 0;
+       }},
+  };
+  for (const step& s : steps) {
+    EXPECT_TRUE(s.run()) << host_op_name(s.op);
+    HostFaults faults(s.op, 1, ENOSPC);
+    EXPECT_FALSE(s.run()) << host_op_name(s.op);
+    host_failure f;
+    ASSERT_TRUE(host_take_failure(&f)) << host_op_name(s.op);
+    EXPECT_EQ(s.op, f.op);
+    EXPECT_EQ(ENOSPC, f.error);
+    EXPECT_EQ(path, f.path);
+  }
+  host_close(fd);
+  EXPECT_EQ(0, host_fclose(fp));
+}
+
+// Temporaries: new files only, unique names beside the output, each name
+// component within 255 bytes even for the longest output names.
+TEST(HostRunFiles, UniqueTemporariesFitBesideAnyOutputName) {
+  TempDir dir;
+  for (size_t len : {7u, 240u, 255u}) {
+    std::string out = dir.str() + "/" + std::string(len - 4, 'n') + ".dmg";
+    std::string a, b;
+    int fa = host_create_unique(out.c_str(), ".hfs", &a);
+    int fb = host_create_unique(out.c_str(), ".hfs", &b);
+    ASSERT_GE(fa, 0) << len << " " << host_strerror(host_errno());
+    ASSERT_GE(fb, 0) << len;
+    EXPECT_NE(a, b);
+    std::string name = std::filesystem::path(a).filename().string();
+    EXPECT_LE(name.size(), 255u);
+    EXPECT_EQ(0u, name.rfind(std::string(std::min<size_t>(len - 4, 100), 'n'), 0)) << name;
+    EXPECT_EQ(".hfs", name.substr(name.size() - 4));
+    EXPECT_EQ(0u, std::filesystem::file_size(a));
+    host_close(fa);
+    host_close(fb);
+  }
+  // Shortened names of different outputs stay different.
+  std::string l1 = host_sibling_path((std::string(300, 'a') + "1").c_str(), ".lock");
+  std::string l2 = host_sibling_path((std::string(300, 'a') + "2").c_str(), ".lock");
+  EXPECT_NE(l1, l2);
+  EXPECT_EQ(255u, l1.size());
+}
+
+// A run's own files are reopened, removed and renamed only as the file the
+// run created, whatever the name leads to meanwhile.
+TEST(HostRunFiles, PinnedNamesReachOnlyTheRunsFile) {
+  TempDir dir;
+  std::string out = dir.str() + "/out.dmg", path;
+  int fd = host_create_unique(out.c_str(), ".part", &path);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(host_pin(path.c_str(), fd));
+  std::FILE* fp = host_fopen(path.c_str(), "wb");
+  ASSERT_NE(nullptr, fp);
+  EXPECT_EQ(5u, host_fwrite(fp, "image", 5));
+  EXPECT_EQ(0, host_fclose(fp));
+  // Another file takes the name: nothing of ours may touch it.
+  std::string other = dir.write("other", "precious\n").string();
+  std::error_code swap_refused;
+  std::filesystem::rename(other, path, swap_refused);
+  if (swap_refused) {  // Windows: no name of an open file can be taken over
+    host_unpin(path.c_str());
+    host_close(fd);
+    return;
+  }
+  fp = host_fopen(path.c_str(), "rb");
+  ASSERT_NE(nullptr, fp);
+  char buf[16] = {};
+  EXPECT_EQ(5u, host_fread(fp, buf, sizeof buf));
+  EXPECT_EQ(std::string("image"), buf);
+  host_fclose(fp);
+  EXPECT_NE(0, host_remove(path.c_str()));
+  host_remove_raw(path.c_str());
+  EXPECT_FALSE(host_rename_replace(path.c_str(), out.c_str()));
+  EXPECT_EQ("precious\n", test::read_file(path));
+  EXPECT_FALSE(std::filesystem::exists(out));
+  host_unpin(path.c_str());
+  host_close(fd);
+}
+
+// One lock per output: a second holder is refused until the first lets go.
+TEST(HostRunFiles, LockFilesExcludeASecondHolder) {
+  TempDir dir;
+  std::string lock = dir.str() + "/out.dmg.lock";
+  bool created = false, again = true;
+  int fd = host_lock_file(lock.c_str(), &created);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(created);
+  EXPECT_EQ(-1, host_lock_file(lock.c_str(), &again));
+  EXPECT_EQ(EAGAIN, host_errno());
+  host_close(fd);
+  fd = host_lock_file(lock.c_str(), &again);
+  EXPECT_GE(fd, 0);
+  EXPECT_FALSE(again);
+  host_close(fd);
+}
+
+// A rename is made durable; a failed folder sync leaves the move standing.
+TEST(HostRunFiles, RenameSyncsTheFolder) {
+  TempDir dir;
+  std::string from = dir.write("a", "1\n").string(), to = (dir.path() / "b").string();
+  bool synced = false;
+#ifndef _WIN32  // Windows writes the move through instead of syncing the folder
+  {
+    HostFaults faults(host_op::sync, 1, EIO);
+    EXPECT_TRUE(host_rename_replace(from.c_str(), to.c_str(), &synced));
+    EXPECT_TRUE(faults.fired());
+  }
+  EXPECT_FALSE(synced);
+  host_clear_failure();
+#else
+  EXPECT_TRUE(host_rename_replace(from.c_str(), to.c_str(), &synced));
+#endif
+  EXPECT_TRUE(host_rename_replace(to.c_str(), from.c_str(), &synced));
+  EXPECT_TRUE(synced);
+  {
+    HostFaults faults(host_op::rename, 1, EIO);
+    EXPECT_FALSE(host_rename_replace(from.c_str(), to.c_str()));
+  }
+  EXPECT_TRUE(std::filesystem::exists(from));
+  host_clear_failure();
 }
 
 TEST(HostProcess, ProgramNameIsTheExecutablesFileName) {

@@ -12,6 +12,24 @@
 namespace volpack {
 namespace test {
 
+HostFaults::HostFaults(host_op op, uint64_t nth, int error, bool persistent)
+    : op_(op), nth_(nth), error_(error), persistent_(persistent) {
+  host_set_fault_hook(&HostFaults::hook, this);
+}
+
+HostFaults::~HostFaults() { host_set_fault_hook(nullptr, nullptr); }
+
+int HostFaults::hook(host_op op, const char* path, void* self) {
+  HostFaults* f = static_cast<HostFaults*>(self);
+  if (f->on) {
+    if (int e = f->on(op, path)) return e;
+  }
+  uint64_t n = f->counts_[static_cast<int>(op)].fetch_add(1) + 1;
+  if (op != f->op_ || f->nth_ == 0 || n < f->nth_ || (n > f->nth_ && !f->persistent_)) return 0;
+  f->fired_ = true;
+  return f->error_;
+}
+
 bool MemIo::read(uint64_t offset, uint64_t count, void* buf) {
   ++reads;
   if (count == 0) return true;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -15,6 +16,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
+
+#include "io/host_fs.h"
 #include "io/io.h"
 #include "io/run_context.h"
 #include "io/status.h"
@@ -71,6 +76,31 @@ class MemStream final : public stream_t {
  private:
   std::vector<uint8_t>* bytes_;
   uint64_t pos_ = 0;
+};
+
+// Counts the host layer's operations by kind for its lifetime and makes the
+// `nth` (1-based) of kind `op` fail with `error` (with `persistent`, every later
+// one too); nth 0 only counts. `on` runs before every operation with its kind
+// and path (null when unknown); it may act on the files as another process
+// would, and fails the operation when it returns an error number. One at a time.
+class HostFaults {
+ public:
+  explicit HostFaults(host_op op = host_op::open, uint64_t nth = 0, int error = EIO, bool persistent = false);
+  std::function<int(host_op, const char*)> on;
+  ~HostFaults();
+  HostFaults(const HostFaults&) = delete;
+  HostFaults& operator=(const HostFaults&) = delete;
+  uint64_t count(host_op op) const { return counts_[static_cast<int>(op)].load(); }
+  bool fired() const { return fired_.load(); }
+
+ private:
+  static int hook(host_op op, const char* path, void* self);
+  host_op op_;
+  uint64_t nth_;
+  int error_;
+  bool persistent_;
+  std::atomic<uint64_t> counts_[kHostOpKinds] = {};
+  std::atomic<bool> fired_{false};
 };
 
 // A fresh folder for the test, removed with its contents at the end. Named
