@@ -88,7 +88,7 @@ CatalogNodeID create_item(volume_t* volume, const char* path, bool is_folder, cr
     ++h.fileCount;
   }
 
-  const uint32_t now = hfs_date_from_unix(host_time());
+  const uint32_t now = hfs_date_from_unix(volume->clock != nullptr ? volume->clock->now() : host_time());
   catalog_record_t record;
   HFSPlusBSDInfo* permissions;
   if (is_folder) {

@@ -11,9 +11,11 @@
 #include "hfs/catalog.h"
 #include "hfs/volume.h"
 #include "import/import.h"
+#include "io/bytes.h"
 #include "io/die.h"
 #include "io/host_fs.h"
 #include "io/run_context.h"
+#include "io/sha256.h"
 #include "io/stream.h"
 
 namespace volpack {
@@ -296,6 +298,21 @@ status claim_name(importer& im, folder_names& names, const std::string& name, co
   return status::ok();
 }
 
+// Adds an entry to the run's input digest, when there is one: what it becomes
+// ('d' folder, 'f' file, 'l' link), its permission bits, its size and its path
+// on the volume. Its bytes (a file's data, a link's target) follow.
+void digest_entry(const importer& im, char kind, uint16_t mode, uint64_t size, const std::string& vpath) {
+  sha256* digest = im.ctx.input_digest;
+  if (digest == nullptr) return;
+  uint8_t head[15];
+  head[0] = static_cast<uint8_t>(kind);
+  put_be16(head + 1, mode);
+  put_be64(head + 3, size);
+  put_be32(head + 11, static_cast<uint32_t>(vpath.size()));
+  digest->update(head, sizeof head);
+  digest->update(vpath.data(), vpath.size());
+}
+
 void info(const importer& im, const char* what, const std::string& vpath) {
   if (im.ctx.options.verbose) im.ctx.reporter->infof("%s: %s\n", what, vpath.c_str());
 }
@@ -303,7 +320,7 @@ void info(const importer& im, const char* what, const std::string& vpath) {
 // Copies the host file's bytes into the fork, which already holds `size` bytes
 // of blocks. A file that changes size meanwhile is refused.
 status copy_file_data(stream_t* s, hfsfile_t* fork, uint64_t size, const std::string& host_path,
-                      std::vector<uint8_t>& buf, progress_t* progress) {
+                      std::vector<uint8_t>& buf, progress_t* progress, sha256* digest) {
   for (uint64_t offset = 0; offset < size;) {
     uint64_t n = std::min<uint64_t>(kCopyPiece, size - offset);
     if (stream_read(s, buf.data(), n) != n)
@@ -311,6 +328,7 @@ status copy_file_data(stream_t* s, hfsfile_t* fork, uint64_t size, const std::st
                            host_path.c_str());
     if (!hfsfile_write(fork, offset, n, buf.data()))
       return status_errorf("volume_add_dir_contents_recursive():%d: io_write error\n", __LINE__);
+    if (digest != nullptr) digest->update(buf.data(), n);
     offset += n;
     progress_advance(progress, 0, n);
   }
@@ -336,7 +354,8 @@ status import_file(importer& im, const std::string& vpath, const std::string& ho
     return status_errorf("volume_add_dir_contents_recursive():%d: Error: volume_open_hfsfile failed\n", __LINE__);
   uint64_t size = stream_length(s.get());
   hfsfile_allocate_or_die(fork.get(), size);
-  status copied = copy_file_data(s.get(), fork.get(), size, host_path, im.buf, im.ctx.progress);
+  digest_entry(im, 'f', executable ? 0755 : 0644, size, vpath);
+  status copied = copy_file_data(s.get(), fork.get(), size, host_path, im.buf, im.ctx.progress, im.ctx.input_digest);
   progress_advance(im.ctx.progress, 1, 0);
   // A file rewritten in place keeps its size but not its modification time.
   if (copied && (host_fstat_file(fp, &after) != 0 || after.size != before.size || after.mtime_ns != before.mtime_ns))
@@ -369,18 +388,31 @@ status import_file(importer& im, const std::string& vpath, const std::string& ho
   return status::ok();
 }
 
-// Imports the host folder `relative` (below the root; empty for the root)
-// into the volume folder `vpath` ("" for the volume's root), whose names so
-// far are `names`.
-status import_folder(importer& im, const std::string& relative, const std::string& vpath, folder_names names) {
-  const std::string host_dir = relative.empty() ? im.root : im.root + "/" + relative;
+// The names in a host folder, sorted bytewise, so that file IDs and the
+// catalog's layout do not depend on the order the file system lists them in.
+status list_folder(const std::string& host_dir, std::vector<std::string>* names) {
   host_dir_handle dir(host_opendir(host_dir.c_str()));
   if (!dir)
     return status_errorf("volume_add_dir_contents_recursive():%d: Cannot open that directory: %s\n", __LINE__,
                          host_dir.c_str());
   while (host_dirent* e = host_readdir(dir.get())) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
+    std::string name = e->d_name;
+    if (name != "." && name != "..") names->push_back(std::move(name));
+  }
+  // A listing that ended in an error is no listing of the whole folder.
+  if (int error = host_dir_error(dir.get())) return read_failed(host_dir, "read the folder", error);
+  std::sort(names->begin(), names->end());  // std::string compares its bytes as unsigned
+  return status::ok();
+}
+
+// Imports the host folder `relative` (below the root; empty for the root)
+// into the volume folder `vpath` ("" for the volume's root), whose names so
+// far are `names`.
+status import_folder(importer& im, const std::string& relative, const std::string& vpath, folder_names names) {
+  const std::string host_dir = relative.empty() ? im.root : im.root + "/" + relative;
+  std::vector<std::string> listing;
+  VOLPACK_RETURN_IF_ERROR(list_folder(host_dir, &listing));
+  for (const std::string& name : listing) {
     const std::string rel = relative.empty() ? name : relative + "/" + name;
     const std::string entry_vpath = vpath + "/" + name;
     const std::string host_path = host_dir + "/" + name;
@@ -398,12 +430,15 @@ status import_folder(importer& im, const std::string& relative, const std::strin
         break;
       case entry_kind::folder:
         info(im, "Adding folder", entry_vpath);
+        digest_entry(im, 'd', 0755, 0, entry_vpath);
         if (volume_create_folder(im.volume, entry_vpath.c_str(), &r) == 0) return refused(host_path, entry_vpath, r);
         VOLPACK_RETURN_IF_ERROR(import_folder(im, rel, entry_vpath, folder_names()));
         break;
       case entry_kind::link:
         if (!volume_create_symlink(im.volume, entry_vpath.c_str(), plan.target.c_str(), &r))
           return refused(host_path, entry_vpath, r);
+        digest_entry(im, 'l', 0644, plan.target.size(), entry_vpath);
+        if (im.ctx.input_digest != nullptr) im.ctx.input_digest->update(plan.target.data(), plan.target.size());
         if (im.ctx.options.verbose)
           im.ctx.reporter->infof("Added symlink: %s -> %s\n", entry_vpath.c_str(), plan.target.c_str());
         break;
@@ -413,8 +448,6 @@ status import_folder(importer& im, const std::string& relative, const std::strin
         break;
     }
   }
-  // A listing that ended in an error is no listing of the whole folder.
-  if (int error = host_dir_error(dir.get())) return read_failed(host_dir, "read the folder", error);
   return status::ok();
 }
 
