@@ -16,9 +16,10 @@ result<int64_t> parse_source_date_epoch(const char* text) {
     valid = valid && value <= kLargestSourceDateEpoch;
   }
   if (!valid)
-    return status_errorf("error: SOURCE_DATE_EPOCH must be a whole number of seconds since 1970 between 0 and %lld, "
-                         "not \"%s\"\n",
-                         static_cast<long long>(kLargestSourceDateEpoch), text);
+    return status_errorf(
+        "error: SOURCE_DATE_EPOCH must be a whole number of seconds since 1970 between 0 and %lld, "
+        "not \"%s\"\n",
+        static_cast<long long>(kLargestSourceDateEpoch), text);
   return value;
 }
 

@@ -355,7 +355,8 @@ status import_file(importer& im, const std::string& vpath, const std::string& ho
   uint64_t size = stream_length(s.get());
   hfsfile_allocate_or_die(fork.get(), size);
   digest_entry(im, 'f', executable ? 0755 : 0644, size, vpath);
-  status copied = copy_file_data(s.get(), fork.get(), size, host_path, im.buf, im.ctx.progress, im.ctx.input_digest);
+  status copied =
+      copy_file_data(s.get(), fork.get(), size, host_path, im.buf, im.ctx.progress, im.ctx.input_digest);
   progress_advance(im.ctx.progress, 1, 0);
   // A file rewritten in place keeps its size but not its modification time.
   if (copied && (host_fstat_file(fp, &after) != 0 || after.size != before.size || after.mtime_ns != before.mtime_ns))

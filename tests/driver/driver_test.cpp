@@ -366,7 +366,8 @@ TEST(SourceDateEpoch, OnlyDecimalSecondsAnHfsDateHolds) {
 TEST(DriverRun, SourceDateEpochMakesTheImageDependOnTheInputOnly) {
   TempDir dir;
   const std::vector<std::string> names = {"b", "A", "_", "C2", "c", "10", "9", "Zed", "zed2", "z.sh", "~"};
-  for (size_t i = 0; i < names.size(); ++i) dir.write("App/" + names[(i * 5) % names.size()], "data " + names[i] + "\n");
+  for (size_t i = 0; i < names.size(); ++i)
+    dir.write("App/" + names[(i * 5) % names.size()], "data " + names[i] + "\n");
   dir.write("App/sub/inner", "#!/bin/sh\n");
   dir.write("App/Link", "sub");
   const std::string src = dir.str() + "/App";
