@@ -246,19 +246,20 @@ bool import_tree(const run_context& ctx, const run_files& files, const std::stri
                  const tree_census& totals, reproducible_sources* reproducible) {
   progress(ctx, "Adding files...\n");
   std::unique_ptr<io_t> device = create_io_from_path(files.scratch.c_str());
-  std::unique_ptr<volume_t> volume = volume_open(device.get(), ctx.reporter);
-  if (!volume) {
-    fail(ctx, "error: unable to open newly created HFS filesystem\n");
+  result<std::unique_ptr<volume_t>> opened = volume_open(device.get(), ctx.reporter);
+  if (!opened) {
+    fail(ctx, opened.error());
     (void)io_close(std::move(device));
     return false;
   }
+  std::unique_ptr<volume_t> volume = opened.take();
   volume->clock = ctx.clock;
   phase copying(ctx, progress_phase::copying, totals.files, totals.data_bytes);
   status imported = volume_add_dir_contents_recursive(ctx, volume.get(), source.c_str(), "/");
   copying.end();
   if (!imported) {
     fail(ctx, imported);
-    fail(ctx, "error: unable to create DMG\n");
+    if (imported.wants_summary()) fail(ctx, "error: unable to create DMG\n");
     volume_close(std::move(volume));
     (void)io_close(std::move(device));
     return false;
@@ -360,14 +361,7 @@ int volpack_run(int argc, char** argv, const run_sources& sources) {
   if (display) {
     ctx.progress = display.get();
     ctx.reporter = &safe_reporter;
-    set_fatal_message_hook([](void* d) { static_cast<terminal_progress*>(d)->clear(); }, display.get());
   }
-  struct unhook {
-    bool on;
-    ~unhook() {
-      if (on) set_fatal_message_hook(nullptr, nullptr);
-    }
-  } unhook_at_exit{display != nullptr};
 
   uint64_t size = 0;
   tree_census totals;

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -9,10 +10,11 @@
 #include <vector>
 
 #include "hfs/catalog.h"
+#include "hfs/hfs_status.h"
 #include "hfs/volume.h"
 #include "import/import.h"
+#include "io/buffer.h"
 #include "io/bytes.h"
-#include "io/die.h"
 #include "io/host_fs.h"
 #include "io/run_context.h"
 #include "io/sha256.h"
@@ -62,6 +64,16 @@ bool is_oneliner_symlink(stream_t* s) {
 
 namespace {
 
+// The numbers in the import's own messages ("volume_add_dir_contents_recursive():140: ..."):
+// fixed numbers that users and scripts see, not source lines; they never change when code moves.
+enum : int {
+  kProbeOpen = 140,   // a file opened to read its first bytes
+  kCopyWrite = 313,   // a fork write the fork's blocks do not cover
+  kCopyOpen = 327,    // a file opened to copy it
+  kOpenFolder = 379,  // a folder that cannot be listed
+  kCopyBuffer = 425,  // malloc of the copy buffer
+};
+
 constexpr size_t kMaxVolumePath = 1023;
 constexpr size_t kCopyPiece = 256 * 1024;  // file data move through one fixed buffer
 constexpr int kMaxLinkSteps = 32;          // links followed while resolving one link file's text
@@ -70,6 +82,18 @@ struct dir_closer {
   void operator()(host_dir* d) const { host_closedir(d); }
 };
 using host_dir_handle = std::unique_ptr<host_dir, dir_closer>;
+
+// The import's own refusals: formatted like printf; the driver follows them
+// with its summary line.
+status import_error(const char* fmt, ...) VOLPACK_PRINTF(1, 2);
+status import_error(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  status s = status_verrorf(fmt, ap);
+  va_end(ap);
+  s.want_summary();
+  return s;
+}
 
 bool is_skipped(const std::vector<host_file_id>& skip, const host_stat_t& st) {
   if (st.device == 0 && st.inode == 0) return false;
@@ -117,15 +141,15 @@ struct file_probe {
 // The file's path and the host's reason on a line of their own.
 status read_failed(const std::string& host_path, const char* what, int error) {
   host_clear_failure();  // the message below names the file and the reason
-  return status_errorf("Error: cannot %s \"%s\": %s\n", what, host_path.c_str(),
-                       error == ENXIO ? "it is no longer a regular file" : host_strerror(error));
+  return import_error("Error: cannot %s \"%s\": %s\n", what, host_path.c_str(),
+                      error == ENXIO ? "it is no longer a regular file" : host_strerror(error));
 }
 
 status open_failed(const std::string& host_path, int line) {
   int error = host_errno();
   status reason = read_failed(host_path, "open", error);
-  return status_errorf("volume_add_dir_contents_recursive():%d: Error: create_stream_from_fp() failed for: %s\n%s",
-                       line, host_path.c_str(), reason.message().c_str());
+  return import_error("volume_add_dir_contents_recursive():%d: Error: create_stream_from_fp() failed for: %s\n%s", line,
+                      host_path.c_str(), reason.message().c_str());
 }
 
 // Opens an input file without waiting on what is not a regular file (a FIFO
@@ -139,7 +163,7 @@ status probe_file(const std::string& host_path, const host_stat_t& st, file_prob
   host_stat_t now;
   std::FILE* fp = nullptr;
   std::unique_ptr<stream_t> s = open_input(host_path, &now, &fp);
-  if (!s) return open_failed(host_path, __LINE__);
+  if (!s) return open_failed(host_path, kProbeOpen);
   uint8_t head[4];
   uint64_t got = stream_read(s.get(), head, 4);
   if (got < std::min<uint64_t>(4, now.size)) return read_failed(host_path, "read", host_errno());
@@ -203,7 +227,7 @@ result<entry_plan> plan_host_entry(const std::string& tree_root, const std::stri
   const std::string host_path = tree_root + "/" + relative;
   host_stat_t st;
   if (host_lstat(host_path.c_str(), &st) != 0)
-    return status_errorf("Error: cannot import \"%s\": %s\n", host_path.c_str(), host_strerror(host_errno()));
+    return import_error("Error: cannot import \"%s\": %s\n", host_path.c_str(), host_strerror(host_errno()));
   entry_plan plan;
   if (is_skipped(skip, st)) return plan;  // this run's own scratch volume or image
   switch (st.type) {
@@ -212,8 +236,7 @@ result<entry_plan> plan_host_entry(const std::string& tree_root, const std::stri
       return plan;
     case DT_LNK:
       if (!host_readlink(host_path.c_str(), &plan.target))
-        return status_errorf("Error: cannot read the link \"%s\": %s\n", host_path.c_str(),
-                             host_strerror(host_errno()));
+        return import_error("Error: cannot read the link \"%s\": %s\n", host_path.c_str(), host_strerror(host_errno()));
       plan.kind = entry_kind::link;
       return plan;
     case DT_REG:
@@ -267,19 +290,17 @@ using folder_names = std::unordered_map<std::u16string, std::string>;
 status refused(const std::string& host_path, const std::string& vpath, const create_result_t& r) {
   switch (r.status) {
     case create_status_t::kNameExists:
-      return status_errorf("Error: cannot import \"%s\": the volume already holds \"%s\"\n", host_path.c_str(),
-                           vpath.c_str());
+      return import_error("Error: cannot import \"%s\": the volume already holds \"%s\"\n", host_path.c_str(),
+                          vpath.c_str());
     case create_status_t::kNameTooLong:
-      return status_errorf("Error: cannot import \"%s\": its name is longer than 255 UTF-16 units\n",
-                           host_path.c_str());
+      return import_error("Error: cannot import \"%s\": its name is longer than 255 UTF-16 units\n", host_path.c_str());
     case create_status_t::kTargetTooLong:
-      return status_errorf("Error: cannot import \"%s\": its link target is longer than 1023 bytes\n",
-                           host_path.c_str());
+      return import_error("Error: cannot import \"%s\": its link target is longer than 1023 bytes\n",
+                          host_path.c_str());
     case create_status_t::kEmptyName:
-      return status_errorf("Error: cannot import \"%s\": its name holds only characters the volume ignores\n",
-                           host_path.c_str());
-    default:
-      return status_errorf("Error: cannot import \"%s\"\n", host_path.c_str());
+      return import_error("Error: cannot import \"%s\": its name holds only characters the volume ignores\n",
+                          host_path.c_str());
+    default: return import_error("Error: cannot import \"%s\"\n", host_path.c_str());
   }
 }
 
@@ -291,10 +312,11 @@ status claim_name(importer& im, folder_names& names, const std::string& name, co
   if (identity.empty()) return refused(host_path, "", {create_status_t::kEmptyName, 0});
   auto taken = names.emplace(std::move(identity), host_path);
   if (!taken.second)
-    return status_errorf("Error: cannot import \"%s\": the volume already holds \"%s\" under the same name "
-                         "(names that differ only in letter case, Unicode form or ignorable characters are one "
-                         "name on the volume)\n",
-                         host_path.c_str(), taken.first->second.c_str());
+    return import_error(
+        "Error: cannot import \"%s\": the volume already holds \"%s\" under the same name "
+        "(names that differ only in letter case, Unicode form or ignorable characters are one "
+        "name on the volume)\n",
+        host_path.c_str(), taken.first->second.c_str());
   return status::ok();
 }
 
@@ -324,17 +346,16 @@ status copy_file_data(stream_t* s, hfsfile_t* fork, uint64_t size, const std::st
   for (uint64_t offset = 0; offset < size;) {
     uint64_t n = std::min<uint64_t>(kCopyPiece, size - offset);
     if (stream_read(s, buf.data(), n) != n)
-      return status_errorf("Error: \"%s\" changed size or could not be read while it was copied\n",
-                           host_path.c_str());
-    if (!hfsfile_write(fork, offset, n, buf.data()))
-      return status_errorf("volume_add_dir_contents_recursive():%d: io_write error\n", __LINE__);
+      return import_error("Error: \"%s\" changed size or could not be read while it was copied\n", host_path.c_str());
+    VOLPACK_RETURN_IF_ERROR(
+        hfsfile_write(fork, offset, n, buf.data(), "volume_add_dir_contents_recursive", kCopyWrite));
     if (digest != nullptr) digest->update(buf.data(), n);
     offset += n;
     progress_advance(progress, 0, n);
   }
   uint8_t extra;
   if (stream_read(s, &extra, 1) != 0)
-    return status_errorf("Error: \"%s\" changed size while it was copied\n", host_path.c_str());
+    return import_error("Error: \"%s\" changed size while it was copied\n", host_path.c_str());
   return status::ok();
 }
 
@@ -342,25 +363,26 @@ status import_file(importer& im, const std::string& vpath, const std::string& ho
   host_stat_t before, after;
   std::FILE* fp = nullptr;
   std::unique_ptr<stream_t> s = open_input(host_path, &before, &fp);
-  if (!s) return open_failed(host_path, __LINE__);
+  if (!s) return open_failed(host_path, kCopyOpen);
   create_result_t r;
-  CatalogNodeID id = volume_create_file(im.volume, vpath.c_str(), &r);
+  CatalogNodeID id;
+  VOLPACK_ASSIGN_OR_RETURN(id, volume_create_file(im.volume, vpath.c_str(), &r));
   if (id == 0) return refused(host_path, vpath, r);
-  std::unique_ptr<catalog_record_t> record = volume_get_record_by_id(im.volume, id);
-  if (!record || !record->is_file()) return status_errorf("Error: cannot import \"%s\"\n", host_path.c_str());
-  std::unique_ptr<hfsfile_t> fork =
-      volume_open_hfsfile(im.volume, record->file.fileID, &record->file.dataFork, record.get());
-  if (!fork)
-    return status_errorf("volume_add_dir_contents_recursive():%d: Error: volume_open_hfsfile failed\n", __LINE__);
+  std::unique_ptr<catalog_record_t> record;
+  VOLPACK_ASSIGN_OR_RETURN(record, volume_get_record_by_id(im.volume, id));
+  if (!record || !record->is_file()) return import_error("Error: cannot import \"%s\"\n", host_path.c_str());
+  std::unique_ptr<hfsfile_t> fork;
+  VOLPACK_ASSIGN_OR_RETURN(fork,
+                           volume_open_hfsfile(im.volume, record->file.fileID, &record->file.dataFork, record.get()));
   uint64_t size = stream_length(s.get());
-  hfsfile_allocate_or_die(fork.get(), size);
+  VOLPACK_RETURN_IF_ERROR(hfsfile_allocate(fork.get(), size));
   digest_entry(im, 'f', executable ? 0755 : 0644, size, vpath);
   status copied =
       copy_file_data(s.get(), fork.get(), size, host_path, im.buf, im.ctx.progress, im.ctx.input_digest);
   progress_advance(im.ctx.progress, 1, 0);
   // A file rewritten in place keeps its size but not its modification time.
   if (copied && (host_fstat_file(fp, &after) != 0 || after.size != before.size || after.mtime_ns != before.mtime_ns))
-    copied = status_errorf("Error: \"%s\" changed while it was copied\n", host_path.c_str());
+    copied = import_error("Error: \"%s\" changed while it was copied\n", host_path.c_str());
   hfsfile_close(std::move(fork));
   (void)stream_close(std::move(s));
   VOLPACK_RETURN_IF_ERROR(copied);
@@ -369,16 +391,17 @@ status import_file(importer& im, const std::string& vpath, const std::string& ho
   if (executable) {
     HFSPlusBSDInfo& p = record->file.permissions;
     p.fileMode = static_cast<uint16_t>((p.fileMode & S_IFMT_HFS) | 0755);
-    volume_update_catalog(im.volume, *record);
+    VOLPACK_RETURN_IF_ERROR(volume_update_catalog(im.volume, *record));
     info(im, "Added executable", vpath);
   } else if (vpath == "/.VolumeIcon.icns") {
     record->file.userInfo.fileType = fourcc("    ");
     record->file.userInfo.fileCreator = fourcc("    ");
-    volume_update_catalog(im.volume, *record);
-    std::unique_ptr<catalog_record_t> root = volume_get_record_from_path(im.volume, "/", nullptr, nullptr);
+    VOLPACK_RETURN_IF_ERROR(volume_update_catalog(im.volume, *record));
+    std::unique_ptr<catalog_record_t> root;
+    VOLPACK_ASSIGN_OR_RETURN(root, volume_get_record_from_path(im.volume, "/", nullptr, nullptr));
     if (root && root->is_folder()) {
       root->folder.userInfo.finderFlags = kHasCustomIcon;
-      volume_update_catalog(im.volume, *root);
+      VOLPACK_RETURN_IF_ERROR(volume_update_catalog(im.volume, *root));
     }
     info(im, "Added volume icon", vpath);
   } else if (vpath == "/.DS_Store") {
@@ -394,8 +417,8 @@ status import_file(importer& im, const std::string& vpath, const std::string& ho
 status list_folder(const std::string& host_dir, std::vector<std::string>* names) {
   host_dir_handle dir(host_opendir(host_dir.c_str()));
   if (!dir)
-    return status_errorf("volume_add_dir_contents_recursive():%d: Cannot open that directory: %s\n", __LINE__,
-                         host_dir.c_str());
+    return import_error("volume_add_dir_contents_recursive():%d: Cannot open that directory: %s\n", kOpenFolder,
+                        host_dir.c_str());
   while (host_dirent* e = host_readdir(dir.get())) {
     std::string name = e->d_name;
     if (name != "." && name != "..") names->push_back(std::move(name));
@@ -418,31 +441,35 @@ status import_folder(importer& im, const std::string& relative, const std::strin
     const std::string entry_vpath = vpath + "/" + name;
     const std::string host_path = host_dir + "/" + name;
     if (entry_vpath.size() > kMaxVolumePath)
-      return status_errorf("Error: cannot import \"%s\": its path on the volume is longer than %zu bytes\n",
-                           host_path.c_str(), kMaxVolumePath);
+      return import_error("Error: cannot import \"%s\": its path on the volume is longer than %zu bytes\n",
+                          host_path.c_str(), kMaxVolumePath);
     result<entry_plan> planned = plan_host_entry(im.root, rel, im.ctx.options.link_files, im.ctx.skip);
     if (!planned) return planned.error();
     const entry_plan& plan = planned.value();
     if (plan.kind != entry_kind::skipped) VOLPACK_RETURN_IF_ERROR(claim_name(im, names, name, host_path));
     if (!plan.warning.empty()) im.ctx.reporter->report(report_kind::warning, plan.warning);
     create_result_t r;
+    CatalogNodeID id;
     switch (plan.kind) {
       case entry_kind::skipped:
         break;
-      case entry_kind::folder:
+      case entry_kind::folder: {
         info(im, "Adding folder", entry_vpath);
         digest_entry(im, 'd', 0755, 0, entry_vpath);
-        if (volume_create_folder(im.volume, entry_vpath.c_str(), &r) == 0) return refused(host_path, entry_vpath, r);
+        VOLPACK_ASSIGN_OR_RETURN(id, volume_create_folder(im.volume, entry_vpath.c_str(), &r));
+        if (id == 0) return refused(host_path, entry_vpath, r);
         VOLPACK_RETURN_IF_ERROR(import_folder(im, rel, entry_vpath, folder_names()));
         break;
-      case entry_kind::link:
-        if (!volume_create_symlink(im.volume, entry_vpath.c_str(), plan.target.c_str(), &r))
-          return refused(host_path, entry_vpath, r);
+      }
+      case entry_kind::link: {
+        VOLPACK_ASSIGN_OR_RETURN(id, volume_create_symlink(im.volume, entry_vpath.c_str(), plan.target.c_str(), &r));
+        if (id == 0) return refused(host_path, entry_vpath, r);
         digest_entry(im, 'l', 0644, plan.target.size(), entry_vpath);
         if (im.ctx.input_digest != nullptr) im.ctx.input_digest->update(plan.target.data(), plan.target.size());
         if (im.ctx.options.verbose)
           im.ctx.reporter->infof("Added symlink: %s -> %s\n", entry_vpath.c_str(), plan.target.c_str());
         break;
+      }
       case entry_kind::file:
       case entry_kind::executable:
         VOLPACK_RETURN_IF_ERROR(import_file(im, entry_vpath, host_path, plan.kind == entry_kind::executable));
@@ -456,21 +483,26 @@ status import_folder(importer& im, const std::string& relative, const std::strin
 
 status volume_add_dir_contents_recursive(const run_context& ctx, volume_t* volume, const char* host_dir,
                                          const char* volume_path) {
-  importer im{ctx, volume, host_dir, malloc_or_die(kCopyPiece, "volume_add_dir_contents_recursive", __LINE__)};
+  importer im{ctx, volume, host_dir, {}};
+  VOLPACK_RETURN_IF_ERROR(buffer_alloc(&im.buf, kCopyPiece, "volume_add_dir_contents_recursive", kCopyBuffer));
   std::string vpath = volume_path;
   while (!vpath.empty() && vpath.back() == '/') vpath.pop_back();
   // The folder to fill, and the names it holds already.
-  std::unique_ptr<catalog_record_t> folder = volume_get_record_from_path(volume, vpath.c_str(), nullptr, nullptr);
+  std::unique_ptr<catalog_record_t> folder;
+  VOLPACK_ASSIGN_OR_RETURN(folder, volume_get_record_from_path(volume, vpath.c_str(), nullptr, nullptr));
   if (!folder) {
     create_result_t r;
-    if (volume_create_folder(volume, vpath.c_str(), &r) == 0) return refused(host_dir, vpath, r);
-    folder = volume_get_record_from_path(volume, vpath.c_str(), nullptr, nullptr);
+    CatalogNodeID id;
+    VOLPACK_ASSIGN_OR_RETURN(id, volume_create_folder(volume, vpath.c_str(), &r));
+    if (id == 0) return refused(host_dir, vpath, r);
+    VOLPACK_ASSIGN_OR_RETURN(folder, volume_get_record_from_path(volume, vpath.c_str(), nullptr, nullptr));
   }
   if (!folder || !folder->is_folder())
-    return status_errorf("Error: cannot import \"%s\": the volume holds no folder %s\n", host_dir,
-                         volume_path);
+    return import_error("Error: cannot import \"%s\": the volume holds no folder %s\n", host_dir, volume_path);
   folder_names names;
-  for (const folder_entry_t& e : volume_get_folder_contents(volume, folder->folder.folderID))
+  std::vector<folder_entry_t> contents;
+  VOLPACK_ASSIGN_OR_RETURN(contents, volume_get_folder_contents(volume, folder->folder.folderID));
+  for (const folder_entry_t& e : contents)
     names.emplace(catalog_name_identity(volume, e.name), vpath + "/" + unistr_to_utf8(e.name));
   return import_folder(im, "", vpath, std::move(names));
 }
