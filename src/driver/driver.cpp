@@ -162,7 +162,11 @@ bool fail(const run_context& ctx, const char* fmt, ...) {
 }
 
 bool fail(const run_context& ctx, const status& s) {
-  ctx.reporter->report(report_kind::error, s.message());
+  // A few of the formatter's messages carry no line end; the next line (the
+  // host's reason) must still start on a line of its own.
+  std::string text = s.message();
+  if (!text.empty() && text.back() != '\n') text += '\n';
+  ctx.reporter->report(report_kind::error, text);
   return false;
 }
 
@@ -233,8 +237,7 @@ bool format_volume(const run_context& ctx, const run_files& files, const char* v
   options.group = 0;
   status formatted = volume_format_file(files.scratch.c_str(), options, ctx);
   if (!formatted) {
-    ctx.reporter->report(report_kind::error, formatted.message());  // the formatter's own words
-    return false;
+    return fail(ctx, formatted);  // the formatter's own words
   }
   progress(ctx, "Initialized a " + std::to_string(size) + " bytes non-journaled HFS+ volume\n");
   return true;
