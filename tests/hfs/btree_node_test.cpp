@@ -12,7 +12,7 @@
 namespace volpack {
 namespace {
 
-using test::FaultTreeFile;
+using test::FaultIo;
 using test::MemTree;
 
 constexpr uint16_t kNode = 512;
@@ -32,7 +32,7 @@ TEST(BTreeNode, OpenReadsHeaderAndWritesItBackByteForByte) {
   const std::vector<uint8_t> before = bytes;
 
   btree_t tree;
-  ASSERT_TRUE(btree_open(&tree, std::make_unique<test::MemTreeFile>(&bytes, kNode), &test::byte_key_codec()));
+  ASSERT_TRUE(btree_open(&tree, std::make_unique<test::MemIo>(&bytes, false, kNode), &test::byte_key_codec()));
   EXPECT_EQ(tree.header.treeDepth, 2);
   EXPECT_EQ(tree.header.rootNode, 258u);
   EXPECT_EQ(tree.header.leafRecords, 0x01020304u);
@@ -50,7 +50,7 @@ TEST(BTreeNode, OpenReadsHeaderAndWritesItBackByteForByte) {
 TEST(BTreeNode, OpenFailsWhenTheHeaderCannotBeRead) {
   std::vector<uint8_t> bytes(20, 0);  // too short for the header record
   btree_t tree;
-  EXPECT_FALSE(btree_open(&tree, std::make_unique<test::MemTreeFile>(&bytes, kNode), &test::byte_key_codec()));
+  EXPECT_FALSE(btree_open(&tree, std::make_unique<test::MemIo>(&bytes, false, kNode), &test::byte_key_codec()));
   EXPECT_EQ(tree.io, nullptr);
   EXPECT_EQ(tree.callbacks, nullptr);
 }
@@ -72,10 +72,10 @@ TEST(BTreeNode, DescriptorRoundTripAndReadFailure) {
   EXPECT_EQ(back->kind, kBTLeafNode);
   EXPECT_EQ(back->numRecords, 0x0102);
   EXPECT_EQ(btree_read_BTNodeDescriptor(&t.tree, 9), nullptr);  // beyond the file
-  t.fault->arm(FaultTreeFile::Op::kWrite, 1);
+  t.fault->arm(FaultIo::Op::kWrite, 1);
   EXPECT_FALSE(btree_write_BTNodeDescriptor(&t.tree, 2, d));
   EXPECT_TRUE(writeBTHeaderRec(&t.tree));  // the fault fires once
-  t.fault->arm(FaultTreeFile::Op::kWrite, 1);
+  t.fault->arm(FaultIo::Op::kWrite, 1);
   EXPECT_FALSE(writeBTHeaderRec(&t.tree));
 }
 
@@ -115,7 +115,7 @@ TEST(BTreeNode, ReadFailuresGiveTheirMessages) {
   MemTree t(kNode, 4, 1);
   BTNodeDescriptor d;
   io_t* io = t.tree.io.get();
-  t.fault->arm(FaultTreeFile::Op::kRead, 1, true);
+  t.fault->arm(FaultIo::Op::kRead, 1, true);
   const std::pair<std::string, std::string> cases[] = {
       {test::message_of(btree_read_descriptor(&t.tree, 1)),
        "btree_read_BTNodeDescriptor_or_die():28: btree_read_BTNodeDescriptor error\n"},

@@ -13,7 +13,7 @@
 namespace volpack {
 namespace {
 
-using test::FaultTreeFile;
+using test::FaultIo;
 using test::MemTree;
 
 constexpr uint16_t kNode = 512;
@@ -75,7 +75,7 @@ TEST_F(SearchTest, FailuresAreReturnedAndLeaveOutputsAlone) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
-    if (c.failing_read != 0) t.fault->arm(FaultTreeFile::Op::kRead, c.failing_read);
+    if (c.failing_read != 0) t.fault->arm(FaultIo::Op::kRead, c.failing_read);
     bool exact = true;
     NodeNumber node = 77;
     uint16_t index = 66;
@@ -84,7 +84,7 @@ TEST_F(SearchTest, FailuresAreReturnedAndLeaveOutputsAlone) {
     EXPECT_TRUE(exact);
     EXPECT_EQ(node, 77u);
     EXPECT_EQ(index, 66);
-    t.fault->arm(FaultTreeFile::Op::kNone, 0);
+    t.fault->arm(FaultIo::Op::kNone, 0);
   }
 }
 

@@ -174,7 +174,7 @@ TEST(FormatParams, WarningsGoToTheReporterAndFormattingGoesOn) {
     w.tune(args);
     EXPECT_EQ(test::message_of(args.format(path)), "");
     EXPECT_EQ(args.warnings.text, with_device(w.stderrText, path));
-    for (report_kind k : args.warnings.kinds) EXPECT_EQ(k, report_kind::warning);
+    for (const auto& line : args.warnings.lines) EXPECT_EQ(line.first, report_kind::warning);
     EXPECT_EQ(Volume(path).vh.signature, kHFSPlusSigWord);
   }
 }

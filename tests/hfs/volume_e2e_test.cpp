@@ -93,7 +93,7 @@ TEST(VolumeEndToEnd, FillCloseReopenAndReadEverythingBack) {
     std::snprintf(buf, sizeof buf, file_names[i % 6], i);
     it.name = buf;
     size_t size = i % 3 == 0 ? sizes[rng() % 7] : rng() % 9000;
-    it.data = random_bytes(static_cast<uint32_t>(i), size);
+    it.data = random_bytes(size, static_cast<uint32_t>(i));
     it.id = volume_create_file(v.get(), it.path().c_str());
     ASSERT_NE(it.id, 0u) << it.path();
     if (size != 0) {
@@ -111,7 +111,7 @@ TEST(VolumeEndToEnd, FillCloseReopenAndReadEverythingBack) {
     std::vector<size_t> index;
     for (int i = 0; i < 40; ++i) {
       item it{item::kFile, pick_parent(), "frag" + std::to_string(i), 0, {}, {}};
-      it.data = random_bytes(1000000u + i, 14 * 4096 - 100);
+      it.data = random_bytes(14 * 4096 - 100, 1000000u + i);
       it.id = volume_create_file(v.get(), it.path().c_str());
       ASSERT_NE(it.id, 0u);
       records.push_back(volume_get_record_by_id(v.get(), it.id));
