@@ -9,7 +9,7 @@
 namespace volpack {
 namespace {
 
-using test::random_data;
+using test::random_bytes;
 using test::zlib_crc;
 
 std::vector<uint8_t> bytes_of(const char* s) { return std::vector<uint8_t>(s, s + std::strlen(s)); }
@@ -26,7 +26,7 @@ TEST(Crc32, CheckValuesAndRunningUse) {
 
   // Lengths around the eight-byte main loop, fed in random pieces, against zlib's CRC-32.
   std::mt19937 rng(7);
-  std::vector<uint8_t> data = random_data(4099, 11);
+  std::vector<uint8_t> data = random_bytes(4099, 11);
   for (size_t len : {1u, 7u, 8u, 9u, 15u, 16u, 17u, 63u, 1000u, 4099u}) {
     uint32_t running = 0;
     size_t at = 0;
@@ -63,7 +63,7 @@ TEST(UdifChecksum, RotateAndAdd) {
   EXPECT_EQ(sum, 5u);
 
   // Running across calls on word boundaries equals one call.
-  std::vector<uint8_t> data = random_data(4096, 3);
+  std::vector<uint8_t> data = random_bytes(4096, 3);
   uint32_t whole = 0, parts = 0;
   udif_checksum(&whole, data.data(), data.size());
   for (size_t at = 0; at < data.size(); at += 512) udif_checksum(&parts, data.data() + at, 512);
