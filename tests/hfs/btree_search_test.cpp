@@ -1,5 +1,4 @@
-// Search over hand-built trees: the four outcomes, the empty tree, the fatal
-// paths.
+// Search over hand-built trees: the four outcomes and the failures.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -97,15 +96,6 @@ TEST_F(SearchTest, NodeOfAnotherKindGivesNoRecord) {
   EXPECT_FALSE(exact);
   EXPECT_EQ(node, 3u);
   EXPECT_EQ(index, 1);
-}
-
-TEST(Search, EmptyTreeHasNoRecord) {
-  MemTree t(kNode, 4, 1);
-  bool exact = true;
-  uint64_t reads = t.file->reads;
-  EXPECT_EQ(t.search("a", &exact), nullptr);
-  EXPECT_FALSE(exact);
-  EXPECT_EQ(t.file->reads, reads);  // the header node is not scanned
 }
 
 }  // namespace
