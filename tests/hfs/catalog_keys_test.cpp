@@ -132,33 +132,6 @@ TEST(CatalogRecordCodec, ThreadRoundTripKeepsTheSlashOnDisk) {
   EXPECT_EQ(catalog_encode_record(*back), want);
 }
 
-TEST(CatalogRecordCodec, FolderAndFileComeBackAsWritten) {
-  catalog_record_t folder;
-  folder.recordType = kHFSPlusFolderRecord;
-  folder.folder.folderID = 77;
-  folder.folder.valence = 3;
-  folder.folder.folderCount = 1;
-  catalog_record_t file;
-  file.recordType = kHFSPlusFileRecord;
-  file.file.fileID = 78;
-  file.file.permissions.fileMode = 0120644;
-  file.file.userInfo.fileType = fourcc("slnk");
-  file.file.dataFork.logicalSize = 5;
-  file.file.dataFork.extents[7] = {9, 1};
-  for (const catalog_record_t* r : {&folder, &file}) {
-    std::vector<uint8_t> bytes = catalog_encode_record(*r);
-    EXPECT_EQ(bytes.size(), r->is_folder() ? 88u : 248u);
-    EXPECT_EQ(bytes[1], r->is_folder() ? 1 : 2);  // recordType, big-endian
-    MemIo io(&bytes);
-    std::unique_ptr<catalog_record_t> back = catalog_readdata(0, &io);
-    ASSERT_NE(back, nullptr);
-    EXPECT_EQ(back->recordType, r->recordType);
-    EXPECT_EQ(back->id(), r->id());
-    EXPECT_EQ(catalog_encode_record(*back), bytes);
-  }
-  EXPECT_EQ(catalog_encode_record(folder)[11], 77);  // folderID: bytes 8 to 11
-}
-
 TEST(CatalogRecordCodec, UnknownOrDamagedRecordsGiveNullWithAWarning) {
   std::vector<uint8_t> unknown = {0x00, 0x07, 0, 0};
   MemIo a(&unknown);
@@ -203,29 +176,6 @@ TEST(ExtentKeys, OrderByForkThenFileThenStartThenLength) {
     EXPECT_EQ(extent_compare(c.a, c.b), c.want);
     EXPECT_EQ(extent_compare(c.b, c.a), -c.want);
   }
-}
-
-TEST(ExtentKeys, Codec) {
-  std::vector<uint8_t> bytes;
-  MemIo io(&bytes);
-  extent_key_t k = ekey(0, 20, 8);
-  k.pad = 0;
-  ASSERT_TRUE(extent_writekey(0, &io, k));
-  EXPECT_EQ(bytes, (std::vector<uint8_t>{0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00, 0x08}));
-  std::unique_ptr<extent_key_t> back = extent_readkey(0, &io);
-  ASSERT_NE(back, nullptr);
-  EXPECT_EQ(extent_compare(*back, k), 0);
-  EXPECT_EQ(extent_readkey(1, &io), nullptr);
-
-  std::vector<uint8_t> record(64);
-  record[3] = 0x10;  // startBlock 16
-  record[7] = 0x02;  // blockCount 2
-  MemIo rio(&record);
-  std::unique_ptr<extent_record_t> r = extent_readdata(0, &rio);
-  ASSERT_NE(r, nullptr);
-  EXPECT_EQ(r->extents[0].startBlock, 16u);
-  EXPECT_EQ(r->extents[0].blockCount, 2u);
-  EXPECT_EQ(extent_readdata(8, &rio), nullptr);
 }
 
 }  // namespace

@@ -126,25 +126,6 @@ TEST(ForkAllocation, AllocatedBlocksAreZeroFilled) {
   EXPECT_TRUE(hfsfile_read(f.fork.get(), 5000, 0, back.data()));
 }
 
-TEST(ForkAllocation, ReadAcrossExtentsIsSplitAtTheBoundary) {
-  TestVolume t;
-  test_file a = create_file(t.v(), "/a");
-  test_file spacer = create_file(t.v(), "/spacer");
-  fragment(a.fork.get(), spacer.fork.get(), 2);
-  ASSERT_EQ(extent_sizes(*a.fork), (std::vector<uint32_t>{1, 1}));
-  std::vector<uint8_t> data(8192);
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
-  ASSERT_TRUE(hfsfile_write(a.fork.get(), 0, data.size(), data.data()));
-  uint64_t reads = t.device.reads;
-  uint8_t back[20];
-  ASSERT_TRUE(hfsfile_read(a.fork.get(), 4086, sizeof back, back));
-  EXPECT_EQ(t.device.reads - reads, 2u);
-  EXPECT_TRUE(std::equal(back, back + sizeof back, data.begin() + 4086));
-  // The bytes lie where the extents say.
-  const HFSPlusExtentDescriptor second = a.fork->extents[1];
-  EXPECT_EQ(t.image[second.startBlock * 4096ull], data[4096]);
-}
-
 TEST(ForkAllocation, ShrinkingKeepsWholeExtentsAndFreesTheRest) {
   TestVolume t;
   test_file a = create_file(t.v(), "/a");

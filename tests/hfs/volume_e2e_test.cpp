@@ -46,7 +46,7 @@ TEST(VolumeEndToEnd, FillCloseReopenAndReadEverythingBack) {
   const std::string image_path = dir.str() + "/volume.hfs";
   // As the driver formats: 64 MiB, defaults everywhere else.
   test::FormatArgs args;
-  args.name = "E2E";
+  args.volume_name = "E2E";
   args.size = 64 << 20;
   ASSERT_EQ(message_of(args.format(image_path)), "");
   const std::vector<uint8_t> formatted = read_bytes(image_path);
