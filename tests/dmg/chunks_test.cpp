@@ -151,25 +151,6 @@ TEST(CompressChunk, WorkBufferHoldsTheCodersWorstCase) {
   EXPECT_LE(libdeflate_zlib_compress_bound(nullptr, 512 * kSector), kChunkBufferSize);
 }
 
-TEST(CompressChunk, IndependentOfOrderAndOfTheOutputBuffer) {
-  // Each chunk's bytes depend on its input only: coding chunks out of order, into
-  // a dirty buffer, gives what insertBLKX wrote in order.
-  std::vector<uint8_t> data = mixed_data(1300 * kSector, 5);
-  std::vector<uint8_t> in_bytes = data, out_bytes;
-  MemStream in(&in_bytes), out(&out_bytes);
-  udif_blkx_table_t t = insertBLKX(&out, &in, 0, 1300, 0, nullptr, nullptr, nullptr).take();
-  ASSERT_EQ(t.chunks.size(), 4u);
-  std::vector<uint8_t> buf(kChunkBufferSize, 0xCD);
-  for (size_t i : {2u, 0u, 1u}) {
-    const udif_blkx_chunk_t& e = t.chunks[i];
-    chunk_code_t code;
-    ASSERT_TRUE(compress_chunk(data.data() + e.sector_start * kSector, e.sector_count, buf.data(), &code));
-    EXPECT_EQ(code.type, e.type);
-    ASSERT_EQ(code.stored_length, e.compressed_length);
-    EXPECT_EQ(0, std::memcmp(buf.data(), out_bytes.data() + e.compressed_offset, code.stored_length)) << i;
-  }
-}
-
 TEST(InsertBlkx, InputShorterThanTheSectorCountFails) {
   std::vector<uint8_t> in_bytes = mixed_data(600 * kSector, 9);
   std::vector<uint8_t> out_bytes;

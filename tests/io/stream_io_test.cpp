@@ -6,7 +6,6 @@
 #include <random>
 
 #include "io/buffer.h"
-#include "io/bytes.h"
 #include "io/die.h"
 #include "io/io.h"
 #include "io/stream.h"
@@ -16,23 +15,6 @@ namespace volpack {
 namespace {
 
 using test::TempDir;
-
-TEST(Bytes, BigAndLittleEndianCodecs) {
-  uint8_t b[8];
-  put_be16(b, 0x1234);
-  EXPECT_EQ(0x12, b[0]);
-  EXPECT_EQ(0x34, b[1]);
-  put_be32(b, 0x6D697368u);
-  EXPECT_EQ(0, std::memcmp(b, "mish", 4));
-  put_be64(b, 0x0102030405060708ull);
-  EXPECT_EQ(0x01, b[0]);
-  EXPECT_EQ(0x08, b[7]);
-  EXPECT_EQ(0x0102030405060708ull, get_be64(b));
-  put_le32(b, 0x11223344u);
-  EXPECT_EQ(0x44, b[0]);
-  EXPECT_EQ(0x11223344u, get_le32(b));
-  EXPECT_EQ(0x6A726E6Cu, fourcc("jrnl"));
-}
 
 TEST(Stream, NoFileGivesNoStream) { EXPECT_EQ(nullptr, create_stream_from_fp(nullptr)); }
 
@@ -64,24 +46,6 @@ TEST(Stream, PrintfWritesExactlyTheTextAndCutsAt1023Bytes) {
   EXPECT_TRUE(stream_printf(s.get(), "%s", big.c_str()));
   ASSERT_TRUE(stream_close(std::move(s)));
   EXPECT_EQ("<key>blkx</key>-2\n" + std::string(1023, 'x'), test::read_file(path));
-}
-
-TEST(Stream, ShortTransfersFailNamingTheCallerAndLine) {
-  std::vector<uint8_t> bytes(10);
-  test::MemStream in(&bytes);
-  uint8_t buf[16];
-  EXPECT_EQ(stream_read_exact(&in, buf, 11, "insertBLKX", 42).message(),
-            "insertBLKX():42: stream_read error (short read)\n");
-  std::vector<uint8_t> out;
-  test::MemStream full(&out);
-  full.limit = 3;
-  EXPECT_EQ(stream_write_exact(&full, buf, 4, "convert_to_DMG_or_die", 7).message(),
-            "convert_to_DMG_or_die():7: stream_write error (short write)\n");
-  status printed = stream_printf(&full, "%s", "toolong");
-  EXPECT_EQ(printed.message().rfind("stream_printf(): stream write error (errno ", 0), 0u) << printed.message();
-  ASSERT_TRUE(stream_seek(&in, 0));
-  EXPECT_TRUE(stream_read_exact(&in, buf, 4, "x", 1));
-  EXPECT_TRUE(stream_write_exact(&full, buf, 0, "x", 1));
 }
 
 TEST(Buffer, AllocationFailureNamesTheCaller) {
