@@ -191,6 +191,8 @@ TEST(DriverRun, FailuresReachTheReporterOnceAndLeaveNothingBehind) {
        "Error: cannot compute directory size of \"" + missing + "\" (errno " + std::to_string(ENOENT) + ")\n"},
       {{dir.str() + "/taken.dmg", dir.str()}, report_kind::error,
        "error: cannot write DMG file " + dir.str() + "/taken.dmg: " + host_strerror(EISDIR) + "\n"},
+      {{dir.str() + "/missing/x.dmg", dir.str()}, report_kind::error,
+       "error: cannot write DMG file " + dir.str() + "/missing/x.dmg: " + host_strerror(ENOENT) + "\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

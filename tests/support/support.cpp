@@ -264,6 +264,7 @@ program_result package(const std::string& out, const std::string& src, bool verb
   if (r.status == 0) {
     program_result v = run_volpack("verify " + shell_quote(out) + " --against " + shell_quote(src));
     EXPECT_EQ(0, v.status) << v.out << v.err;
+    EXPECT_EQ(std::string::npos, v.out.find("WARNING")) << v.out;
   }
   return r;
 }

@@ -277,7 +277,8 @@ std::vector<std::string> terminal_screen(const std::string& bytes);
 program_result run_volpack(const std::string& args, const std::string& cwd = std::string(),
                            const std::vector<env_setting>& env = {});
 // Packages `src` into `out` (with -v when `verbose`); when the run succeeds,
-// `volpack verify --against` must find the image sound and equal to `src`.
+// `volpack verify --against` must find the image sound, without a warning,
+// and equal to `src`.
 program_result package(const std::string& out, const std::string& src, bool verbose = false);
 
 }  // namespace test
