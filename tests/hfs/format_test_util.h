@@ -21,24 +21,6 @@
 namespace volpack {
 namespace test {
 
-// A record or node image of `size` zero bytes with the given pieces laid
-// over it: (offset, hex bytes such as "48 2B 00 04").
-inline std::vector<uint8_t> golden(size_t size, const std::vector<std::pair<size_t, std::string>>& pieces) {
-  std::vector<uint8_t> out(size, 0);
-  for (const auto& piece : pieces) {
-    size_t at = piece.first;
-    for (size_t i = 0; i < piece.second.size();) {
-      if (piece.second[i] == ' ') {
-        ++i;
-        continue;
-      }
-      out.at(at++) = static_cast<uint8_t>(std::stoul(piece.second.substr(i, 2), nullptr, 16));
-      i += 2;
-    }
-  }
-  return out;
-}
-
 // The options of volume_format with the driver's values as defaults, and the
 // run context it gets: the host's clock (or a fixed time), identifiers
 // seeded from it as the program does, warnings kept in `warnings`.

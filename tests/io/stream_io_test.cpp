@@ -62,24 +62,6 @@ TEST(Buffer, AllocationFailureNamesTheCaller) {
   EXPECT_EQ(v, (std::vector<uint8_t>(3, 0)));
 }
 
-TEST(HostIo, ReadsAndWritesAtOffsetsOfAnExistingFile) {
-  TempDir dir;
-  auto path = dir.write("vol", std::string(100, '\0'));
-  EXPECT_EQ(nullptr, create_io_from_path((dir.path() / "missing").string().c_str()));
-  auto io = create_io_from_path(path.string().c_str());
-  ASSERT_NE(nullptr, io);
-  EXPECT_TRUE(io_write(io.get(), 90, 4, "abcd"));
-  char buf[4];
-  EXPECT_TRUE(io_read(io.get(), 90, 4, buf));
-  EXPECT_EQ(0, std::memcmp(buf, "abcd", 4));
-  EXPECT_TRUE(io_read(io.get(), 1u << 30, 0, buf));  // a zero count never touches the file
-  EXPECT_FALSE(io_read(io.get(), 98, 4, buf));       // reaches past the end
-  EXPECT_TRUE(io_close(std::move(io)));
-  std::string content = test::read_file(path);
-  EXPECT_EQ(100u, content.size());
-  EXPECT_EQ("abcd", content.substr(90, 4));
-}
-
 TEST(HostIo, MatchesAPlainByteModelThroughCacheEvictions) {
   // Random small and large transfers over a file larger than the page cache
   // (which holds 16 MiB), ending inside a page: every read sees the newest
@@ -88,8 +70,12 @@ TEST(HostIo, MatchesAPlainByteModelThroughCacheEvictions) {
   const size_t size = (20u << 20) + 100;
   std::string model(size, '\0');
   auto path = dir.write("vol", model);
+  EXPECT_EQ(nullptr, create_io_from_path((dir.path() / "missing").string().c_str()));
   auto io = create_io_from_path(path.string().c_str());
   ASSERT_NE(nullptr, io);
+  uint8_t two[2];
+  EXPECT_FALSE(io_read(io.get(), size - 1, 2, two));   // reaches past the end
+  EXPECT_TRUE(io_read(io.get(), 1ull << 40, 0, two));  // a zero count never touches the file
   std::mt19937 rng(7);
   std::vector<uint8_t> buf;
   for (int step = 0; step < 30000; ++step) {

@@ -196,6 +196,17 @@ std::vector<uint8_t> read_bytes(const std::filesystem::path& p) {
 std::string volpack_exe() { return VOLPACK_EXE; }
 
 
+std::vector<uint8_t> golden(size_t size, const std::vector<std::pair<size_t, std::string>>& pieces) {
+  std::vector<uint8_t> out(size, 0);
+  for (const auto& piece : pieces) {
+    size_t at = piece.first;
+    for (size_t i = 0; i < piece.second.size(); i += piece.second[i] == ' ' ? 1 : 2) {
+      if (piece.second[i] != ' ') out.at(at++) = static_cast<uint8_t>(std::stoul(piece.second.substr(i, 2), nullptr, 16));
+    }
+  }
+  return out;
+}
+
 std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
   std::mt19937 rng(seed);
   std::vector<uint8_t> v(n);

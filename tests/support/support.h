@@ -250,6 +250,10 @@ std::string volpack_exe();
 bool have_program(const std::string& name);
 
 
+// A record or node image of `size` zero bytes with the given pieces laid
+// over it: (offset, hex bytes such as "48 2B 00 04").
+std::vector<uint8_t> golden(size_t size, const std::vector<std::pair<size_t, std::string>>& pieces);
+
 // Bytes drawn from a generator with a fixed seed, as a vector or as a string.
 std::vector<uint8_t> random_bytes(size_t n, uint32_t seed);
 std::string random_text(size_t n, uint32_t seed);
