@@ -98,12 +98,6 @@ TEST(SymlinkPeek, LinkFileTests) {
       {"colon elsewhere", "ab:c", false, ""},
       {"trailing line feed", "real\n", false, ""},
       {"high bytes", "t\xC3\xA5r", true, "t\xC3\xA5r"},
-      {"leading space", " real", false, ""},
-      {"leading tab", "\treal", false, ""},
-      {"leading line feed", "\nreal", false, ""},
-      {"leading vertical tab", "\vreal", false, ""},
-      {"leading form feed", "\freal", false, ""},
-      {"leading carriage return", "\rreal", false, ""},
       {"comment", "#real", false, ""},
       {"UTF-8 mark", "\xEF\xBB\xBFreal", false, ""},
       {"UTF-8 mark alone is 3 bytes", "\xEF\xBB\xBF", true, "\xEF\xBB\xBF"},
@@ -145,7 +139,12 @@ TEST(SymlinkPeek, LinkFileTests) {
     EXPECT_EQ(item, fsitem_peekandcache(quiet_settings(), path.c_str()).value()) << "a second look comes from the cache";
   }
 
-  // Every byte that NTFS names cannot hold disqualifies a one-liner.
+  // Every byte that NTFS names cannot hold disqualifies a one-liner, and so
+  // does leading white space.
+  for (const char* bad : {" real", "\treal", "\nreal", "\vreal", "\freal", "\rreal"}) {
+    std::string path = tmp.write(std::string("ws") + std::to_string(static_cast<uint8_t>(bad[0])), bad).string();
+    EXPECT_FALSE(fsitem_peekandcache(quiet_settings(), path.c_str()).value()->is_link) << int(bad[0]);
+  }
   for (char bad : std::string("\0\x01\x1f\"*<>?|\x7f", 10)) {
     std::string content = std::string("ab") + bad + "c";
     std::string path = tmp.write("bad" + std::to_string(static_cast<uint8_t>(bad)), content).string();
