@@ -128,27 +128,33 @@ TEST_F(Package, AppBundleReadsBackExactly) {
         << mode << " " << path << "\n" << listing;
 }
 
+// Only ".VolumeIcon.icns" in the top folder, with that letter case, is the
+// volume's icon; elsewhere or spelled otherwise it is an ordinary file.
 TEST_F(Package, VolumeIconAndFinderSettingsInTheTopFolder) {
   REQUIRE_READERS();
-  TempDir src;
-  // Binary content: a small text without a line end would be a one-line link file.
-  src.write(".VolumeIcon.icns", std::string("icns\0\0\x01\x02", 8));
-  src.write(".DS_Store", std::string("\0\0\0\x01" "Bud1", 8));
-  auto r = package(out(), src.path(), true);
-  ASSERT_EQ(0, r.status) << r.err;
-  EXPECT_NE(std::string::npos, r.out.find("Added volume icon: /.VolumeIcon.icns\n"));
-  EXPECT_NE(std::string::npos, r.out.find("Added Desktop Services settings store: /.DS_Store\n"));
-  fs::path raw = raw_volume(out(), work);
-  auto io = create_io_from_path(raw.string().c_str());
-  auto vol = volume_open(io.get());
-  ASSERT_TRUE(vol);
-  auto root = volume_get_record_from_path(vol.get(), "/", nullptr, nullptr);
-  EXPECT_EQ(kHasCustomIcon, root->folder.userInfo.finderFlags);
-  auto icon = volume_get_record_from_path(vol.get(), "/.VolumeIcon.icns", nullptr, nullptr);
-  ASSERT_TRUE(icon);
-  EXPECT_EQ(fourcc("    "), icon->file.userInfo.fileType);
-  EXPECT_EQ(fourcc("    "), icon->file.userInfo.fileCreator);
-  volume_close(std::move(vol));
+  for (const char* icon_name : {".VolumeIcon.icns", "sub/.VolumeIcon.icns", ".volumeicon.icns"}) {
+    SCOPED_TRACE(icon_name);
+    const bool is_icon = std::string(icon_name) == ".VolumeIcon.icns";
+    TempDir src;
+    // Binary content: a small text without a line end would be a one-line link file.
+    src.write(icon_name, std::string("icns\0\0\x01\x02", 8));
+    src.write(".DS_Store", std::string("\0\0\0\x01" "Bud1", 8));
+    auto r = package(out(), src.path(), true);
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(is_icon, r.out.find("Added volume icon: /.VolumeIcon.icns\n") != std::string::npos) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Added Desktop Services settings store: /.DS_Store\n"));
+    fs::path raw = raw_volume(out(), work);
+    auto io = create_io_from_path(raw.string().c_str());
+    auto vol = volume_open(io.get());
+    ASSERT_TRUE(vol);
+    auto root = volume_get_record_from_path(vol.get(), "/", nullptr, nullptr);
+    EXPECT_EQ(is_icon ? kHasCustomIcon : 0, root->folder.userInfo.finderFlags);
+    auto icon = volume_get_record_from_path(vol.get(), (std::string("/") + icon_name).c_str(), nullptr, nullptr);
+    ASSERT_TRUE(icon);
+    EXPECT_EQ(is_icon ? fourcc("    ") : 0u, icon->file.userInfo.fileType);
+    EXPECT_EQ(is_icon ? fourcc("    ") : 0u, icon->file.userInfo.fileCreator);
+    volume_close(std::move(vol));
+  }
 }
 
 TEST_F(Package, EmptyFolderAndManyTinyFilesFit) {

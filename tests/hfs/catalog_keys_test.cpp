@@ -178,5 +178,28 @@ TEST(ExtentKeys, OrderByForkThenFileThenStartThenLength) {
   }
 }
 
+TEST(ExtentKeys, Codec) {
+  std::vector<uint8_t> bytes;
+  MemIo io(&bytes);
+  extent_key_t k = ekey(0, 20, 8);
+  k.pad = 0;
+  ASSERT_TRUE(extent_writekey(0, &io, k));
+  EXPECT_EQ(bytes, (std::vector<uint8_t>{0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00, 0x08}));
+  std::unique_ptr<extent_key_t> back = extent_readkey(0, &io);
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(extent_compare(*back, k), 0);
+  EXPECT_EQ(extent_readkey(1, &io), nullptr);
+
+  std::vector<uint8_t> record(64);
+  record[3] = 0x10;  // startBlock 16
+  record[7] = 0x02;  // blockCount 2
+  MemIo rio(&record);
+  std::unique_ptr<extent_record_t> r = extent_readdata(0, &rio);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->extents[0].startBlock, 16u);
+  EXPECT_EQ(r->extents[0].blockCount, 2u);
+  EXPECT_EQ(extent_readdata(8, &rio), nullptr);
+}
+
 }  // namespace
 }  // namespace volpack

@@ -29,14 +29,20 @@ std::set<std::string> list(const std::string& path) {
   return names;
 }
 
-TEST(HostDir, EnumeratesWithOrWithoutTrailingSeparator) {
+TEST(HostDir, EnumeratesWithOrWithoutTrailingSeparatorAndRefusesOtherPaths) {
   TempDir dir;
-  dir.write("a.txt", "1");
+  auto file = dir.write("a.txt", "1");
   dir.write(".hidden", "");
   dir.mkdir("sub");
   std::set<std::string> expected = {"./", "../", "a.txt", ".hidden", "sub/"};
   EXPECT_EQ(expected, list(dir.str()));
   EXPECT_EQ(expected, list(dir.str() + "/"));
+  EXPECT_EQ(nullptr, host_opendir(""));
+  EXPECT_EQ(EINVAL, host_errno());
+  EXPECT_EQ(nullptr, host_opendir((dir.path() / "missing").string().c_str()));
+  EXPECT_EQ(ENOENT, host_errno());
+  EXPECT_EQ(nullptr, host_opendir(file.string().c_str()));
+  EXPECT_EQ(ENOTDIR, host_errno());
 }
 
 TEST(HostFiles, WriteAllTruncateAndStat) {
