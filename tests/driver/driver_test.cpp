@@ -136,7 +136,8 @@ TEST(DriverProcess, StatusesAndStreams) {
       {"-h", 0, usage, ""},
       {"--help", 0, usage, ""},
       {"out.dmg src --help -v", 0, usage, ""},
-      {"x.dmg " + shell_quote(missing), 1, "", "Error: cannot compute directory size of \"" + missing + "\" (errno 2)\n"},
+      {"x.dmg " + shell_quote(missing), 1, "",
+       "Error: cannot compute directory size of \"" + missing + "\" (errno 2)\n"},
   };
   for (const Case& c : cases) {
     auto r = test::run_volpack(c.args, dir.str());

@@ -28,7 +28,8 @@ using test::tree_map;
 // The raw volume inside an image, through dmg2img.
 fs::path raw_volume(const fs::path& image, const TempDir& work) {
   fs::path raw = work.path() / "volume.raw";
-  auto r = test::run_program("dmg2img -s -i " + test::shell_quote(image.string()) + " -o " + test::shell_quote(raw.string()));
+  auto r = test::run_program("dmg2img -s -i " + test::shell_quote(image.string()) + " -o " +
+                             test::shell_quote(raw.string()));
   EXPECT_EQ(0, r.status) << r.out << r.err;
   return raw;
 }

@@ -222,8 +222,9 @@ TEST(BTreeRemove, OnlyRecordOfARootLeafFreesTheRoot) {
   t.remove("a");
   const BTHeaderRec& h = t.tree.header;
   // rootNode, firstLeafNode, lastLeafNode, leafRecords, treeDepth, freeNodes
-  EXPECT_EQ((std::vector<uint32_t>{h.rootNode, h.firstLeafNode, h.lastLeafNode, h.leafRecords, h.treeDepth, h.freeNodes}),
-            (std::vector<uint32_t>{0, 0, 0, 0, 0, 3}));
+  EXPECT_EQ(
+      (std::vector<uint32_t>{h.rootNode, h.firstLeafNode, h.lastLeafNode, h.leafRecords, h.treeDepth, h.freeNodes}),
+      (std::vector<uint32_t>{0, 0, 0, 0, 0, 3}));
   EXPECT_EQ(t.bytes[248], 0x80);
   EXPECT_SOUND(t);
   const std::vector<uint8_t> empty = t.bytes;

@@ -236,7 +236,8 @@ const MapCase kMapCases[] = {
     {"extents, 40000 blocks of 4096", 256 * kMiB, [](FormatArgs& a) { a.extents_clump = 40000; }, false, 4096, 40000, 1,
      0xC0},
     {"extents, 40000 blocks of 512 in 1024-byte nodes", 32 * kMiB,
-     [](FormatArgs& a) { a.block_size = 512; a.extents_node_size = 1024; a.extents_clump = 40000; }, false, 1024, 20000, 2, 0xE0},
+     [](FormatArgs& a) { a.block_size = 512; a.extents_node_size = 1024; a.extents_clump = 40000; }, false, 1024,
+     20000, 2, 0xE0},
     {"catalog, 30800 nodes", 256 * kMiB, [](FormatArgs& a) { a.catalog_clump = 30800; }, true, 4096, 30800, 1, 0xE0},
 };
 

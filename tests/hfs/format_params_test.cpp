@@ -54,7 +54,8 @@ const Refusal kRefusals[] = {
      "{dev}: invalid catalog b-tree node size", -1},
     {"extents node 3000", [](FormatArgs& a) { a.extents_node_size = 3000; }, 0,
      "{dev}: invalid extents b-tree node size", -1},
-    {"extents node 512", [](FormatArgs& a) { a.extents_node_size = 512; }, 0, "{dev}: invalid extents b-tree node size", -1},
+    {"extents node 512", [](FormatArgs& a) { a.extents_node_size = 512; }, 0,
+     "{dev}: invalid extents b-tree node size", -1},
     {"CNID before node sizes", [](FormatArgs& a) { a.first_cnid = 1; a.attributes_node_size = 3000; }, 0,
      "{dev}: starting catalog node id too small (must be > 15)", -1},
     {"attributes before catalog", [](FormatArgs& a) { a.attributes_node_size = 3000; a.catalog_node_size = 2048; }, 0,
@@ -74,15 +75,22 @@ const Refusal kRefusals[] = {
     {"size 523264", [](FormatArgs& a) { a.size = 523264; }, 0, "{dev}: partition is too small (minimum is 512 KB)",
      523776},
     {"existing file of 524287 bytes", none, 524287, "{dev}: partition is too small (minimum is 512 KB)", 524287},
-    {"catalog clump 3 blocks of 8192-byte nodes", [](FormatArgs& a) { a.catalog_clump = 3; a.catalog_node_size = 8192; },
+    {"catalog clump 3 blocks of 8192-byte nodes",
+     [](FormatArgs& a) { a.catalog_clump = 3; a.catalog_node_size = 8192; },
      0, "c=3: clump size is not a multiple of node size\n", kSized},
-    {"extents clump 3 blocks of 8192-byte nodes", [](FormatArgs& a) { a.extents_clump = 3; a.extents_node_size = 8192; },
+    {"extents clump 3 blocks of 8192-byte nodes",
+     [](FormatArgs& a) { a.extents_clump = 3; a.extents_node_size = 8192; },
      0, "e=3: clump size is not a multiple of node size\n", kSized},
     {"attributes clump 3 blocks of 8192-byte nodes",
      [](FormatArgs& a) { a.attributes_clump = 3; a.attributes_node_size = 8192; }, 0,
      "a=3: clump size is not a multiple of node size\n", kSized},
     {"catalog before extents clump",
-     [](FormatArgs& a) { a.catalog_clump = 3; a.catalog_node_size = 8192; a.extents_clump = 3; a.extents_node_size = 8192; },
+     [](FormatArgs& a) {
+       a.catalog_clump = 3;
+       a.catalog_node_size = 8192;
+       a.extents_clump = 3;
+       a.extents_node_size = 8192;
+     },
      0, "c=3: clump size is not a multiple of node size\n", kSized},
     {"bitmap clump of 1 block for 51200 blocks", [](FormatArgs& a) { a.allocation_clump = 1; }, 200 * kMiB,
      "b=1: bitmap clump size is too small\n", 200 * kMiB},
@@ -203,14 +211,21 @@ const Derived kDerived[] = {
     {"64 GiB", 64 * kGiB, none, 4096, 65536, 65536, 8192, 25 * kMiB, 4096, 7 * kMiB, 2 * kMiB, 16},
     {"512-byte blocks", 10 * kMiB + 512, [](FormatArgs& a) { a.block_size = 512; }, 512, 8192, 8192, 4096, 81920, 4096,
      81920, 3072, 16},
-    {"65536-byte blocks", 10 * kMiB + 512, [](FormatArgs& a) { a.block_size = 65536; }, 65536, 65536, 65536, 4096, 65536,
+    {"65536-byte blocks", 10 * kMiB + 512, [](FormatArgs& a) { a.block_size = 65536; }, 65536, 65536, 65536, 4096,
+     65536,
      4096, 65536, 65536, 16},
     {"131072-byte blocks", 10 * kMiB + 512, [](FormatArgs& a) { a.block_size = 131072; }, 131072, 131072, 131072, 4096,
      131072, 4096, 131072, 131072, 16},
     {"fork clumps given", 10 * kMiB + 512, [](FormatArgs& a) { a.rsrc_clump = 3; a.data_clump = 5; }, 4096, 12288,
      20480, 4096, 81920, 4096, 81920, 4096, 16},
     {"tree sizes given", 10 * kMiB + 512,
-     [](FormatArgs& a) { a.catalog_node_size = 16384; a.catalog_clump = 8; a.extents_node_size = 1024; a.extents_clump = 3; }, 4096,
+     [](FormatArgs& a) {
+       a.catalog_node_size = 16384;
+       a.catalog_clump = 8;
+       a.extents_node_size = 1024;
+       a.extents_clump = 3;
+     },
+     4096,
      65536, 65536, 16384, 32768, 1024, 12288, 4096, 16},
     {"bitmap clump given", 10 * kMiB + 512, [](FormatArgs& a) { a.allocation_clump = 3; }, 4096, 65536, 65536, 4096,
      81920, 4096, 81920, 12288, 16},

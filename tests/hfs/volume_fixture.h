@@ -62,7 +62,8 @@ inline void set_bit(std::vector<uint8_t>* image, uint64_t bitmap_offset, uint64_
 // An empty tree of `bytes` bytes at byte `start` of the image.
 inline void write_empty_tree(std::vector<uint8_t>* image, uint64_t start, uint32_t bytes, uint16_t node_size,
                              uint16_t max_key_length, uint32_t attributes, uint8_t compare_type) {
-  std::vector<uint8_t> tree = make_tree_file(node_size, bytes / node_size, bytes, max_key_length, attributes, compare_type);
+  std::vector<uint8_t> tree =
+      make_tree_file(node_size, bytes / node_size, bytes, max_key_length, attributes, compare_type);
   std::copy(tree.begin(), tree.end(), image->begin() + static_cast<std::ptrdiff_t>(start));
 }
 

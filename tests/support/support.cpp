@@ -201,7 +201,8 @@ std::vector<uint8_t> golden(size_t size, const std::vector<std::pair<size_t, std
   for (const auto& piece : pieces) {
     size_t at = piece.first;
     for (size_t i = 0; i < piece.second.size(); i += piece.second[i] == ' ' ? 1 : 2) {
-      if (piece.second[i] != ' ') out.at(at++) = static_cast<uint8_t>(std::stoul(piece.second.substr(i, 2), nullptr, 16));
+      if (piece.second[i] != ' ')
+        out.at(at++) = static_cast<uint8_t>(std::stoul(piece.second.substr(i, 2), nullptr, 16));
     }
   }
   return out;

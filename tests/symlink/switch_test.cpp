@@ -117,9 +117,10 @@ TEST(SymlinkSwitch, EnvironmentVariable) {
       EXPECT_EQ(expected, host_hooked_path(link.c_str()));
       host_install_path_hook(nullptr);
     }
-    for (const char* name : {"trace.log", "SYMLINKS-DEBUG.txt"})
-      EXPECT_EQ(std::filesystem::exists(tmp.path() / name), c.trace_file != nullptr && std::string(name) == c.trace_file)
-          << name;
+    for (const char* name : {"trace.log", "SYMLINKS-DEBUG.txt"}) {
+      bool wanted = c.trace_file != nullptr && std::string(name) == c.trace_file;
+      EXPECT_EQ(std::filesystem::exists(tmp.path() / name), wanted) << name;
+    }
   }
 }
 
