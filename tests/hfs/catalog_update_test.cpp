@@ -142,22 +142,6 @@ TEST(CreateRefusals, CollidingTooLongOrEmptyNamesChangeNothing) {
   EXPECT_EQ(result.status, create_status_t::kCreated);
 }
 
-TEST(CreateFolder, ColonInAHostNameIsASlashOnDisk) {
-  TestVolume t;
-  CatalogNodeID id = ok_value(volume_create_folder(t.v(), "/a:b"));
-  ASSERT_NE(id, 0u);
-  const char disk_name[] = {0, 'a', 0, '/', 0, 'b'};
-  auto hit = std::search(t.image.begin(), t.image.end(), disk_name, disk_name + sizeof disk_name);
-  EXPECT_NE(hit, t.image.end());
-  const char memory_name[] = {0, 'a', 0, ':', 0, 'b'};
-  EXPECT_EQ(std::search(t.image.begin(), t.image.end(), memory_name, memory_name + sizeof memory_name),
-            t.image.end());
-  std::vector<folder_entry_t> root = ok_value(volume_get_folder_contents(t.v(), kHFSRootFolderID));
-  ASSERT_EQ(root.size(), 1u);
-  EXPECT_EQ(unistr_to_utf8(root[0].name), "a:b");
-  EXPECT_EQ(at(t.v(), "/a:b")->id(), id);
-}
-
 TEST(CreateSymlink, NewLinkThenRewritesOfTheSameName) {
   TestVolume t;
   const uint32_t free_before = t.v()->header.freeBlocks;

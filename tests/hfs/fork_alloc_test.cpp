@@ -213,23 +213,6 @@ TEST(ForkAllocation, ExtentsBeyondEightGoToOverflowRecords) {
   EXPECT_EQ(record_starts(t.v(), spacer.id), spacer_records);
 }
 
-TEST(ForkAllocation, OverflowRecordsSurviveReopeningTheVolume) {
-  TestVolume t;
-  const std::vector<uint8_t> data = random_bytes(7, 12 * 4096);
-  CatalogNodeID id = 0;
-  {
-    test_file a = create_file(t.v(), "/a");
-    test_file spacer = create_file(t.v(), "/spacer");
-    fragment(a.fork.get(), spacer.fork.get(), 12);
-    ASSERT_TRUE(hfsfile_write(a.fork.get(), 0, data.size(), data.data()));
-    id = a.id;
-  }
-  t.reopen();
-  ASSERT_NE(t.v(), nullptr);
-  EXPECT_EQ(record_starts(t.v(), id), (std::vector<uint32_t>{8}));
-  EXPECT_EQ(read_file(t.v(), "/a"), data);
-}
-
 // The catalog file grows a node clump at a time between blocks of file data,
 // so it spills into overflow records, which the next open reads back.
 TEST(ForkAllocation, CatalogFileBeyondEightExtents) {

@@ -36,7 +36,7 @@ std::string format_named(const TempDir& dir, const char* name, std::string* warn
   const std::string path = test::device_path(dir);
   FormatArgs args;
   args.size = 10485760;
-  args.name = name;
+  args.volume_name = name;
   EXPECT_EQ(test::message_of(args.format(path)), "");
   if (warnings != nullptr) *warnings = args.warnings.text;
   return path;
@@ -165,8 +165,8 @@ TEST(FormatBtree, JournaledCatalogRecords) {
   TempDir dir;
   FormatArgs args;
   args.size = 16 * kMiB;
-  args.journal = 1;
-  args.name = "J";
+  args.journal_size = 1;
+  args.volume_name = "J";
   Volume v(test::format_quietly(args, dir));
   const uint32_t date = v.vh.modifyDate;
   EXPECT_EQ(v.tree_header(v.vh.catalogFile).leafRecords, 6u);
@@ -233,11 +233,12 @@ struct MapCase {
 };
 
 const MapCase kMapCases[] = {
-    {"extents, 40000 blocks of 4096", 256 * kMiB, [](FormatArgs& a) { a.extentsClump = 40000; }, false, 4096, 40000, 1,
+    {"extents, 40000 blocks of 4096", 256 * kMiB, [](FormatArgs& a) { a.extents_clump = 40000; }, false, 4096, 40000, 1,
      0xC0},
     {"extents, 40000 blocks of 512 in 1024-byte nodes", 32 * kMiB,
-     [](FormatArgs& a) { a.block = 512; a.extentsNode = 1024; a.extentsClump = 40000; }, false, 1024, 20000, 2, 0xE0},
-    {"catalog, 30800 nodes", 256 * kMiB, [](FormatArgs& a) { a.catalogClump = 30800; }, true, 4096, 30800, 1, 0xE0},
+     [](FormatArgs& a) { a.block_size = 512; a.extents_node_size = 1024; a.extents_clump = 40000; }, false, 1024,
+     20000, 2, 0xE0},
+    {"catalog, 30800 nodes", 256 * kMiB, [](FormatArgs& a) { a.catalog_clump = 30800; }, true, 4096, 30800, 1, 0xE0},
 };
 
 TEST(FormatBtree, MapNodes) {
