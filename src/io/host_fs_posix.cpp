@@ -415,8 +415,6 @@ int host_close(int fd) {
   return close(fd);
 }
 
-bool host_try_lock(int fd) { return flock(fd, LOCK_EX | LOCK_NB) == 0; }
-
 int host_create_unique(const char* path, const char* suffix, std::string* created) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     char unique[40];

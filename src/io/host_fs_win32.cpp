@@ -730,24 +730,6 @@ int host_close(int fd) {
   return _close(fd);
 }
 
-// Windows locks are mandatory for the range they cover, so the lock sits on one
-// byte far past any end of file: it excludes other lockers and no reader or writer.
-bool host_try_lock(int fd) {
-  HANDLE h = handle_of(fd);
-  if (h == INVALID_HANDLE_VALUE) {
-    errno = EBADF;
-    return false;
-  }
-  OVERLAPPED at;
-  std::memset(&at, 0, sizeof at);
-  at.OffsetHigh = 0x40000000u;  // byte 2^62
-  if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-    set_errno_from_last_error();
-    return false;
-  }
-  return true;
-}
-
 int host_create_unique(const char* path, const char* suffix, std::string* created) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     char unique[40];
@@ -789,9 +771,11 @@ int host_lock_file(const char* path, bool* created) {
       errno = e;
       return -1;
     }
+    // Windows locks are mandatory for the range they cover, so the lock sits on one
+    // byte far past any end of file: it excludes other lockers and no reader or writer.
     OVERLAPPED at;
     std::memset(&at, 0, sizeof at);
-    at.OffsetHigh = 0x40000000u;  // byte 2^62, as host_try_lock
+    at.OffsetHigh = 0x40000000u;  // byte 2^62
     if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
       DWORD e = GetLastError();
       CloseHandle(h);
