@@ -1,8 +1,9 @@
-// Insertion and removal edge cases: the first record's bytes, duplicates,
-// splits by record count, a new root, sibling links, node allocation, tree
-// growth and map nodes; freeing the root, the last record of a leaf, index
-// keys rewritten at other lengths, emptied leaves unlinked, absent keys; and
-// the refusals.
+// Insertion and removal edge cases the model-based test does not pin: the
+// first record's bytes, splits by record count and the new root, node
+// allocation, tree growth and map nodes, the bytes left by removing a leaf's
+// last record, and the refusals. (Sibling links, index keys, present and
+// absent keys, emptied leaves and a freed root are judged after every
+// operation of the model-based test by the structural checker.)
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -42,19 +43,6 @@ TEST(BTreeInsert, FirstRecordMakesALeafRoot) {
   EXPECT_EQ(0, std::memcmp(n + kNode - 4, tail, 4));
   EXPECT_EQ(t.bytes[248], 0xC0);  // nodes 0 and 1 in use
   EXPECT_SOUND(t);
-}
-
-TEST(BTreeInsert, PresentKeyChangesNothing) {
-  MemTree t(kNode, 4, 1);
-  t.add("b", "B");
-  t.add("d", "D");
-  const std::vector<uint8_t> before = t.bytes;
-  uint64_t writes = t.file->writes;
-  for (const char* k : {"b", "d"}) t.add(k, "other");
-  EXPECT_EQ(t.bytes, before);
-  EXPECT_EQ(t.file->writes, writes);
-  EXPECT_EQ(t.tree.header.leafRecords, 2u);
-  EXPECT_EQ(t.search("b")->bytes, "B");
 }
 
 // Seven records of 64 bytes (key "kN", 58-byte value) fill a 512-byte leaf:
@@ -97,32 +85,6 @@ TEST(BTreeInsert, SplitOfSevenKeepsThreeAndMovesFour) {
     EXPECT_EQ(test::ok_value(getNodeNumberFromPointerRecord(3u * kNode + 14 + 4, t.tree.io.get())), 1u);
     EXPECT_SOUND(t);
   }
-}
-
-TEST(BTreeInsert, SplitOfOneRecordKeepsNoneAndMovesIt) {
-  MemTree t(kNode, 4, 1);
-  t.add("only", "x");
-  BTNodeDescriptor d = t.desc(1);
-  EXPECT_EQ(test::ok_value(splitNode(&t.tree, 1, &d)), 2u);
-  EXPECT_EQ(d.numRecords, 0);
-  EXPECT_EQ(d.fLink, 2u);
-  EXPECT_EQ(t.desc(1).numRecords, 0);
-  EXPECT_EQ(t.keys_of(2), std::vector<std::string>{"only"});
-  EXPECT_EQ(test::ok_value(btree_get_record_offset(&t.tree, 1, 0)), kNode + 14u);  // node 1's free space starts at 14
-  EXPECT_EQ(test::ok_value(btree_get_record_offset(&t.tree, 2, 1)), 2u * kNode + 14 + 6 + 3);
-  EXPECT_EQ(t.desc(2).bLink, 1u);
-  EXPECT_EQ(t.tree.header.lastLeafNode, 2u);
-}
-
-TEST(BTreeInsert, SplittingAnInnerLeafRepairsTheNextLeafsBackLink) {
-  MemTree t(kNode, 8, 1);
-  fill_seven(t);
-  t.add("k7", std::string(58, 'v'));  // leaves 1 (k0..k2) and 2 (k3..k7), root 3
-  for (const char* k : {"k0a", "k0b", "k0c", "k0d", "k0e"}) t.add(k, std::string(58, 'v'));  // k0e splits leaf 1
-  EXPECT_EQ((std::vector<NodeNumber>{t.desc(1).fLink, t.desc(4).bLink, t.desc(4).fLink, t.desc(2).bLink}),
-            (std::vector<NodeNumber>{4, 1, 2, 4}));
-  EXPECT_EQ(t.tree.header.lastLeafNode, 2u);  // not the last leaf: stays
-  EXPECT_SOUND(t);
 }
 
 TEST(BTreeInsert, AllocationTakesTheLowestFreeNodeAndGrowsWhenNoneIsLeft) {
@@ -210,32 +172,6 @@ TEST(BTreeInsert, RecordLargerThanHalfANodeIsRefused) {
 
 // ---- Removal
 
-MemTree::Records leaf(std::vector<std::string> keys) {
-  MemTree::Records r;
-  for (const auto& k : keys) r.push_back({k, test::byte_record(k + "!")});
-  return r;
-}
-
-TEST(BTreeRemove, OnlyRecordOfARootLeafFreesTheRoot) {
-  MemTree t(kNode, 4, 1);
-  t.add("a", "A");
-  t.remove("a");
-  const BTHeaderRec& h = t.tree.header;
-  // rootNode, firstLeafNode, lastLeafNode, leafRecords, treeDepth, freeNodes
-  EXPECT_EQ(
-      (std::vector<uint32_t>{h.rootNode, h.firstLeafNode, h.lastLeafNode, h.leafRecords, h.treeDepth, h.freeNodes}),
-      (std::vector<uint32_t>{0, 0, 0, 0, 0, 3}));
-  EXPECT_EQ(t.bytes[248], 0x80);
-  EXPECT_SOUND(t);
-  const std::vector<uint8_t> empty = t.bytes;
-  t.remove("a");  // an absent key in an empty tree changes nothing
-  EXPECT_EQ(t.bytes, empty);
-  t.add("b", "B");  // a new root leaf, in the node just freed
-  EXPECT_EQ(h.rootNode, 1u);
-  EXPECT_EQ(h.treeDepth, 1);
-  EXPECT_SOUND(t);
-}
-
 TEST(BTreeRemove, LastRecordOfALeafOnlyDecreasesItsCount) {
   MemTree t(kNode, 4, 1);
   for (const char* k : {"a", "b", "c"}) t.add(k, k);
@@ -247,91 +183,6 @@ TEST(BTreeRemove, LastRecordOfALeafOnlyDecreasesItsCount) {
   // Slot 2, the offset "c" had, is now the free-space slot.
   EXPECT_EQ(test::ok_value(btree_get_record_offset(&t.tree, 1, 2)), kNode + 14u + 2 * 6);
   EXPECT_SOUND(t);
-}
-
-// Root 1 over index nodes 2 and 3 over leaves 4, 5, 6.
-class ThreeLevels : public ::testing::Test {
- protected:
-  ThreeLevels() : t(kNode, 8, 1) {
-    t.put_node(1, kBTIndexNode, 3, 0, 0, {{"c", test::child_pointer(2)}, {"m", test::child_pointer(3)}});
-    t.put_node(2, kBTIndexNode, 2, 3, 0, {{"c", test::child_pointer(4)}, {"ffff", test::child_pointer(5)}});
-    t.put_node(3, kBTIndexNode, 2, 0, 2, {{"m", test::child_pointer(6)}});
-    t.put_node(4, kBTLeafNode, 1, 5, 0, leaf({"c", "cccccc"}));
-    t.put_node(5, kBTLeafNode, 1, 6, 4, leaf({"ffff", "fg"}));
-    t.put_node(6, kBTLeafNode, 1, 0, 5, leaf({"m", "n"}));
-    t.set_shape(1, 3, 4, 6, 6);
-  }
-  MemTree t;
-};
-
-TEST_F(ThreeLevels, FirstKeyOfALeafIsRewrittenAboveAtItsNewLengthAndAbsentKeysChangeNothing) {
-  ASSERT_EQ(test::btree_check_text(test::btree_check(&t.tree)), "");
-  const std::vector<uint8_t> start = t.bytes;
-  const BTHeaderRec start_header = t.tree.header;
-  for (const char* k : {"a", "d", "fz", "z", "cccc"}) {
-    t.remove(k);
-    EXPECT_EQ(t.bytes, start) << k;
-  }
-  struct Case {
-    const char* key;
-    std::vector<std::string> root, left;
-  } cases[] = {
-      {"c", {"cccccc", "m"}, {"cccccc", "ffff"}},  // longer, in two index levels
-      {"ffff", {"c", "m"}, {"c", "fg"}},           // shorter, in the lower level only
-      {"cccccc", {"c", "m"}, {"c", "ffff"}},       // not a first key: no index change
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.key);
-    t.bytes = start;
-    t.tree.header = start_header;
-    t.remove(c.key);
-    EXPECT_EQ(t.keys_of(1), c.root);
-    EXPECT_EQ(t.keys_of(2), c.left);
-    EXPECT_EQ(t.tree.header.leafRecords, 5u);
-    EXPECT_SOUND(t);
-  }
-}
-
-TEST(BTreeRemove, OnlyRecordOfALeafFreesAndUnlinksIt) {
-  struct Case {
-    const char* key;
-    NodeNumber freed, first, last;
-    std::vector<std::string> root;
-  } cases[] = {
-      {"b", 2, 3, 4, {"m", "t"}},
-      {"m", 3, 2, 4, {"b", "t"}},
-      {"t", 4, 2, 3, {"b", "m"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.key);
-    MemTree t(kNode, 8, 1);
-    t.put_node(1, kBTIndexNode, 2, 0, 0,
-               {{"b", test::child_pointer(2)}, {"m", test::child_pointer(3)}, {"t", test::child_pointer(4)}});
-    t.put_node(2, kBTLeafNode, 1, 3, 0, leaf({"b"}));
-    t.put_node(3, kBTLeafNode, 1, 4, 2, leaf({"m"}));
-    t.put_node(4, kBTLeafNode, 1, 0, 3, leaf({"t"}));
-    t.set_shape(1, 2, 2, 4, 3);
-    uint32_t free_before = t.tree.header.freeNodes;
-    t.remove(c.key);
-    EXPECT_EQ(t.tree.header.firstLeafNode, c.first);
-    EXPECT_EQ(t.tree.header.lastLeafNode, c.last);
-    EXPECT_EQ(t.tree.header.leafRecords, 2u);
-    EXPECT_EQ(t.tree.header.freeNodes, free_before + 1);
-    EXPECT_EQ(t.bytes[248] & (0x80 >> c.freed), 0);
-    EXPECT_EQ(t.keys_of(1), c.root);
-    EXPECT_SOUND(t);  // sibling links repaired
-  }
-}
-
-TEST(BTreeRemove, RemovingAndAddingTheSameKeyKeepsTheCount) {
-  MemTree t(kNode, 4, 1);
-  for (int i = 0; i < 40; ++i) t.add("key" + std::to_string(i), std::string(30, 'v'));
-  for (const char* k : {"key0", "key17", "key9"}) {
-    t.remove(k);
-    t.add(k, "again");
-    EXPECT_EQ(t.tree.header.leafRecords, 40u);
-    EXPECT_EQ(t.search(k)->bytes, "again");
-  }
 }
 
 TEST(BTreeRemove, NodeOutsideTheMapFails) {

@@ -1,5 +1,5 @@
 // Node access primitives (header round trip, descriptors, record offsets,
-// free space, child pointers, their failure messages), search over hand-built trees, and the
+// free space, their failure messages), search over hand-built trees, and the
 // structural checker the other B-tree tests rely on.
 #include <gtest/gtest.h>
 
@@ -106,15 +106,6 @@ TEST(BTreeNode, RecordOffsetsAndFreeSpace) {
   // One past it (corrupt) also has none, not a wrapped huge number.
   node[kNode - 5] = static_cast<uint8_t>(kNode - 4);
   EXPECT_EQ(test::ok_value(btree_get_free_space(&t.tree, 2, d)), 0u);
-}
-
-TEST(BTreeNode, ChildPointerIsBigEndian) {
-  MemTree t(kNode, 4, 1);
-  const uint8_t ptr[4] = {0x00, 0x00, 0x01, 0x02};
-  std::memcpy(t.bytes.data() + 700, ptr, 4);
-  EXPECT_EQ(test::ok_value(getNodeNumberFromPointerRecord(700, t.tree.io.get())), 258u);
-  ASSERT_TRUE(btree_write_u32(t.tree.io.get(), 704, 258));
-  EXPECT_EQ(0, std::memcmp(t.bytes.data() + 704, ptr, 4));
 }
 
 TEST(BTreeNode, ReadFailuresGiveTheirMessages) {
