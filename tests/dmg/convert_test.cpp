@@ -176,17 +176,6 @@ TEST(ConvertToDmg, ImageBytesDoNotDependOnTheThreadCount) {
   }
 }
 
-TEST(ConvertToDmg, NullStreamConvertsNothing) {
-  std::vector<uint8_t> input = mixed_data(kSector, 5), image;
-  MemStream::Log log;
-  test::test_context t;
-  EXPECT_TRUE(convert_to_DMG(std::make_unique<MemStream>(&input, &log, "in"), nullptr, t.ctx));
-  EXPECT_TRUE(convert_to_DMG(nullptr, std::make_unique<MemStream>(&image, &log, "out"), t.ctx));
-  EXPECT_TRUE(image.empty());
-  EXPECT_TRUE(log.events.empty());
-  EXPECT_EQ(log.largest_read, 0u);
-}
-
 // Converts into an image that takes `limit` bytes at most, and whose close fails unless `close_ok`.
 status convert_failing(std::vector<uint8_t> input, uint64_t limit, bool close_ok) {
   std::vector<uint8_t> image;

@@ -16,8 +16,6 @@ namespace {
 
 using test::TempDir;
 
-TEST(Stream, NoFileGivesNoStream) { EXPECT_EQ(nullptr, create_stream_from_fp(nullptr)); }
-
 TEST(Stream, LengthKeepsThePositionAndSeekIsAbsolute) {
   TempDir dir;
   auto path = dir.write("f", "0123456789");
