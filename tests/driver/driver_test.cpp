@@ -344,20 +344,6 @@ TEST(SourceDateEpoch, OnlyDecimalSecondsAnHfsDateHolds) {
       EXPECT_EQ(c.value, parsed.value()) << c.text;
     }
   }
-  // Refused before anything is made, with the value named.
-  TempDir dir;
-  dir.write("src/a.txt", "hello\n");
-  test::CaptureReporter reporter;
-  run_sources sources;
-  sources.reporter = &reporter;
-  sources.source_date_epoch = "17e8";
-  EXPECT_EQ(1, run_in_process({dir.str() + "/out.dmg", dir.str() + "/src"}, sources));
-  ASSERT_EQ(reporter.lines.size(), 1u);
-  EXPECT_EQ(reporter.lines[0].first, report_kind::error);
-  EXPECT_NE(reporter.lines[0].second.find("\"17e8\""), std::string::npos);
-  std::vector<std::string> left;
-  for (const auto& e : std::filesystem::directory_iterator(dir.path())) left.push_back(e.path().filename().string());
-  EXPECT_EQ(left, std::vector<std::string>{"src"});
 }
 
 // With SOURCE_DATE_EPOCH the image follows from the tree and the time: made on
