@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "hfs/catalog.h"
+#include "hfs/check.h"
 #include "hfs/hfs_format.h"
 #include "hfs/volume.h"
 #include "io/bytes.h"
@@ -188,6 +189,17 @@ inline void expect_sound_trees(volume_t* v) {
     std::vector<std::string> problems = btree_check(tree);
     EXPECT_TRUE(problems.empty()) << btree_check_text(problems);
   }
+}
+
+// What the volume checker finds in the image, one finding a line: "" for a
+// sound volume (trees, threads, valences and counts, forks against the
+// allocation file and freeBlocks).
+inline std::string checker_findings(std::vector<uint8_t> image) {
+  MemIo io(&image, false);
+  findings_t findings;
+  std::string text = message_of(hfs_check(&io, image.size(), &findings));
+  for (const finding& f : findings.list()) text += f.text + "\n";
+  return text;
 }
 
 // The data fork of the file or link at `path` (links not followed), read
