@@ -191,18 +191,5 @@ TEST(BTreeRemove, NodeOutsideTheMapFails) {
             "removeNode(): Cannot remove node because I can't map it!\n");
 }
 
-TEST(BTreeRemove, EmptyNodeWarnsAndChangesNothing) {
-  MemTree t(kNode, 4, 1);
-  t.put_node(1, kBTLeafNode, 1, 0, 0, {});
-  const std::vector<uint8_t> start = t.bytes;
-  bool retry = false;
-  test::CaptureReporter reporter;
-  t.tree.reporter = &reporter;
-  EXPECT_EQ(test::ok_value(btree_do_remove(&t.tree, 1, test::ByteKey("a"), &retry, nullptr)), 0u);
-  EXPECT_EQ(reporter.text, "btree_do_remove_or_die(): WARNING: running into undefined behaviour!\n");
-  EXPECT_EQ(t.bytes, start);
-  EXPECT_FALSE(retry);
-}
-
 }  // namespace
 }  // namespace volpack

@@ -330,12 +330,5 @@ TEST(HostRunFiles, RenameReplacesAndSyncsTheFolder) {
   host_clear_failure();
 }
 
-TEST(HostProcess, ProgramNameIsTheExecutablesFileName) {
-  std::string name = host_program_name();
-  EXPECT_EQ(0u, name.rfind("io_tests", 0)) << name;
-  EXPECT_EQ(std::string::npos, name.find_first_of("/\\")) << name;
-  EXPECT_NE(0u, host_thread_id());
-}
-
 }  // namespace
 }  // namespace volpack
