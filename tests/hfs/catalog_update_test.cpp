@@ -1,5 +1,5 @@
 // Catalog updates: folders, files and links with their threads and counters,
-// record rewrites, and the names that must be refused.
+// link rewrites, and the names that must be refused.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -147,27 +147,6 @@ TEST(CreateSymlink, NewLinkThenRewritesOfTheSameName) {
   EXPECT_FALSE(ok_value(volume_create_symlink(t.v(), "/LINK", "x", &result)));
   EXPECT_EQ(result.status, create_status_t::kNameExists);
   EXPECT_EQ(link_text(t.v(), "/link"), "");
-}
-
-TEST(UpdateCatalog, ARecordOfTheWrongKindIsRefusedAndNothingIsLost) {
-  TestVolume t;
-  CatalogNodeID id = ok_value(volume_create_folder(t.v(), "/dir"));
-  catalog_record_t wrong;
-  wrong.recordType = kHFSPlusFileRecord;
-  wrong.file.fileID = id;
-  CaptureReporter reporter;
-  t.v()->reporter = &reporter;
-  ASSERT_TRUE(volume_update_catalog(t.v(), wrong));
-  EXPECT_EQ(reporter.text, "volume_update_catalog():967: unexpected recordType (1)\n");
-  std::unique_ptr<catalog_record_t> r = at(t.v(), "/dir");
-  ASSERT_NE(r, nullptr);
-  EXPECT_TRUE(r->is_folder());
-
-  catalog_record_t thread;
-  thread.recordType = kHFSPlusFolderThreadRecord;
-  const std::vector<uint8_t> before = t.image;
-  ASSERT_TRUE(volume_update_catalog(t.v(), thread));  // neither file nor folder: ignored
-  EXPECT_EQ(t.image, before);
 }
 
 }  // namespace
