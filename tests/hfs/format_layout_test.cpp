@@ -1,11 +1,9 @@
 // The formatted volume's layout: geometry (the worked examples), the volume
 // header and its alternate copy, the volume identifier, the allocation file,
-// what the clearing step touches, the journal info block and where WriteBuffer
-// writes.
+// what the clearing step touches and where WriteBuffer writes.
 #include <gtest/gtest.h>
 
 #include <bitset>
-#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -206,30 +204,6 @@ TEST(FormatLayout, ClearingTouchesOnlyTheMetadataAreaAndTheEnd) {
   zero(4096 + 512, 2 * 4096);  // the allocation file past its one sector in use
   zero(3 * 4096, 22 * 4096);  // extents nodes 1 to 19
   zero(24 * 4096, 43 * 4096); // catalog nodes 2 to 19, block 42
-}
-
-TEST(FormatLayout, JournalInfoBlock) {
-  TempDir dir;
-  FormatArgs args;
-  args.size = 16 * kMiB;
-  args.journal_size = 1;
-  Volume v(test::format_quietly(args, dir));
-  EXPECT_EQ(v.vh.attributes, kHFSVolumeUnmountedMask | kHFSVolumeJournaledMask);
-  EXPECT_EQ(v.vh.journalInfoBlock, 2u);
-  EXPECT_EQ(v.vh.fileCount, 2u);
-  EXPECT_EQ(v.vh.nextCatalogID, 18u);
-  EXPECT_EQ(v.vh.extentsFile.extents[0].startBlock, 3u + 2048u);
-  // The journal's blocks are in use with the special files.
-  EXPECT_EQ(v.vh.totalBlocks - v.vh.freeBlocks, 1u + 1u + 1u + 2048u + 32u + 32u + 1u);
-
-  std::vector<std::pair<size_t, std::string>> pieces = {
-      {0, "00 00 00 05"},                 // in the file system, needs initialisation
-      {36, "00 00 00 00 00 00 30 00"},    // offset: block 3
-      {44, "00 00 00 00 00 80 00 00"},    // 8 MiB
-  };
-  std::vector<uint8_t> expected = test::golden(4096, pieces);
-  std::fill(expected.begin() + kJournalInfoBlockSize, expected.end(), 0xDB);
-  EXPECT_EQ(v.blocks(2, 1), expected);
 }
 
 TEST(FormatLayout, WriteBufferPlacementAndWriteError) {

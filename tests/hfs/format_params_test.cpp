@@ -1,6 +1,6 @@
 // volume_format's parameters: each refusal with its exact message; the
 // warnings; the defaults and derived values as they land on the volume (clump
-// table, node sizes, journal size rule, root folder ownership).
+// table, node sizes, root folder ownership).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -302,53 +302,6 @@ TEST(FormatParams, RootFolderOwnershipIsTakenTogether) {
     EXPECT_EQ(root.permissions.ownerID, c.ownerID);
     EXPECT_EQ(root.permissions.groupID, c.groupID);
     EXPECT_EQ(root.permissions.fileMode, c.mode);  // the flags bytes are in the golden root leaf
-  }
-}
-
-// The journal size rule: 8 MiB per started 100 GiB for 0 or 8 MiB, 8 MiB for
-// anything below 512 KiB, whole blocks, at most 512 MiB.
-TEST(FormatParams, JournalSizeRule) {
-  const struct {
-    uint32_t journal;
-    uint64_t fileBytes;
-    uint32_t block;
-    uint64_t expected;
-  } cases[] = {
-      {1, 16 * kMiB, 0, 8 * kMiB},
-      {4096, 16 * kMiB, 0, 8 * kMiB},
-      {524287, 16 * kMiB, 0, 8 * kMiB},
-      {524288, 16 * kMiB, 0, 524288},
-      {8 * kMiB, 16 * kMiB, 0, 8 * kMiB},
-      {600000, 16 * kMiB, 0, 602112},      // 146.5 blocks of 4096 become 147
-      {600000, 16 * kMiB, 65536, 655360},  // 9.2 blocks of 65536 become 10
-      {1, 100 * kGiB, 0, 8 * kMiB},        // a given size does not scale
-      {8 * kMiB, 100 * kGiB - 4096, 0, 8 * kMiB},
-      {8 * kMiB, 100 * kGiB, 0, 16 * kMiB},
-      {0x40000000, 1536 * kMiB, 0, 512 * kMiB},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.journal) + " on " + std::to_string(c.fileBytes));
-    TempDir dir;
-    const std::string path = test::device_path(dir);
-    if (!test::make_sparse_file(path, c.fileBytes)) {
-      std::printf("skipped: no sparse file of %llu bytes\n", static_cast<unsigned long long>(c.fileBytes));
-      continue;
-    }
-    FormatArgs args;
-    args.journal_size = c.journal;
-    args.block_size = c.block;
-    Volume v(test::format_quietly(args, dir));
-    ASSERT_NE(v.vh.journalInfoBlock, 0u);
-    JournalInfoBlock jib;
-    decode(v.blocks(v.vh.journalInfoBlock, 1).data(), &jib);
-    EXPECT_EQ(jib.size, c.expected);
-    EXPECT_EQ(v.vh.extentsFile.extents[0].startBlock, v.vh.journalInfoBlock + 1 + c.expected / v.vh.blockSize);
-    // The journal file holds exactly the journal's blocks.
-    const std::vector<uint8_t> leaf = v.root_leaf();
-    HFSPlusCatalogFile journal;
-    decode(leaf.data() + test::catalog_data_at(leaf, 2), &journal);
-    EXPECT_EQ(journal.dataFork.logicalSize, c.expected);
-    EXPECT_EQ(static_cast<uint64_t>(journal.dataFork.totalBlocks) * v.vh.blockSize, c.expected);
   }
 }
 
