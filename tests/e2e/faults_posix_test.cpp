@@ -13,7 +13,8 @@
 
 #include <cstring>
 #include <functional>
-#include <map>
+#include <csignal>
+#include <fstream>
 #include <sstream>
 
 #include "driver/driver.h"
@@ -26,23 +27,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::HostFaults;
 using test::TempDir;
-
-using tree_map = std::map<std::string, std::string>;  // relative path -> kind and content
-
-tree_map scan(const fs::path& root) {
-  tree_map m;
-  if (!fs::exists(root)) return m;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-    std::string rel = it->path().lexically_relative(root).generic_string();
-    if (it->is_symlink())
-      m[rel] = "l:" + fs::read_symlink(it->path()).string();
-    else if (it->is_directory())
-      m[rel] = "d";
-    else
-      m[rel] = "f:" + std::to_string(std::hash<std::string>()(test::read_file(it->path())));
-  }
-  return m;
-}
+using test::tree_map;
 
 struct outcome {
   int status = -1;
@@ -93,10 +78,7 @@ outcome run_with_fault(const fs::path& out, const fs::path& src, host_op op, uin
 // The image's tree as 7-Zip reads it.
 tree_map read_back(const fs::path& image, const std::string& volume) {
   TempDir x;
-  auto r = test::run_program("7zz x -y -snld " + test::shell_quote("-o" + x.str()) + " " +
-                             test::shell_quote(image.string()));
-  EXPECT_EQ(0, r.status) << r.out << r.err;
-  return scan(x.path() / volume);
+  return test::extract_with_7zz(image, x.path(), volume);
 }
 
 // At most `samples` of 1..total, the first and the last always among them.
@@ -121,7 +103,7 @@ TEST(FaultSweep, EveryFailureEndsCleanOrCorrect) {
   fs::path out = work.path() / "out.dmg";
   const std::string old_image = "an earlier image\n";
   test::write_file(out, old_image);
-  const tree_map source = scan(src);
+  const tree_map source = test::scan_tree(src);
 
   std::vector<uint64_t> counts;
   outcome clean = run_with_fault(out, src, host_op::open, 0, &counts);
@@ -137,7 +119,7 @@ TEST(FaultSweep, EveryFailureEndsCleanOrCorrect) {
       std::vector<std::string> names;
       for (const auto& e : fs::directory_iterator(work.path())) names.push_back(e.path().filename().string());
       EXPECT_EQ(std::vector<std::string>{"out.dmg"}, names) << "left behind; " << r.err;
-      EXPECT_EQ(source, scan(src));
+      EXPECT_EQ(source, test::scan_tree(src));
       if (r.status == 0) {
         EXPECT_EQ(source, read_back(out, "Tree")) << r.err;
       } else {
@@ -154,37 +136,66 @@ TEST(FaultSweep, EveryFailureEndsCleanOrCorrect) {
   }
 }
 
+// An interrupt at any point of the run (here: at sampled writes) ends it
+// with status 1, leaves none of its files and the earlier image as it was.
+TEST(FaultSweep, InterruptsLeaveNothingBehind) {
+  TempDir work, src_root;
+  fs::path src = src_root.mkdir("Tree");
+  for (int i = 0; i < 4; ++i) src_root.write("Tree/f" + std::to_string(i), test::random_text(600000, i));
+  fs::path out = work.path() / "out.dmg";
+  test::write_file(out, "an earlier image\n");
+  std::vector<uint64_t> counts;
+  ASSERT_EQ(0, run_with_fault(out, src, host_op::open, 0, &counts).status);
+  for (uint64_t n : sample(counts[static_cast<int>(host_op::write)], 8)) {
+    SCOPED_TRACE("interrupted at write #" + std::to_string(n));
+    test::write_file(out, "an earlier image\n");
+    uint64_t seen = 0;
+    auto on = [&](host_op op, const char*) {
+      if (op == host_op::write && ++seen == n) std::raise(SIGINT);
+      return 0;
+    };
+    outcome r = run_with_fault(out, src, host_op::open, 0, nullptr, on);
+    EXPECT_EQ(1, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("interrupted\n")) << r.err;
+    EXPECT_EQ(1, std::distance(fs::directory_iterator(work.path()), fs::directory_iterator())) << "left behind";
+    EXPECT_EQ("an earlier image\n", test::read_file(out));
+  }
+}
+
 // Inputs that change under the run: a file swapped for a FIFO after it was
 // listed, a file whose first bytes cannot be read, a file rewritten in place
-// with the same size while it is copied. Each stops the run with the file's
-// name and what happened; none hangs it or passes unnoticed.
+// with the same size or grown while it is copied. Each stops the run with the
+// file's name and what happened; none hangs it or passes unnoticed.
 TEST(FaultSweep, InputsThatChangeUnderTheRunStopIt) {
   struct change {
     const char* file;
     host_op op;
-    int at;  // the how-many-th operation of `op` on `file`
+    int at;    // the how-many-th operation of `op` on `file`
+    char act;  // 'p': swapped for a FIFO, 'e': fails, 'w': rewritten at the same size, 'g': grown
     const char* expect;
   } changes[] = {
-      {"Tree/data/blob", host_op::open, 1, "no longer a regular file"},
-      {"Tree/data/blob", host_op::open, 2, "no longer a regular file"},
-      {"Tree/bin/tool", host_op::read, 1, "Input/output error"},
-      {"Tree/data/blob", host_op::read, 2, "changed while it was copied"},
+      {"Tree/data/blob", host_op::open, 1, 'p', "no longer a regular file"},
+      {"Tree/data/blob", host_op::open, 2, 'p', "no longer a regular file"},
+      {"Tree/bin/tool", host_op::read, 1, 'e', "Input/output error"},
+      {"Tree/data/blob", host_op::read, 2, 'w', "changed while it was copied"},
+      {"Tree/data/blob", host_op::read, 2, 'g', "changed size"},
   };
   for (const change& c : changes) {
     SCOPED_TRACE(std::string(c.file) + " " + host_op_name(c.op) + " #" + std::to_string(c.at));
     TempDir work, src_root;
     src_root.write("Tree/bin/tool", "#!/bin/sh\necho tool\n");
-    fs::path blob = src_root.write("Tree/data/blob", std::string(300000, 'b') + "\n");
+    src_root.write("Tree/data/blob", std::string(300000, 'b') + "\n");
     fs::path target = src_root.path() / c.file;
     int seen = 0;
     auto on = [&](host_op op, const char* path) {
       if (op != c.op || path == nullptr || fs::path(path) != target || ++seen != c.at) return 0;
-      if (c.op == host_op::open) {  // another process swaps the file for a FIFO
+      if (c.act == 'e') return EIO;
+      if (c.act == 'p') {  // another process swaps the file for a FIFO
         fs::remove(target);
         mkfifo(target.c_str(), 0644);
-      } else if (target != blob) {
-        return EIO;
-      } else {  // another process rewrites the file in place
+      } else if (c.act == 'g') {  // another process appends to it
+        std::ofstream(target, std::ios::app) << "more\n";
+      } else {  // another process rewrites it in place
         test::write_file(target, std::string(300000, 'c') + "\n");
         struct timespec later[2] = {{0, UTIME_OMIT}, {time(nullptr) + 60, 0}};
         utimensat(AT_FDCWD, target.c_str(), later, 0);

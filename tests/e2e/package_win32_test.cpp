@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 
 #include "io/host_fs.h"
@@ -17,8 +16,7 @@ namespace volpack {
 namespace {
 
 namespace fs = std::filesystem;
-using test::run_program;
-using test::shell_quote;
+using test::random_text;
 using test::TempDir;
 
 std::string utf8(const fs::path& p) {
@@ -29,13 +27,6 @@ std::string utf8(const fs::path& p) {
 
 // The path in Windows form: drive letter and backslashes.
 std::string win(const fs::path& p) { return utf8(fs::path(p).make_preferred()); }
-
-std::string random_bytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(rng());
-  return s;
-}
 
 // Holds a file open the way another program may: sharing only what `share` allows.
 class HeldOpen {
@@ -55,18 +46,8 @@ class Win32Package : public ::testing::Test {
  protected:
   TempDir work, src;
   fs::path out() const { return work.path() / "out.dmg"; }
-  // Packages; an image made is checked against its source by volpack's own reader.
-  test::program_result package(const std::string& out_arg, const std::string& src_arg, bool verbose = false) {
-    test::program_result r = run_program(shell_quote(test::volpack_exe()) + " " + shell_quote(out_arg) + " " +
-                                         shell_quote(src_arg) + (verbose ? " -v" : ""));
-    if (r.status == 0) {
-      auto v = run_program(shell_quote(test::volpack_exe()) + " verify " + shell_quote(out_arg) + " --against " +
-                           shell_quote(src_arg));
-      EXPECT_EQ(0, v.status) << v.out << v.err;
-    }
-    return r;
-  }
-  test::program_result package(bool verbose = false) { return package(win(out()), win(src.path()), verbose); }
+  // Packages with Windows paths; an image made is checked against its source.
+  test::program_result package() { return test::package(win(out()), win(src.path())); }
   // Nothing but the output (when there is one) in the work folder.
   void expect_no_leftovers() {
     for (const auto& e : fs::directory_iterator(work.path()))
@@ -76,12 +57,12 @@ class Win32Package : public ::testing::Test {
 
 TEST_F(Win32Package, BackslashPathsAndNamesOutsideTheCodePage) {
   const std::string resume = "R\xC3\xA9sum\xC3\xA9.txt", japan = "\xE6\x97\xA5\xE6\x9C\xAC";  // "Résumé.txt", "日本"
-  src.write("big.bin", random_bytes(600000, 1));
+  src.write("big.bin", random_text(600000, 1));
   test::write_file(src.path() / fs::u8path(resume), "# not a link\n");
   fs::create_directory(src.path() / fs::u8path(japan));
-  test::write_file(src.path() / fs::u8path(japan) / "data.bin", std::string("a\r\nb\x1A", 5) + random_bytes(5000, 2));
+  test::write_file(src.path() / fs::u8path(japan) / "data.bin", std::string("a\r\nb\x1A", 5) + random_text(5000, 2));
   // The source with a trailing backslash still names the volume after its folder.
-  auto r = package(win(out()), win(src.path()) + "\\", true);
+  auto r = test::package(win(out()), win(src.path()) + "\\", true);
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_EQ("", r.err);
   EXPECT_NE(std::string::npos, r.out.find("Added file: /" + resume + "\n")) << r.out;
@@ -95,7 +76,7 @@ TEST_F(Win32Package, BackslashPathsAndNamesOutsideTheCodePage) {
 
 TEST_F(Win32Package, AFileAnotherProgramHoldsExclusivelyFailsTheRunCleanly) {
   src.write("ok.txt", "# fine\n");
-  src.write("held.bin", random_bytes(600000, 3));
+  src.write("held.bin", random_text(600000, 3));
   test::write_file(out(), "old image");
   HeldOpen held(src.path() / "held.bin", GENERIC_READ, 0);
   ASSERT_TRUE(held.ok());
@@ -107,7 +88,7 @@ TEST_F(Win32Package, AFileAnotherProgramHoldsExclusivelyFailsTheRunCleanly) {
 }
 
 TEST_F(Win32Package, AnImageOpenInAReaderIsKeptAndReported) {
-  src.write("a.bin", random_bytes(600000, 4));
+  src.write("a.bin", random_text(600000, 4));
   test::write_file(out(), "old image");
   {
     HeldOpen reader(out(), GENERIC_READ, FILE_SHARE_READ);  // no sharing of deletion: no replacing
@@ -126,7 +107,7 @@ TEST_F(Win32Package, AnImageOpenInAReaderIsKeptAndReported) {
 // A run holding the output's lock stops a second one, which leaves the lock
 // alone; an output inside the source is refused.
 TEST_F(Win32Package, SecondRunOnTheSameOutputStopsAndTheOutputStaysOutOfTheSource) {
-  src.write("a.bin", random_bytes(600000, 5));
+  src.write("a.bin", random_text(600000, 5));
   const std::string lock = win(work.path() / "out.dmg.volpack-lock");
   bool created = false;
   int fd = host_lock_file(lock.c_str(), &created);
@@ -140,7 +121,7 @@ TEST_F(Win32Package, SecondRunOnTheSameOutputStopsAndTheOutputStaysOutOfTheSourc
   fs::remove(lock);
 
   std::string inside = win(src.path()) + "\\out.dmg";
-  r = package(inside, win(src.path()));
+  r = test::package(inside, win(src.path()));
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("inside the source")) << r.err;
   EXPECT_FALSE(fs::exists(inside));

@@ -77,28 +77,6 @@ terminal_run run_on_terminal(const std::vector<std::string>& args) {
   return r;
 }
 
-// The terminal's lines as shown: a carriage return goes back to the start of
-// the line, characters overwrite, trailing blanks are dropped.
-std::vector<std::string> screen(const std::string& bytes) {
-  std::vector<std::string> lines(1);
-  size_t col = 0;
-  for (char c : bytes) {
-    if (c == '\n') {
-      lines.emplace_back();
-      col = 0;
-    } else if (c == '\r') {
-      col = 0;
-    } else {
-      std::string& l = lines.back();
-      if (col < l.size()) l[col] = c; else l += c;
-      ++col;
-    }
-  }
-  for (std::string& l : lines) l.erase(l.find_last_not_of(' ') + 1);
-  if (lines.back().empty()) lines.pop_back();
-  return lines;
-}
-
 // A carriage return that does not end a line (the terminal sends "\r\n" for
 // a line end) rewrites the line in place: a progress update.
 bool drew_progress(const std::string& terminal) {
@@ -135,15 +113,15 @@ TEST(Progress, ShownOnATerminalOnlyAndGoneBeforeMessagesAndAtTheEnd) {
     EXPECT_EQ(c.progress, drew_progress(r.terminal)) << r.terminal;
     // At the end the terminal shows the messages alone, each from the left
     // margin, and no progress line.
-    std::vector<std::string> lines = screen(r.terminal);
+    std::vector<std::string> lines = test::terminal_screen(r.terminal);
+    if (lines.back().empty()) lines.pop_back();
     EXPECT_EQ(c.fails, !lines.empty()) << r.terminal;
     for (const std::string& l : lines) EXPECT_TRUE(l.rfind("Error:", 0) == 0 || l.rfind("error:", 0) == 0) << l;
     EXPECT_EQ(c.args.back() == "-v", !r.out.empty());
   }
 
   // Not on a terminal: nothing on either stream.
-  auto r = test::run_program(test::shell_quote(test::volpack_exe()) + " " + test::shell_quote(out) + " " +
-                             test::shell_quote(src.string()));
+  auto r = test::run_volpack(test::shell_quote(out) + " " + test::shell_quote(src.string()));
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("", r.out);
   EXPECT_EQ("", r.err);

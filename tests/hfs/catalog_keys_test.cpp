@@ -133,33 +133,6 @@ TEST(CatalogRecordCodec, ThreadRoundTripKeepsTheSlashOnDisk) {
   EXPECT_EQ(ok_value(catalog_encode_record(*back)), want);
 }
 
-TEST(CatalogRecordCodec, FolderAndFileComeBackAsWritten) {
-  catalog_record_t folder;
-  folder.recordType = kHFSPlusFolderRecord;
-  folder.folder.folderID = 77;
-  folder.folder.valence = 3;
-  folder.folder.folderCount = 1;
-  catalog_record_t file;
-  file.recordType = kHFSPlusFileRecord;
-  file.file.fileID = 78;
-  file.file.permissions.fileMode = 0120644;
-  file.file.userInfo.fileType = fourcc("slnk");
-  file.file.dataFork.logicalSize = 5;
-  file.file.dataFork.extents[7] = {9, 1};
-  for (const catalog_record_t* r : {&folder, &file}) {
-    std::vector<uint8_t> bytes = ok_value(catalog_encode_record(*r));
-    EXPECT_EQ(bytes.size(), r->is_folder() ? 88u : 248u);
-    EXPECT_EQ(bytes[1], r->is_folder() ? 1 : 2);  // recordType, big-endian
-    MemIo io(&bytes);
-    std::unique_ptr<catalog_record_t> back = ok_value(catalog_readdata(0, &io));
-    ASSERT_NE(back, nullptr);
-    EXPECT_EQ(back->recordType, r->recordType);
-    EXPECT_EQ(back->id(), r->id());
-    EXPECT_EQ(ok_value(catalog_encode_record(*back)), bytes);
-  }
-  EXPECT_EQ(ok_value(catalog_encode_record(folder))[11], 77);  // folderID: bytes 8 to 11
-}
-
 TEST(CatalogRecordCodec, UnknownOrDamagedRecordsGiveNullWithAWarning) {
   std::vector<uint8_t> unknown = {0x00, 0x07, 0, 0};
   MemIo a(&unknown);

@@ -1,16 +1,13 @@
 // The B-tree files of a new volume: header nodes, the catalog's root leaf
-// (typed byte by byte for the one-letter and the empty name), the journal
-// files' records, map nodes, the name conversion, and WriteMapNodes's
-// refusals.
+// (typed byte by byte for the one-letter and the empty name) and the name
+// conversion.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "format_test_util.h"
-#include "io/host_fs.h"
 
 namespace volpack {
 namespace {
@@ -19,10 +16,6 @@ using test::FormatArgs;
 using test::golden;
 using test::TempDir;
 using test::Volume;
-using ::testing::Eq;
-using ::testing::ExitedWithCode;
-
-constexpr uint64_t kMiB = 1048576;
 
 std::string hex32(uint32_t v) {
   char s[16];
@@ -36,7 +29,7 @@ std::string format_named(const TempDir& dir, const char* name, std::string* warn
   const std::string path = test::device_path(dir);
   FormatArgs args;
   args.size = 10485760;
-  args.name = name;
+  args.volume_name = name;
   EXPECT_EQ(test::message_of(args.format(path)), "");
   if (warnings != nullptr) *warnings = args.warnings.text;
   return path;
@@ -160,121 +153,6 @@ TEST(FormatBtree, NameCutInsideASequenceBecomesUntitled) {
   EXPECT_EQ(units_of(key.nodeName), (std::vector<uint16_t>{'u', 'n', 't', 'i', 't', 'l', 'e', 'd'}));
 }
 
-// A journaled volume's catalog leaf holds six records in key order.
-TEST(FormatBtree, JournaledCatalogRecords) {
-  TempDir dir;
-  FormatArgs args;
-  args.size = 16 * kMiB;
-  args.journal = 1;
-  args.name = "J";
-  Volume v(test::format_quietly(args, dir));
-  const uint32_t date = v.vh.modifyDate;
-  EXPECT_EQ(v.tree_header(v.vh.catalogFile).leafRecords, 6u);
-  const std::vector<uint8_t> leaf = v.root_leaf();
-  BTNodeDescriptor desc;
-  decode(leaf.data(), &desc);
-  ASSERT_EQ(desc.numRecords, 6);
-
-  // Keys: (1, "J"), (2, ""), (2, ".journal"), (2, ".journal_info_block"), (16, ""), (17, "").
-  const std::vector<std::string> keys = {
-      "00 08 00 00 00 01 00 01 00 4A",
-      "00 06 00 00 00 02 00 00",
-      "00 16 00 00 00 02 00 08 00 2E 00 6A 00 6F 00 75 00 72 00 6E 00 61 00 6C",
-      "00 2C 00 00 00 02 00 13 00 2E 00 6A 00 6F 00 75 00 72 00 6E 00 61 00 6C 00 5F 00 69 00 6E 00 66 00 6F 00 5F "
-      "00 62 00 6C 00 6F 00 63 00 6B",
-      "00 06 00 00 00 10 00 00",
-      "00 06 00 00 00 11 00 00",
-  };
-  std::vector<size_t> dataAt;
-  for (size_t i = 0; i < keys.size(); ++i) {
-    SCOPED_TRACE(i);
-    const std::vector<uint8_t> expected = golden((keys[i].size() + 1) / 3, {{0, keys[i]}});
-    const size_t at = test::offset_slot(leaf, static_cast<uint32_t>(i));
-    EXPECT_EQ(std::vector<uint8_t>(leaf.begin() + at, leaf.begin() + at + expected.size()), expected);
-    dataAt.push_back(at + expected.size());
-  }
-
-  HFSPlusCatalogFolder root;
-  decode(leaf.data() + dataAt[0], &root);
-  EXPECT_EQ(root.valence, 2u);
-
-  auto journal_file = [&](uint32_t id, uint32_t created, const std::string& fork) {
-    return golden(kHFSPlusCatalogFileSize, {{0, "00 02 00 02 00 00 00 00"},
-                                            {8, hex32(id)},
-                                            {12, hex32(created)},
-                                            {16, hex32(created)},
-                                            {32, "00 00 00 00 00 00 00 00 00 01 80 00 00 00 00 00"},
-                                            {48, "6A 72 6E 6C 68 66 73 2B 50 00"},  // "jrnl" "hfs+"
-                                            {88, fork}});
-  };
-  auto bytes_at = [&](size_t at, size_t n) { return std::vector<uint8_t>(leaf.begin() + at, leaf.begin() + at + n); };
-  EXPECT_EQ(bytes_at(dataAt[2], kHFSPlusCatalogFileSize),
-            journal_file(16, date + 1,
-                         "00 00 00 00 00 80 00 00 00 00 00 00 00 00 08 00 00 00 00 03 00 00 08 00"));
-  EXPECT_EQ(bytes_at(dataAt[3], kHFSPlusCatalogFileSize),
-            journal_file(17, date, "00 00 00 00 00 00 10 00 00 00 00 00 00 00 00 01 00 00 00 02 00 00 00 01"));
-  EXPECT_EQ(bytes_at(dataAt[4], 26),
-            golden(26, {{0, "00 04 00 00 00 00 00 02 00 08 00 2E 00 6A 00 6F 00 75 00 72 00 6E 00 61 00 6C"}}));
-  EXPECT_EQ(bytes_at(dataAt[5], 48), golden(48, {{0, "00 04 00 00 00 00 00 02 00 13 00 2E 00 6A 00 6F 00 75 00 72 "
-                                                     "00 6E 00 61 00 6C 00 5F 00 69 00 6E 00 66 00 6F 00 5F 00 62 "
-                                                     "00 6C 00 6F 00 63 00 6B"}}));
-  EXPECT_EQ(test::offset_slot(leaf, 6), dataAt[5] + 48);
-}
-
-// Trees larger than the header node's map get map nodes right after their
-// used nodes, chained through fLink.
-struct MapCase {
-  const char* label;
-  uint64_t size;
-  void (*tune)(FormatArgs&);
-  bool catalog;
-  uint32_t nodeSize, totalNodes, mapNodes;
-  uint8_t firstMapByte;
-};
-
-const MapCase kMapCases[] = {
-    {"extents, 40000 blocks of 4096", 256 * kMiB, [](FormatArgs& a) { a.extentsClump = 40000; }, false, 4096, 40000, 1,
-     0xC0},
-    {"extents, 40000 blocks of 512 in 1024-byte nodes", 32 * kMiB,
-     [](FormatArgs& a) { a.block = 512; a.extentsNode = 1024; a.extentsClump = 40000; }, false, 1024, 20000, 2, 0xE0},
-    {"catalog, 30800 nodes", 256 * kMiB, [](FormatArgs& a) { a.catalogClump = 30800; }, true, 4096, 30800, 1, 0xE0},
-};
-
-TEST(FormatBtree, MapNodes) {
-  for (const MapCase& c : kMapCases) {
-    SCOPED_TRACE(c.label);
-    TempDir dir;
-    FormatArgs args;
-    args.size = c.size;
-    c.tune(args);
-    Volume v(test::format_quietly(args, dir));
-    const HFSPlusForkData& fork = c.catalog ? v.vh.catalogFile : v.vh.extentsFile;
-    const NodeNumber usedNodes = c.catalog ? 2 : 1;
-    const BTHeaderRec header = v.tree_header(fork);
-    EXPECT_EQ(header.totalNodes, c.totalNodes);
-    EXPECT_EQ(header.freeNodes, c.totalNodes - usedNodes - c.mapNodes);
-
-    const std::vector<uint8_t> head = v.node(fork, c.nodeSize, 0);
-    BTNodeDescriptor desc;
-    decode(head.data(), &desc);
-    EXPECT_EQ(desc.fLink, usedNodes);
-    EXPECT_EQ(head[248], c.firstMapByte);
-    EXPECT_EQ(head[249], 0);
-
-    for (uint32_t i = 0; i < c.mapNodes; ++i) {
-      const NodeNumber n = usedNodes + i;
-      SCOPED_TRACE(n);
-      const NodeNumber next = i + 1 < c.mapNodes ? n + 1 : 0;
-      std::vector<std::pair<size_t, std::string>> pieces = {
-          {0, hex32(next) + " 00 00 00 00 02 00 00 01 00 00"},
-          {c.nodeSize - 4, "0" + std::string(c.nodeSize == 4096 ? "F FA" : "3 FA") + " 00 0E"},
-      };
-      EXPECT_EQ(v.node(fork, c.nodeSize, n), golden(c.nodeSize, pieces));
-    }
-    EXPECT_EQ(v.node(fork, c.nodeSize, usedNodes + c.mapNodes), std::vector<uint8_t>(c.nodeSize, 0));
-  }
-}
-
 TEST(FormatBtree, Utf8ToHfsName) {
   const struct {
     std::string utf8;
@@ -314,21 +192,6 @@ TEST(FormatBtree, Utf8ToHfsName) {
     EXPECT_EQ(utf8_to_hfs_name(c.utf8.c_str(), c.limit, &name), c.result);
     EXPECT_EQ(units_of(name), c.units);
   }
-}
-
-TEST(FormatBtree, WriteMapNodesRefusals) {
-  std::vector<uint8_t> bytes;
-  test::MemIo mem(&bytes);
-  std::vector<uint8_t> buffer(4096, 0);
-  const format_device d = test::test_device(&mem);
-  EXPECT_EQ(test::message_of(WriteMapNodes(d, 3, 1, 1, 1000, buffer.data())).rfind(
-                "WriteMapNodes():1134: fatal error: WriteMapNodes: byte count 1000 is not sector size multiple: ", 0),
-            0u);
-  test::FaultIo failing(&mem, test::FaultIo::Op::kWrite, 2);
-  const format_device f = test::test_device(&failing);
-  const std::string message = test::message_of(WriteMapNodes(f, 3, 7, 2, 1024, buffer.data()));
-  EXPECT_EQ(message.rfind("WriteMapNodes():1138: fatal error: write error (sector 10, 1024 bytes): ", 0), 0u) << message;
-  EXPECT_EQ(bytes.size(), 8u * 512 + 1024);  // the first node went out
 }
 
 }  // namespace

@@ -21,63 +21,18 @@
 namespace volpack {
 namespace test {
 
-// A record or node image of `size` zero bytes with the given pieces laid
-// over it: (offset, hex bytes such as "48 2B 00 04").
-inline std::vector<uint8_t> golden(size_t size, const std::vector<std::pair<size_t, std::string>>& pieces) {
-  std::vector<uint8_t> out(size, 0);
-  for (const auto& piece : pieces) {
-    size_t at = piece.first;
-    for (size_t i = 0; i < piece.second.size();) {
-      if (piece.second[i] == ' ') {
-        ++i;
-        continue;
-      }
-      out.at(at++) = static_cast<uint8_t>(std::stoul(piece.second.substr(i, 2), nullptr, 16));
-      i += 2;
-    }
-  }
-  return out;
-}
-
 // The options of volume_format with the driver's values as defaults, and the
 // run context it gets: the host's clock (or a fixed time), identifiers
 // seeded from it as the program does, warnings kept in `warnings`.
-struct FormatArgs {
-  const char* name = "Vol";
-  uint64_t size = 0;
-  uint32_t owner = 0;
-  int32_t group = 0;
-  uint16_t mask = 0xFFFF;
-  bool caseSensitive = false;
-  uint32_t journal = 0, block = 0, firstCnid = 0;
-  uint32_t catalogNode = 0, extentsNode = 0, attributesNode = 0;
-  uint32_t attributesClump = 0, allocationClump = 0, catalogClump = 0, dataClump = 0, extentsClump = 0,
-           rsrcClump = 0;
+struct FormatArgs : format_options {
+  FormatArgs() {
+    volume_name = "Vol";
+    owner = 0;
+    group = 0;
+  }
   int64_t time = -1;  // the clock's time; -1: the host's
   mutable CaptureReporter warnings;
 
-  format_options options() const {
-    format_options o;
-    o.volume_name = name;
-    o.size = size;
-    o.owner = owner;
-    o.group = group;
-    o.mask = mask;
-    o.case_sensitive = caseSensitive;
-    o.journal_size = journal;
-    o.block_size = block;
-    o.first_cnid = firstCnid;
-    o.catalog_node_size = catalogNode;
-    o.extents_node_size = extentsNode;
-    o.attributes_node_size = attributesNode;
-    o.attributes_clump = attributesClump;
-    o.allocation_clump = allocationClump;
-    o.catalog_clump = catalogClump;
-    o.data_clump = dataClump;
-    o.extents_clump = extentsClump;
-    o.rsrc_clump = rsrcClump;
-    return o;
-  }
   struct Clock final : time_source_t {
     int64_t fixed = -1;
     int64_t now() override { return fixed >= 0 ? fixed : host_time(); }
@@ -94,12 +49,12 @@ struct FormatArgs {
     return f(context);
   }
   status format(const std::string& path) const {
-    return with_context([&](const run_context& c) { return volume_format_file(path.c_str(), options(), c); });
+    return with_context([&](const run_context& c) { return volume_format_file(path.c_str(), *this, c); });
   }
   // Formats `bytes` bytes of an in-memory device.
   status format_memory(std::vector<uint8_t>* device, uint64_t bytes) const {
     MemIo io(device);
-    return with_context([&](const run_context& c) { return volume_format(&io, bytes, "mem", options(), c); });
+    return with_context([&](const run_context& c) { return volume_format(&io, bytes, "mem", *this, c); });
   }
 };
 
@@ -195,16 +150,6 @@ inline size_t catalog_data_at(const std::vector<uint8_t>& node, uint32_t i) {
   HFSPlusCatalogKey key;
   decode(node.data() + offset_slot(node, i), &key);
   return offset_slot(node, i) + encoded_size(key);
-}
-
-inline std::string read_stream(std::FILE* f) {
-  std::fflush(f);
-  std::rewind(f);
-  std::string s;
-  char buf[4096];
-  size_t n = 0;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  return s;
 }
 
 }  // namespace test

@@ -15,10 +15,12 @@
 #include <vector>
 
 #include "hfs/catalog.h"
+#include "hfs/check.h"
 #include "hfs/hfs_format.h"
 #include "hfs/volume.h"
 #include "io/bytes.h"
 #include "support/btree_check.h"
+#include "support/btree_mem.h"
 #include "support/support.h"
 
 namespace volpack {
@@ -58,27 +60,12 @@ inline void set_bit(std::vector<uint8_t>* image, uint64_t bitmap_offset, uint64_
   (*image)[bitmap_offset + n / 8] |= static_cast<uint8_t>(0x80 >> (n % 8));
 }
 
+// An empty tree of `bytes` bytes at byte `start` of the image.
 inline void write_empty_tree(std::vector<uint8_t>* image, uint64_t start, uint32_t bytes, uint16_t node_size,
                              uint16_t max_key_length, uint32_t attributes, uint8_t compare_type) {
-  uint8_t* node = image->data() + start;
-  BTNodeDescriptor d;
-  d.kind = kBTHeaderNode;
-  d.numRecords = 3;
-  encode(d, node);
-  BTHeaderRec h;
-  h.nodeSize = node_size;
-  h.maxKeyLength = max_key_length;
-  h.totalNodes = bytes / node_size;
-  h.freeNodes = h.totalNodes - 1;
-  h.clumpSize = bytes;
-  h.keyCompareType = compare_type;
-  h.attributes = attributes;
-  encode(h, node + 14);
-  node[248] = 0x80;  // node 0 in use
-  put_be16(node + node_size - 2, 14);
-  put_be16(node + node_size - 4, 120);
-  put_be16(node + node_size - 6, 248);
-  put_be16(node + node_size - 8, static_cast<uint16_t>(node_size - 8));
+  std::vector<uint8_t> tree =
+      make_tree_file(node_size, bytes / node_size, bytes, max_key_length, attributes, compare_type);
+  std::copy(tree.begin(), tree.end(), image->begin() + static_cast<std::ptrdiff_t>(start));
 }
 
 // The raw bytes of an empty volume (no root folder yet).
@@ -204,11 +191,15 @@ inline void expect_sound_trees(volume_t* v) {
   }
 }
 
-inline std::vector<uint8_t> random_bytes(uint32_t seed, size_t size) {
-  std::vector<uint8_t> d(size);
-  std::mt19937 rng(seed);
-  for (auto& b : d) b = static_cast<uint8_t>(rng());
-  return d;
+// What the volume checker finds in the image, one finding a line: "" for a
+// sound volume (trees, threads, valences and counts, forks against the
+// allocation file and freeBlocks).
+inline std::string checker_findings(std::vector<uint8_t> image) {
+  MemIo io(&image, false);
+  findings_t findings;
+  std::string text = message_of(hfs_check(&io, image.size(), &findings));
+  for (const finding& f : findings.list()) text += f.text + "\n";
+  return text;
 }
 
 // The data fork of the file or link at `path` (links not followed), read

@@ -206,14 +206,12 @@ TEST(Win32Process, ArgumentsReachTheProgramAsUtf8) {
   TempDir dir;
   const std::string name = "app-\xC3\xBC-\xE6\x97\xA5\xE6\x9C\xAC";  // "app-ü-日本"
   std::string missing = win(dir) + "\\" + name, out = win(dir) + "\\x.dmg";
-  auto r = test::run_program(test::shell_quote(test::volpack_exe()) + " " + test::shell_quote(out) + " " +
-                             test::shell_quote(missing));
+  auto r = test::run_volpack(test::shell_quote(out) + " " + test::shell_quote(missing));
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("Error: cannot compute directory size of \"" + missing + "\" (errno 2)\n", r.err);
   // The same name, present: measured, so no measuring error whatever follows.
   std::filesystem::create_directory(std::filesystem::u8path(missing));
-  r = test::run_program(test::shell_quote(test::volpack_exe()) + " " + test::shell_quote(out) + " " +
-                        test::shell_quote(missing));
+  r = test::run_volpack(test::shell_quote(out) + " " + test::shell_quote(missing));
   EXPECT_EQ(std::string::npos, r.err.find("cannot compute directory size")) << r.err;
 }
 

@@ -13,52 +13,8 @@
 namespace volpack {
 namespace test {
 
-bool MemTreeFile::read(uint64_t offset, uint64_t count, void* buf) {
-  ++reads;
-  if (count == 0) return true;
-  if (offset + count > bytes_->size()) return false;
-  std::memcpy(buf, bytes_->data() + offset, count);
-  return true;
-}
-
-bool MemTreeFile::write(uint64_t offset, uint64_t count, const void* buf) {
-  ++writes;
-  if (count == 0) return true;
-  if (offset + count > bytes_->size()) return false;  // a fork grows only by allocation
-  std::memcpy(bytes_->data() + offset, buf, count);
-  return true;
-}
-
-status MemTreeFile::fork_allocate(uint64_t new_size) {
-  ++growths;
-  if (new_size > bytes_->size()) bytes_->resize(new_size, 0);
-  return status::ok();
-}
-
-void FaultTreeFile::arm(Op op, uint64_t k, bool persistent) {
-  op_ = op;
-  k_ = k;
-  persistent_ = persistent;
-  reads_ = writes_ = 0;
-}
-
-bool FaultTreeFile::fail_now(Op op) {
-  uint64_t n = op == Op::kRead ? ++reads_ : ++writes_;
-  return op == op_ && (n == k_ || (persistent_ && n > k_));
-}
-
-bool FaultTreeFile::read(uint64_t offset, uint64_t count, void* buf) {
-  if (fail_now(Op::kRead)) return false;
-  return inner_->read(offset, count, buf);
-}
-
-bool FaultTreeFile::write(uint64_t offset, uint64_t count, const void* buf) {
-  if (fail_now(Op::kWrite)) return false;
-  return inner_->write(offset, count, buf);
-}
-
 std::vector<uint8_t> make_tree_file(uint16_t node_size, uint32_t total_nodes, uint32_t clump_bytes,
-                                    uint16_t max_key_length) {
+                                    uint16_t max_key_length, uint32_t attributes, uint8_t compare_type) {
   std::vector<uint8_t> bytes(static_cast<size_t>(node_size) * total_nodes, 0);
   BTNodeDescriptor d;
   d.kind = kBTHeaderNode;
@@ -70,7 +26,8 @@ std::vector<uint8_t> make_tree_file(uint16_t node_size, uint32_t total_nodes, ui
   h.totalNodes = total_nodes;
   h.freeNodes = total_nodes - 1;
   h.clumpSize = clump_bytes;
-  h.attributes = kBTBigKeysMask | kBTVariableIndexKeysMask;
+  h.keyCompareType = compare_type;
+  h.attributes = attributes;
   encode(h, bytes.data() + 14);
   uint8_t* end = bytes.data() + node_size;
   put_be16(end - 2, 14);
@@ -130,10 +87,9 @@ std::vector<uint8_t> child_pointer(NodeNumber child) {
 }
 
 MemTree::MemTree(uint16_t node_size, uint32_t total_nodes, uint32_t clump_nodes)
-    : bytes(make_tree_file(node_size, total_nodes, clump_nodes * node_size)) {
-  auto mem = std::make_unique<MemTreeFile>(&bytes, clump_nodes * node_size);
-  file = mem.get();
-  auto faulty = std::make_unique<FaultTreeFile>(std::move(mem));
+    : bytes(make_tree_file(node_size, total_nodes, clump_nodes * node_size)),
+      mem(&bytes, false, clump_nodes * node_size) {
+  auto faulty = std::make_unique<FaultIo>(&mem);
   fault = faulty.get();
   if (!btree_open(&tree, std::move(faulty), &byte_key_codec())) std::abort();
 }

@@ -1,13 +1,11 @@
-// In-memory B-tree files and a tiny key codec for the engine's tests.
+// In-memory B-trees and a tiny key codec for the engine's tests.
 //
-// MemTreeFile: a btree_file_t over a byte vector that grows by its clump, as a
-// tree's fork does on a volume; it counts reads, writes and growths.
-// FaultTreeFile: wraps a btree_file_t and, once armed, fails its k-th read or
-// write (once, or from then on). make_tree_file: the bytes of a freshly
-// formatted, empty tree (header node with its map record). ByteKeyCodec: keys
-// that are byte strings (u16 length, then the bytes; ordered bytewise) and
-// records that are byte strings (u16 length, then the bytes). MemTree bundles
-// the bytes, the file chain and an open btree_t.
+// make_tree_file: the bytes of a freshly formatted, empty tree (header node
+// with its map record). ByteKeyCodec: keys that are byte strings (u16 length,
+// then the bytes; ordered bytewise) and records that are byte strings (u16
+// length, then the bytes). MemTree bundles the bytes, a MemIo over them that
+// grows by its clump as a tree's fork does on a volume, a FaultIo in front of
+// it and an open btree_t.
 #pragma once
 
 #include <cstdint>
@@ -22,50 +20,12 @@
 namespace volpack {
 namespace test {
 
-class MemTreeFile final : public btree_file_t {
- public:
-  MemTreeFile(std::vector<uint8_t>* bytes, uint32_t clump_size) : bytes_(bytes), clump_(clump_size) {}
-  bool read(uint64_t offset, uint64_t count, void* buf) override;
-  bool write(uint64_t offset, uint64_t count, const void* buf) override;
-  bool close() override { return true; }
-  uint64_t fork_logical_size() const override { return bytes_->size(); }
-  uint32_t fork_clump_size() const override { return clump_; }
-  status fork_allocate(uint64_t new_size) override;
-
-  uint64_t reads = 0, writes = 0, growths = 0;
-
- private:
-  std::vector<uint8_t>* bytes_;
-  uint32_t clump_;
-};
-
-class FaultTreeFile final : public btree_file_t {
- public:
-  enum class Op { kNone, kRead, kWrite };
-  explicit FaultTreeFile(std::unique_ptr<btree_file_t> inner) : inner_(std::move(inner)) {}
-  // From now on, fails the k-th call (1-based) of `op`; with `persistent`, every later one too.
-  void arm(Op op, uint64_t k, bool persistent = false);
-  bool read(uint64_t offset, uint64_t count, void* buf) override;
-  bool write(uint64_t offset, uint64_t count, const void* buf) override;
-  bool close() override { return inner_->close(); }
-  uint64_t fork_logical_size() const override { return inner_->fork_logical_size(); }
-  uint32_t fork_clump_size() const override { return inner_->fork_clump_size(); }
-  status fork_allocate(uint64_t new_size) override { return inner_->fork_allocate(new_size); }
-  uint64_t reads() const { return reads_; }
-  uint64_t writes() const { return writes_; }
-
- private:
-  bool fail_now(Op op);
-  std::unique_ptr<btree_file_t> inner_;
-  Op op_ = Op::kNone;
-  uint64_t k_ = 0, reads_ = 0, writes_ = 0;
-  bool persistent_ = false;
-};
-
 // An empty tree of `total_nodes` nodes: node 0 is the header node (header
 // record with clumpSize = `clump_bytes`, user record, map record with bit 0 set).
 std::vector<uint8_t> make_tree_file(uint16_t node_size, uint32_t total_nodes, uint32_t clump_bytes,
-                                    uint16_t max_key_length = 516);
+                                    uint16_t max_key_length = 516,
+                                    uint32_t attributes = kBTBigKeysMask | kBTVariableIndexKeysMask,
+                                    uint8_t compare_type = 0);
 
 struct ByteKey final : btree_key_t {
   explicit ByteKey(std::string b) : bytes(std::move(b)) {}
@@ -116,9 +76,10 @@ class MemTree {
                                      uint16_t* index = nullptr);
 
   std::vector<uint8_t> bytes;
+  MemIo mem;
   btree_t tree;
-  MemTreeFile* file = nullptr;    // owned through `fault`
-  FaultTreeFile* fault = nullptr;  // owned by `tree`
+  MemIo* file = &mem;
+  FaultIo* fault = nullptr;  // owned by `tree`
 
   BTNodeDescriptor desc(NodeNumber n) { return ok_value(btree_read_descriptor(&tree, n)); }
   // The keys of node `n`, in slot order.

@@ -49,28 +49,35 @@ bool MemIo::write(uint64_t offset, uint64_t count, const void* buf) {
   return true;
 }
 
+status MemIo::fork_allocate(uint64_t new_size) {
+  ++growths;
+  if (new_size > bytes_->size()) bytes_->resize(new_size, 0);
+  return status::ok();
+}
+
+void FaultIo::arm(Op op, uint64_t k, bool persistent) {
+  op_ = op;
+  k_ = k;
+  persistent_ = persistent;
+  reads_ = writes_ = 0;
+}
+
 bool FaultIo::fail_now(Op op) {
   uint64_t n = op == Op::kRead ? ++reads_ : ++writes_;
-  if (op != op_) return false;
-  if (n == k_ || (persistent_ && n > k_)) {
-    fired_ = true;
-    return true;
-  }
-  return false;
+  if (op != op_ || (n != k_ && !(persistent_ && n > k_))) return false;
+  fired_ = true;
+  return true;
 }
 
 bool FaultIo::read(uint64_t offset, uint64_t count, void* buf) {
-  if (fail_now(Op::kRead)) return false;
-  return inner_->read(offset, count, buf);
+  return !fail_now(Op::kRead) && inner_->read(offset, count, buf);
 }
 
 bool FaultIo::write(uint64_t offset, uint64_t count, const void* buf) {
-  if (fail_now(Op::kWrite)) return false;
-  return inner_->write(offset, count, buf);
+  return !fail_now(Op::kWrite) && inner_->write(offset, count, buf);
 }
 
 uint64_t MemStream::write(const void* buf, uint64_t n) {
-  if (n == 0) return 0;
   uint64_t room = pos_ >= limit ? 0 : limit - pos_;
   uint64_t m = n < room ? n : room;
   if (m == 0) return 0;  // nothing to copy, and an empty vector has no data()
@@ -81,6 +88,7 @@ uint64_t MemStream::write(const void* buf, uint64_t n) {
 }
 
 uint64_t MemStream::read(void* buf, uint64_t n) {
+  if (log_ != nullptr && n > log_->largest_read) log_->largest_read = n;
   if (pos_ >= bytes_->size()) return 0;
   uint64_t m = bytes_->size() - pos_;
   if (m > n) m = n;
@@ -89,9 +97,9 @@ uint64_t MemStream::read(void* buf, uint64_t n) {
   return m;
 }
 
-bool MemStream::seek(uint64_t offset) {
-  pos_ = offset;
-  return true;
+bool MemStream::close() {
+  if (log_ != nullptr) log_->events.push_back("close:" + tag_);
+  return close_ok_;
 }
 
 namespace {
@@ -186,6 +194,92 @@ std::vector<uint8_t> read_bytes(const std::filesystem::path& p) {
 }
 
 std::string volpack_exe() { return VOLPACK_EXE; }
+
+
+std::vector<uint8_t> golden(size_t size, const std::vector<std::pair<size_t, std::string>>& pieces) {
+  std::vector<uint8_t> out(size, 0);
+  for (const auto& piece : pieces) {
+    size_t at = piece.first;
+    for (size_t i = 0; i < piece.second.size(); i += piece.second[i] == ' ' ? 1 : 2) {
+      if (piece.second[i] != ' ')
+        out.at(at++) = static_cast<uint8_t>(std::stoul(piece.second.substr(i, 2), nullptr, 16));
+    }
+  }
+  return out;
+}
+
+std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> v(n);
+  for (uint8_t& b : v) b = static_cast<uint8_t>(rng());
+  return v;
+}
+
+std::string random_text(size_t n, uint32_t seed) {
+  std::vector<uint8_t> v = random_bytes(n, seed);
+  return std::string(v.begin(), v.end());
+}
+
+tree_map scan_tree(const std::filesystem::path& root) {
+  namespace fs = std::filesystem;
+  tree_map m;
+  if (!fs::exists(root)) return m;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    std::string rel = it->path().lexically_relative(root).generic_string();
+    if (it->is_symlink()) {
+      m[rel] = {'l', fs::read_symlink(it->path()).string()};
+    } else if (it->is_directory()) {
+      m[rel] = {'d', ""};
+    } else {
+      m[rel] = {'f', read_file(it->path())};
+    }
+  }
+  return m;
+}
+
+tree_map extract_with_7zz(const std::filesystem::path& image, const std::filesystem::path& dest,
+                          const std::string& volume_name) {
+  program_result r =
+      run_program("7zz x -y -snld " + shell_quote("-o" + dest.string()) + " " + shell_quote(image.string()));
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  return scan_tree(dest / volume_name);
+}
+
+std::vector<std::string> terminal_screen(const std::string& bytes) {
+  std::vector<std::string> lines(1);
+  size_t col = 0;
+  for (char c : bytes) {
+    if (c == '\n') {
+      lines.emplace_back();
+      col = 0;
+    } else if (c == '\r') {
+      col = 0;
+    } else {
+      std::string& l = lines.back();
+      if (col < l.size())
+        l[col] = c;
+      else
+        l += c;
+      ++col;
+    }
+  }
+  for (std::string& l : lines) l.erase(l.find_last_not_of(' ') + 1);
+  return lines;
+}
+
+program_result run_volpack(const std::string& args, const std::string& cwd, const std::vector<env_setting>& env) {
+  return run_program(shell_quote(volpack_exe()) + " " + args, cwd, env);
+}
+
+program_result package(const std::string& out, const std::string& src, bool verbose) {
+  program_result r = run_volpack(shell_quote(out) + " " + shell_quote(src) + (verbose ? " -v" : ""));
+  if (r.status == 0) {
+    program_result v = run_volpack("verify " + shell_quote(out) + " --against " + shell_quote(src));
+    EXPECT_EQ(0, v.status) << v.out << v.err;
+    EXPECT_EQ(std::string::npos, v.out.find("WARNING")) << v.out;
+  }
+  return r;
+}
 
 }  // namespace test
 }  // namespace volpack
