@@ -681,10 +681,13 @@ void checker::check_catalog() {
 }
 
 void checker::check_allocation() {
-  // The blocks of the boot blocks and the header, and of the alternate header.
+  // The blocks of the boot blocks and the header, and of the reserved last
+  // 1024 bytes (the alternate header and the 512 bytes after it), which span
+  // two blocks when blocks are 512 bytes.
   allocs_.push_back({0, (kVolumeHeaderOffset + kHFSPlusVolumeHeaderSize + bs_ - 1) / bs_, "the volume header"});
   uint64_t alt_block = (size_ - 1024) / bs_;
-  if (alt_block < total_) allocs_.push_back({alt_block, 1, "the alternate volume header"});
+  uint64_t end_block = std::min<uint64_t>((size_ - 1) / bs_ + 1, total_);
+  if (alt_block < end_block) allocs_.push_back({alt_block, end_block - alt_block, "the alternate volume header"});
   for (const auto& [key, rec] : overflow_) {
     if (!rec.used)
       f_->error("extents B-tree: the record of ID %u (%s fork) from block %u belongs to no fork", std::get<0>(key),
