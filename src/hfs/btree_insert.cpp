@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "hfs/btree.h"
+#include "hfs/btree_cache.h"
 #include "hfs/btree_internal.h"
 #include "io/bytes.h"
 #include "io/run_context.h"
@@ -33,14 +34,14 @@ result<scan_t> scan_node(btree_t* tree, NodeNumber node, const BTNodeDescriptor&
   // order before the key. The last record found ordering before it is the
   // one just before the position (not set when the key is there).
   scan_t s;
-  io_t* io = tree->io.get();
   uint16_t lo = 0, hi = desc.numRecords;
   while (lo < hi) {
     uint16_t mid = static_cast<uint16_t>(lo + (hi - lo) / 2);
     uint64_t offset;
     VOLPACK_ASSIGN_OR_RETURN(offset, btree_get_record_offset(tree, node, mid));
-    std::unique_ptr<btree_key_t> record_key;
-    VOLPACK_ASSIGN_OR_RETURN(record_key, btree_read_key(tree, offset, io, func, number));
+    std::unique_ptr<btree_key_t> hold;
+    const btree_key_t* record_key;
+    VOLPACK_ASSIGN_OR_RETURN(record_key, btree_peek_key(tree, offset, &hold, func, number));
     int c = tree->callbacks->btree_compare(*record_key, key);
     if (c == 0) {
       s.index = mid;
