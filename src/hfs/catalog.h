@@ -184,6 +184,15 @@ struct create_result_t {
 // the process.
 CatalogNodeID volume_create_folder(volume_t* volume, const char* path, create_result_t* result = nullptr);
 CatalogNodeID volume_create_file(volume_t* volume, const char* path, create_result_t* result = nullptr);
+// The same in a folder whose record the caller holds, for an importer that
+// fills a folder with many items: `name` is `length` bytes of host text, the
+// parent's counts (valence, folderCount) change in `*parent` only, and the
+// caller stores it (volume_update_catalog) once it is done creating in it.
+// The new record and its key come back in `*created` and `*key` (either may
+// be null). A `parent` that is no folder record ends the process.
+CatalogNodeID volume_create_in_folder(volume_t* volume, catalog_record_t* parent, const char* name, size_t length,
+                                      bool is_folder, create_result_t* result, catalog_record_t* created,
+                                      catalog_key_t* key);
 // Creates a symbolic link to `target` at `path`, or rewrites the target of the
 // link stored under exactly that name (the fork takes the target's length).
 // False when nothing was done: the name is held by another item (reported as
@@ -193,6 +202,8 @@ bool volume_create_symlink(volume_t* volume, const char* path, const char* targe
 // Stores a changed file or folder record (found through its thread) in place
 // of the old one. Anything else is ignored.
 void volume_update_catalog(volume_t* volume, const catalog_record_t& record);
+// The same for a record whose key the caller knows (no thread lookup).
+void volume_update_catalog_at(volume_t* volume, const catalog_key_t& key, const catalog_record_t& record);
 // Set the permission bits / owner of the item at `path` (links followed).
 // False when the path resolves to no file or folder.
 bool volume_chmod(volume_t* volume, const char* path, uint16_t mode);

@@ -35,41 +35,11 @@ struct create_names {
 const create_names kFolderNames = {"volume_create_folder", 994, 1013};
 const create_names kFileNames = {"volume_create_file", 1088, 1107};
 
-CatalogNodeID create_item(volume_t* volume, const char* path, bool is_folder, create_result_t* result) {
-  const create_names& names = is_folder ? kFolderNames : kFileNames;
-  create_result_t ignored;
-  if (result == nullptr) result = &ignored;
-  *result = create_result_t();
-
-  size_t length = std::strlen(path);
-  std::vector<uint8_t> copy = malloc_or_die(length + 1, names.func, names.malloc_line);
-  std::memcpy(copy.data(), path, length + 1);
-  char* text = reinterpret_cast<char*>(copy.data());
-  const char* parent_path = "/";
-  const char* name = text;
-  if (char* slash = std::strrchr(text, '/')) {
-    *slash = '\0';
-    parent_path = text;  // "" for a name behind a single leading slash: the root
-    name = slash + 1;
-  }
-
-  std::unique_ptr<catalog_record_t> parent = volume_get_record_from_path(volume, parent_path, nullptr, nullptr);
-  if (parent == nullptr || !parent->is_folder()) {
-    die("%s():%d: ERROR: parent is not a folder\n", names.func, names.parent_line);
-  }
-  const CatalogNodeID parent_id = parent->folder.folderID;
-
-  HFSUniStr255 unicode_name;
-  if (*name == '\0') {
-    result->status = create_status_t::kEmptyName;
-    return 0;
-  }
-  if (!unistr_from_host(&unicode_name, name, std::strlen(name))) {
-    result->status = create_status_t::kNameTooLong;
-    return 0;
-  }
-  catalog_key_t key;
-  catalog_make_key(&key, parent_id, unicode_name);
+// Creates the item under `key` in the folder `*parent`: header counts, the
+// record and its thread. The parent's counts change in `*parent` only.
+// Gives the new ID, or 0 with the reason in `*result`.
+CatalogNodeID create_in(volume_t* volume, catalog_record_t* parent, const catalog_key_t& key, bool is_folder,
+                        create_result_t* result, catalog_record_t* created) {
   // The volume ignores case and the host may not: "README" beside "readme"
   // must not become two records of one name.
   if (std::unique_ptr<catalog_record_t> existing = find_exact(volume, key)) {
@@ -114,8 +84,8 @@ CatalogNodeID create_item(volume_t* volume, const char* path, bool is_folder, cr
   catalog_record_t thread;
   thread.recordType = is_folder ? kHFSPlusFolderThreadRecord : kHFSPlusFileThreadRecord;
   thread.thread.recordType = thread.recordType;
-  thread.thread.parentID = parent_id;
-  thread.thread.nodeName = unicode_name;
+  thread.thread.parentID = key.parentID;
+  thread.thread.nodeName = key.nodeName;
 
   insert_or_die(volume, key, record);
   catalog_key_t thread_key;
@@ -124,6 +94,47 @@ CatalogNodeID create_item(volume_t* volume, const char* path, bool is_folder, cr
 
   if (is_folder) ++parent->folder.folderCount;
   ++parent->folder.valence;
+  if (created != nullptr) *created = record;
+  return id;
+}
+
+CatalogNodeID create_item(volume_t* volume, const char* path, bool is_folder, create_result_t* result) {
+  const create_names& names = is_folder ? kFolderNames : kFileNames;
+  create_result_t ignored;
+  if (result == nullptr) result = &ignored;
+  *result = create_result_t();
+
+  size_t length = std::strlen(path);
+  std::vector<uint8_t> copy = malloc_or_die(length + 1, names.func, names.malloc_line);
+  std::memcpy(copy.data(), path, length + 1);
+  char* text = reinterpret_cast<char*>(copy.data());
+  const char* parent_path = "/";
+  const char* name = text;
+  if (char* slash = std::strrchr(text, '/')) {
+    *slash = '\0';
+    parent_path = text;  // "" for a name behind a single leading slash: the root
+    name = slash + 1;
+  }
+
+  std::unique_ptr<catalog_record_t> parent = volume_get_record_from_path(volume, parent_path, nullptr, nullptr);
+  if (parent == nullptr || !parent->is_folder()) {
+    die("%s():%d: ERROR: parent is not a folder\n", names.func, names.parent_line);
+  }
+  const CatalogNodeID parent_id = parent->folder.folderID;
+
+  HFSUniStr255 unicode_name;
+  if (*name == '\0') {
+    result->status = create_status_t::kEmptyName;
+    return 0;
+  }
+  if (!unistr_from_host(&unicode_name, name, std::strlen(name))) {
+    result->status = create_status_t::kNameTooLong;
+    return 0;
+  }
+  catalog_key_t key;
+  catalog_make_key(&key, parent_id, unicode_name);
+  CatalogNodeID id = create_in(volume, parent.get(), key, is_folder, result, nullptr);
+  if (id == 0) return 0;
   volume_update_catalog(volume, *parent);
   if (!volume_update(volume)) {
     if (is_folder) die("volume_create_folder():%d: ERROR: volume_update failed\n", 1059);
@@ -148,6 +159,36 @@ CatalogNodeID volume_create_folder(volume_t* volume, const char* path, create_re
 
 CatalogNodeID volume_create_file(volume_t* volume, const char* path, create_result_t* result) {
   return create_item(volume, path, false, result);
+}
+
+CatalogNodeID volume_create_in_folder(volume_t* volume, catalog_record_t* parent, const char* name, size_t length,
+                                      bool is_folder, create_result_t* result, catalog_record_t* created,
+                                      catalog_key_t* key) {
+  create_result_t ignored;
+  if (result == nullptr) result = &ignored;
+  *result = create_result_t();
+  if (parent == nullptr || !parent->is_folder()) {
+    const create_names& names = is_folder ? kFolderNames : kFileNames;
+    die("%s():%d: ERROR: parent is not a folder\n", names.func, names.parent_line);
+  }
+  HFSUniStr255 unicode_name;
+  if (length == 0) {
+    result->status = create_status_t::kEmptyName;
+    return 0;
+  }
+  if (!unistr_from_host(&unicode_name, name, length)) {
+    result->status = create_status_t::kNameTooLong;
+    return 0;
+  }
+  catalog_key_t own_key;
+  if (key == nullptr) key = &own_key;
+  catalog_make_key(key, parent->folder.folderID, unicode_name);
+  CatalogNodeID id = create_in(volume, parent, *key, is_folder, result, created);
+  if (id != 0 && !volume_update(volume)) {
+    if (is_folder) die("volume_create_folder():%d: ERROR: volume_update failed\n", 1059);
+    die("volume_create_file(): ERROR: volume_update failed\n");
+  }
+  return id;
 }
 
 bool volume_create_symlink(volume_t* volume, const char* path, const char* target, create_result_t* result) {
@@ -219,6 +260,11 @@ void volume_update_catalog(volume_t* volume, const catalog_record_t& record) {
   }
   catalog_key_t key;
   catalog_make_key(&key, thread->thread.parentID, thread->thread.nodeName);
+  volume_update_catalog_at(volume, key, record);
+}
+
+void volume_update_catalog_at(volume_t* volume, const catalog_key_t& key, const catalog_record_t& record) {
+  if (!record.is_folder() && !record.is_file()) return;
   btree_t* tree = &volume->catalog_tree;
   bool exact = false;
   NodeNumber node = 0;

@@ -39,7 +39,11 @@ bool is_oneliner_symlink(stream_t* s) {
   uint8_t b[kMaxLinkFileSize];
   bool complete = stream_read(s, b, n) == n;
   stream_seek(s, 0);
-  if (!complete) return false;
+  return complete && is_oneliner_text(b, n);
+}
+
+bool is_oneliner_text(const uint8_t* b, uint64_t n) {
+  if (n < 1 || n > kMaxLinkFileSize) return false;
   if (std::strchr(" \t\n\v\f\r#", b[0]) != nullptr) return false;
   auto starts = [&](const char* prefix, size_t len, uint64_t longer_than) {
     return n > longer_than && std::memcmp(b, prefix, len) == 0;
@@ -126,32 +130,31 @@ status open_failed(const std::string& host_path, int line) {
                        line, host_path.c_str(), reason.message().c_str());
 }
 
+// Reads the rules' view of a regular file of `size` bytes from its first
+// `got` bytes (all of them when it has at most kMaxLinkFileSize bytes);
+// `read_error` is the host's error when fewer than min(4, size) came.
+status probe_head(const std::string& host_path, bool owner_exec, const uint8_t* head, uint64_t got, uint64_t size,
+                  int read_error, file_probe* probe) {
+  if (got < std::min<uint64_t>(4, size)) return read_failed(host_path, "read", read_error);
+  probe->executable = is_executable_magic(head, got) || owner_exec;
+  probe->oneliner = !probe->executable && size <= kMaxLinkFileSize && got == size && is_oneliner_text(head, size);
+  if (probe->oneliner) probe->text.assign(reinterpret_cast<const char*>(head), size);
+  return status::ok();
+}
+
 // Opens an input file without waiting on what is not a regular file (a FIFO
 // swapped in after the listing), with its status at the time of opening.
-std::unique_ptr<stream_t> open_input(const std::string& host_path, host_stat_t* st, std::FILE** fp) {
-  *fp = host_fopen_input(host_path.c_str(), st);
-  return create_stream_from_fp(*fp);
-}
+std::FILE* open_input(const std::string& host_path, host_stat_t* st) { return host_fopen_input(host_path.c_str(), st); }
 
 status probe_file(const std::string& host_path, const host_stat_t& st, file_probe* probe) {
   host_stat_t now;
-  std::FILE* fp = nullptr;
-  std::unique_ptr<stream_t> s = open_input(host_path, &now, &fp);
-  if (!s) return open_failed(host_path, __LINE__);
-  uint8_t head[4];
-  uint64_t got = stream_read(s.get(), head, 4);
-  if (got < std::min<uint64_t>(4, now.size)) return read_failed(host_path, "read", host_errno());
-  probe->executable = is_executable_magic(head, got) || st.owner_exec;
-  stream_seek(s.get(), 0);
-  probe->oneliner = !probe->executable && is_oneliner_symlink(s.get());
-  if (probe->oneliner) {
-    char text[kMaxLinkFileSize];
-    uint64_t n = stream_read(s.get(), text, kMaxLinkFileSize);
-    if (n != now.size) return read_failed(host_path, "read", host_errno());
-    probe->text.assign(text, n);
-  }
-  (void)stream_close(std::move(s));
-  return status::ok();
+  std::FILE* fp = open_input(host_path, &now);
+  if (fp == nullptr) return open_failed(host_path, __LINE__);
+  uint8_t head[kMaxLinkFileSize + 1];
+  uint64_t got = host_pread(fp, 0, head, std::min<uint64_t>(now.size, sizeof head));
+  int error = host_errno();
+  host_fclose(fp);
+  return probe_head(host_path, st.owner_exec, head, got, now.size, error, probe);
 }
 
 // True when `text`, read from the folder `at` (components below `root`),
@@ -194,6 +197,32 @@ bool names_tree_entry(const std::string& root, std::vector<std::string> at, cons
   return true;  // the folder itself or one above it, inside the tree
 }
 
+// The plan for a regular file, from what was read of it.
+entry_plan plan_regular_file(const std::string& tree_root, const std::string& relative, const std::string& host_path,
+                             link_files_mode mode, const file_probe& probe) {
+  entry_plan plan;
+  plan.kind = probe.executable ? entry_kind::executable : entry_kind::file;
+  if (!probe.oneliner || mode == link_files_mode::none) return plan;
+  status w;
+  if (probe.text.size() > kMaxLinkTargetSize) {
+    w = status_errorf("WARNING: %s: one-line file kept as a file: its text is longer than %llu bytes\n",
+                      host_path.c_str(), static_cast<unsigned long long>(kMaxLinkTargetSize));
+  } else {
+    std::vector<std::string> folder = split_target(relative);
+    if (!folder.empty()) folder.pop_back();
+    if (mode == link_files_mode::all || is_absolute_target(probe.text) ||
+        names_tree_entry(tree_root, folder, probe.text)) {
+      plan.kind = entry_kind::link;
+      plan.target = probe.text;
+      return plan;
+    }
+    w = status_errorf("WARNING: %s: one-line file kept as a file: \"%s\" is not in the tree\n", host_path.c_str(),
+                      probe.text.c_str());
+  }
+  plan.warning = w.message();
+  return plan;
+}
+
 }  // namespace
 
 result<entry_plan> plan_host_entry(const std::string& tree_root, const std::string& relative, link_files_mode mode,
@@ -225,26 +254,7 @@ result<entry_plan> plan_host_entry(const std::string& tree_root, const std::stri
   }
   file_probe probe;
   VOLPACK_RETURN_IF_ERROR(probe_file(host_path, st, &probe));
-  plan.kind = probe.executable ? entry_kind::executable : entry_kind::file;
-  if (!probe.oneliner || mode == link_files_mode::none) return plan;
-  status w;
-  if (probe.text.size() > kMaxLinkTargetSize) {
-    w = status_errorf("WARNING: %s: one-line file kept as a file: its text is longer than %llu bytes\n",
-                      host_path.c_str(), static_cast<unsigned long long>(kMaxLinkTargetSize));
-  } else {
-    std::vector<std::string> folder = split_target(relative);
-    if (!folder.empty()) folder.pop_back();
-    if (mode == link_files_mode::all || is_absolute_target(probe.text) ||
-        names_tree_entry(tree_root, folder, probe.text)) {
-      plan.kind = entry_kind::link;
-      plan.target = probe.text;
-      return plan;
-    }
-    w = status_errorf("WARNING: %s: one-line file kept as a file: \"%s\" is not in the tree\n", host_path.c_str(),
-                      probe.text.c_str());
-  }
-  plan.warning = w.message();
-  return plan;
+  return plan_regular_file(tree_root, relative, host_path, mode, probe);
 }
 
 namespace {
@@ -300,13 +310,53 @@ void info(const importer& im, const char* what, const std::string& vpath) {
   if (im.ctx.options.verbose) im.ctx.reporter->infof("%s: %s\n", what, vpath.c_str());
 }
 
+// The volume folder being filled: its record, held here while items are
+// created in it (their counts go into it) and stored once it is filled.
+struct folder_t {
+  catalog_record_t record;
+  catalog_key_t key;
+  bool keyed = false;  // `key` is the record's key (else it is found through the thread)
+};
+
+status store_folder(importer& im, const folder_t& folder) {
+  if (folder.keyed) {
+    volume_update_catalog_at(im.volume, folder.key, folder.record);
+  } else {
+    volume_update_catalog(im.volume, folder.record);
+  }
+  return status::ok();
+}
+
+// An input file, open, with its status at opening and its first bytes in
+// the importer's buffer.
+struct input_file {
+  std::FILE* fp = nullptr;
+  host_stat_t before;
+  uint64_t got = 0;    // bytes read at its start: min(size, kCopyPiece) unless the read fell short
+  int read_error = 0;  // the host's error when it did
+  ~input_file() {
+    if (fp != nullptr) host_fclose(fp);
+  }
+};
+
+status open_and_read_head(importer& im, const std::string& host_path, input_file* in) {
+  in->fp = open_input(host_path, &in->before);
+  if (in->fp == nullptr) return open_failed(host_path, __LINE__);
+  uint64_t want = std::min<uint64_t>(in->before.size, kCopyPiece);
+  in->got = host_pread(in->fp, 0, im.buf.data(), want);
+  if (in->got < want) in->read_error = host_errno();
+  return status::ok();
+}
+
 // Copies the host file's bytes into the fork, which already holds `size` bytes
-// of blocks. A file that changes size meanwhile is refused.
-status copy_file_data(stream_t* s, hfsfile_t* fork, uint64_t size, const std::string& host_path,
+// of blocks; the first `got` of them are in `buf` already. A file that
+// changes size meanwhile is refused.
+status copy_file_data(std::FILE* fp, hfsfile_t* fork, uint64_t size, uint64_t got, const std::string& host_path,
                       std::vector<uint8_t>& buf, progress_t* progress) {
   for (uint64_t offset = 0; offset < size;) {
     uint64_t n = std::min<uint64_t>(kCopyPiece, size - offset);
-    if (stream_read(s, buf.data(), n) != n)
+    if (offset != 0) got = host_pread(fp, offset, buf.data(), n);
+    if (got != n)
       return status_errorf("Error: \"%s\" changed size or could not be read while it was copied\n",
                            host_path.c_str());
     if (!hfsfile_write(fork, offset, n, buf.data()))
@@ -315,64 +365,86 @@ status copy_file_data(stream_t* s, hfsfile_t* fork, uint64_t size, const std::st
     progress_advance(progress, 0, n);
   }
   uint8_t extra;
-  if (stream_read(s, &extra, 1) != 0)
+  if (host_pread(fp, size, &extra, 1) != 0)
     return status_errorf("Error: \"%s\" changed size while it was copied\n", host_path.c_str());
   return status::ok();
 }
 
-status import_file(importer& im, const std::string& vpath, const std::string& host_path, bool executable) {
-  host_stat_t before, after;
-  std::FILE* fp = nullptr;
-  std::unique_ptr<stream_t> s = open_input(host_path, &before, &fp);
-  if (!s) return open_failed(host_path, __LINE__);
+status import_file(importer& im, folder_t& folder, const std::string& name, const std::string& vpath,
+                   const std::string& host_path, input_file& in, bool executable) {
   create_result_t r;
-  CatalogNodeID id = volume_create_file(im.volume, vpath.c_str(), &r);
+  catalog_record_t record;
+  catalog_key_t key;
+  CatalogNodeID id =
+      volume_create_in_folder(im.volume, &folder.record, name.data(), name.size(), false, &r, &record, &key);
   if (id == 0) return refused(host_path, vpath, r);
-  std::unique_ptr<catalog_record_t> record = volume_get_record_by_id(im.volume, id);
-  if (!record || !record->is_file()) return status_errorf("Error: cannot import \"%s\"\n", host_path.c_str());
-  std::unique_ptr<hfsfile_t> fork =
-      volume_open_hfsfile(im.volume, record->file.fileID, &record->file.dataFork, record.get());
+  // The record is stored once, below, with the fork's final extents.
+  std::unique_ptr<hfsfile_t> fork = volume_open_hfsfile(im.volume, id, &record.file.dataFork, nullptr);
   if (!fork)
     return status_errorf("volume_add_dir_contents_recursive():%d: Error: volume_open_hfsfile failed\n", __LINE__);
-  uint64_t size = stream_length(s.get());
+  uint64_t size = in.before.size;
   hfsfile_allocate_or_die(fork.get(), size);
-  status copied = copy_file_data(s.get(), fork.get(), size, host_path, im.buf, im.ctx.progress);
+  status copied = copy_file_data(in.fp, fork.get(), size, in.got, host_path, im.buf, im.ctx.progress);
   progress_advance(im.ctx.progress, 1, 0);
   // A file rewritten in place keeps its size but not its modification time.
-  if (copied && (host_fstat_file(fp, &after) != 0 || after.size != before.size || after.mtime_ns != before.mtime_ns))
+  host_stat_t after;
+  if (copied &&
+      (host_fstat_file(in.fp, &after) != 0 || after.size != in.before.size || after.mtime_ns != in.before.mtime_ns))
     copied = status_errorf("Error: \"%s\" changed while it was copied\n", host_path.c_str());
   hfsfile_close(std::move(fork));
-  (void)stream_close(std::move(s));
+  host_fclose(in.fp);
+  in.fp = nullptr;
   VOLPACK_RETURN_IF_ERROR(copied);
 
-  // The fork kept the record copy current while it grew.
   if (executable) {
-    HFSPlusBSDInfo& p = record->file.permissions;
+    HFSPlusBSDInfo& p = record.file.permissions;
     p.fileMode = static_cast<uint16_t>((p.fileMode & S_IFMT_HFS) | 0755);
-    volume_update_catalog(im.volume, *record);
+    volume_update_catalog_at(im.volume, key, record);
     info(im, "Added executable", vpath);
   } else if (vpath == "/.VolumeIcon.icns") {
-    record->file.userInfo.fileType = fourcc("    ");
-    record->file.userInfo.fileCreator = fourcc("    ");
-    volume_update_catalog(im.volume, *record);
-    std::unique_ptr<catalog_record_t> root = volume_get_record_from_path(im.volume, "/", nullptr, nullptr);
-    if (root && root->is_folder()) {
-      root->folder.userInfo.finderFlags = kHasCustomIcon;
-      volume_update_catalog(im.volume, *root);
-    }
+    record.file.userInfo.fileType = fourcc("    ");
+    record.file.userInfo.fileCreator = fourcc("    ");
+    volume_update_catalog_at(im.volume, key, record);
+    // The root folder is the one being filled: its held record takes the flag.
+    if (folder.record.is_folder() && folder.record.folder.folderID == kHFSRootFolderID)
+      folder.record.folder.userInfo.finderFlags = kHasCustomIcon;
     info(im, "Added volume icon", vpath);
-  } else if (vpath == "/.DS_Store") {
-    info(im, "Added Desktop Services settings store", vpath);
   } else {
-    info(im, "Added file", vpath);
+    volume_update_catalog_at(im.volume, key, record);
+    info(im, vpath == "/.DS_Store" ? "Added Desktop Services settings store" : "Added file", vpath);
   }
   return status::ok();
 }
 
+status import_link(importer& im, folder_t& folder, const std::string& name, const std::string& vpath,
+                   const std::string& host_path, const std::string& target) {
+  create_result_t r;
+  // Readers take a target into a buffer of 1,024 bytes with its end mark.
+  if (target.size() > kMaxLinkTargetSize) return refused(host_path, vpath, {create_status_t::kTargetTooLong, 0});
+  catalog_record_t record;
+  catalog_key_t key;
+  CatalogNodeID id =
+      volume_create_in_folder(im.volume, &folder.record, name.data(), name.size(), false, &r, &record, &key);
+  if (id == 0) return refused(host_path, vpath, r);
+  record.file.permissions.fileMode |= S_IFLNK_HFS;
+  record.file.userInfo.fileType = fourcc("slnk");
+  record.file.userInfo.fileCreator = fourcc("rhap");
+  std::unique_ptr<hfsfile_t> fork = volume_open_hfsfile(im.volume, id, &record.file.dataFork, nullptr);
+  // The fork takes the target's length.
+  hfsfile_allocate_or_die(fork.get(), target.size());
+  bool written = hfsfile_write(fork.get(), 0, target.size(), target.data());
+  hfsfile_close(std::move(fork));
+  volume_update_catalog_at(im.volume, key, record);
+  if (!written) return refused(host_path, vpath, r);
+  if (im.ctx.options.verbose) im.ctx.reporter->infof("Added symlink: %s -> %s\n", vpath.c_str(), target.c_str());
+  return status::ok();
+}
+
 // Imports the host folder `relative` (below the root; empty for the root)
-// into the volume folder `vpath` ("" for the volume's root), whose names so
-// far are `names`.
-status import_folder(importer& im, const std::string& relative, const std::string& vpath, folder_names names) {
+// into the volume folder `vpath` ("" for the volume's root), whose record is
+// `folder` and whose names so far are `names`; stores the folder's record.
+status import_folder(importer& im, const std::string& relative, const std::string& vpath, folder_t& folder,
+                     folder_names names) {
   const std::string host_dir = relative.empty() ? im.root : im.root + "/" + relative;
   host_dir_handle dir(host_opendir(host_dir.c_str()));
   if (!dir)
@@ -387,35 +459,58 @@ status import_folder(importer& im, const std::string& relative, const std::strin
     if (entry_vpath.size() > kMaxVolumePath)
       return status_errorf("Error: cannot import \"%s\": its path on the volume is longer than %zu bytes\n",
                            host_path.c_str(), kMaxVolumePath);
-    result<entry_plan> planned = plan_host_entry(im.root, rel, im.ctx.options.link_files, im.ctx.skip);
-    if (!planned) return planned.error();
-    const entry_plan& plan = planned.value();
+    // A folder is taken as listed, and a regular file is opened once, read
+    // and planned from what was read; anything else is looked at first.
+    entry_plan plan;
+    input_file in;
+    if (e->d_type == DT_DIR) {
+      plan.kind = entry_kind::folder;
+    } else if (e->d_type == DT_REG) {
+      VOLPACK_RETURN_IF_ERROR(open_and_read_head(im, host_path, &in));
+      if (!is_skipped(im.ctx.skip, in.before)) {
+        file_probe probe;
+        VOLPACK_RETURN_IF_ERROR(probe_head(host_path, in.before.owner_exec, im.buf.data(), in.got, in.before.size,
+                                           in.read_error, &probe));
+        plan = plan_regular_file(im.root, rel, host_path, im.ctx.options.link_files, probe);
+      }
+    } else {
+      result<entry_plan> planned = plan_host_entry(im.root, rel, im.ctx.options.link_files, im.ctx.skip);
+      if (!planned) return planned.error();
+      plan = planned.take();
+      // A regular file found so is opened now, as above.
+      if (plan.kind == entry_kind::file || plan.kind == entry_kind::executable)
+        VOLPACK_RETURN_IF_ERROR(open_and_read_head(im, host_path, &in));
+    }
     if (plan.kind != entry_kind::skipped) VOLPACK_RETURN_IF_ERROR(claim_name(im, names, name, host_path));
     if (!plan.warning.empty()) im.ctx.reporter->report(report_kind::warning, plan.warning);
     create_result_t r;
     switch (plan.kind) {
       case entry_kind::skipped:
         break;
-      case entry_kind::folder:
+      case entry_kind::folder: {
         info(im, "Adding folder", entry_vpath);
-        if (volume_create_folder(im.volume, entry_vpath.c_str(), &r) == 0) return refused(host_path, entry_vpath, r);
-        VOLPACK_RETURN_IF_ERROR(import_folder(im, rel, entry_vpath, folder_names()));
-        break;
-      case entry_kind::link:
-        if (!volume_create_symlink(im.volume, entry_vpath.c_str(), plan.target.c_str(), &r))
+        folder_t sub;
+        sub.keyed = true;
+        if (volume_create_in_folder(im.volume, &folder.record, name.data(), name.size(), true, &r, &sub.record,
+                                    &sub.key) == 0)
           return refused(host_path, entry_vpath, r);
-        if (im.ctx.options.verbose)
-          im.ctx.reporter->infof("Added symlink: %s -> %s\n", entry_vpath.c_str(), plan.target.c_str());
+        VOLPACK_RETURN_IF_ERROR(import_folder(im, rel, entry_vpath, sub, folder_names()));
+        break;
+      }
+      case entry_kind::link:
+        in = input_file();
+        VOLPACK_RETURN_IF_ERROR(import_link(im, folder, name, entry_vpath, host_path, plan.target));
         break;
       case entry_kind::file:
       case entry_kind::executable:
-        VOLPACK_RETURN_IF_ERROR(import_file(im, entry_vpath, host_path, plan.kind == entry_kind::executable));
+        VOLPACK_RETURN_IF_ERROR(
+            import_file(im, folder, name, entry_vpath, host_path, in, plan.kind == entry_kind::executable));
         break;
     }
   }
   // A listing that ended in an error is no listing of the whole folder.
   if (int error = host_dir_error(dir.get())) return read_failed(host_dir, "read the folder", error);
-  return status::ok();
+  return store_folder(im, folder);
 }
 
 }  // namespace
@@ -426,19 +521,21 @@ status volume_add_dir_contents_recursive(const run_context& ctx, volume_t* volum
   std::string vpath = volume_path;
   while (!vpath.empty() && vpath.back() == '/') vpath.pop_back();
   // The folder to fill, and the names it holds already.
-  std::unique_ptr<catalog_record_t> folder = volume_get_record_from_path(volume, vpath.c_str(), nullptr, nullptr);
-  if (!folder) {
+  std::unique_ptr<catalog_record_t> found = volume_get_record_from_path(volume, vpath.c_str(), nullptr, nullptr);
+  if (!found) {
     create_result_t r;
     if (volume_create_folder(volume, vpath.c_str(), &r) == 0) return refused(host_dir, vpath, r);
-    folder = volume_get_record_from_path(volume, vpath.c_str(), nullptr, nullptr);
+    found = volume_get_record_from_path(volume, vpath.c_str(), nullptr, nullptr);
   }
-  if (!folder || !folder->is_folder())
+  if (!found || !found->is_folder())
     return status_errorf("Error: cannot import \"%s\": the volume holds no folder %s\n", host_dir,
                          volume_path);
+  folder_t folder;
+  folder.record = *found;
   folder_names names;
-  for (const folder_entry_t& e : volume_get_folder_contents(volume, folder->folder.folderID))
+  for (const folder_entry_t& e : volume_get_folder_contents(volume, folder.record.folder.folderID))
     names.emplace(catalog_name_identity(volume, e.name), vpath + "/" + unistr_to_utf8(e.name));
-  return import_folder(im, "", vpath, std::move(names));
+  return import_folder(im, "", vpath, folder, std::move(names));
 }
 
 }  // namespace volpack

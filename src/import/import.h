@@ -97,5 +97,7 @@ constexpr uint64_t kMaxLinkTargetSize = 1023;
 // characters, '"', '*', ':', '<', '>', '?', '|', DEL), except a drive letter's
 // colon at index 1. The stream is moved back to 0.
 bool is_oneliner_symlink(stream_t* s);
+// The same test on a file's whole content, `n` bytes at `text`.
+bool is_oneliner_text(const uint8_t* text, uint64_t n);
 
 }  // namespace volpack
