@@ -6,6 +6,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -23,6 +24,22 @@ uint32_t udif_chunk_type_for(uint64_t compressed_length, SectorCount sectors) {
   return compressed_length / kSectorSize > sectors ? UDIF_CHUNK_RAW : UDIF_CHUNK_ZLIB;
 }
 
+namespace {
+
+bool all_zero(const uint8_t* p, uint64_t n) {
+  uint64_t i = 0;
+  for (; i + 64 <= n; i += 64) {
+    uint64_t w[8];
+    std::memcpy(w, p + i, sizeof w);
+    if ((w[0] | w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7]) != 0) return false;
+  }
+  for (; i < n; ++i)
+    if (p[i] != 0) return false;
+  return true;
+}
+
+}  // namespace
+
 chunk_compressor::chunk_compressor() : c_(libdeflate_alloc_compressor(kDeflateLevel)) {}
 
 chunk_compressor::~chunk_compressor() { libdeflate_free_compressor(c_); }
@@ -31,12 +48,28 @@ status chunk_compressor::compress(const uint8_t* in, SectorCount sectors, uint8_
   // The failures keep the texts and zlib's codes they have always had.
   if (c_ == nullptr) return status_errorf("insertBLKX():%d: zlib deflateInit error (ret = %d)\n", __LINE__, Z_MEM_ERROR);
   uint64_t raw_length = sectors * kSectorSize;
+  // A chunk of zeros codes as the last one did (the same input gives the same bytes).
+  bool zeros = all_zero(in, raw_length);
+  if (zeros && sectors == zero_sectors_) {
+    std::memcpy(out, zero_code_.data(), zero_code_.size());
+    *code = zero_kind_;
+    return status::ok();
+  }
   // The buffer holds the library's bound for a full chunk, so a zero result
   // means the library failed, not that the data would not fit.
   size_t compressed = libdeflate_zlib_compress(c_, in, raw_length, out, kChunkBufferSize);
   if (compressed == 0) return status_errorf("insertBLKX():%d: zlib deflate error (ret = %d)\n", __LINE__, Z_BUF_ERROR);
   code->type = udif_chunk_type_for(compressed, sectors);
   code->stored_length = code->type == UDIF_CHUNK_RAW ? raw_length : compressed;
+  if (zeros && code->type != UDIF_CHUNK_RAW) {
+    try {
+      zero_code_.assign(out, out + compressed);
+      zero_sectors_ = sectors;
+      zero_kind_ = *code;
+    } catch (const std::bad_alloc&) {
+      zero_sectors_ = 0;  // coded anew next time
+    }
+  }
   return status::ok();
 }
 

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dmg/udif_format.h"
 #include "io/run_context.h"
@@ -69,6 +70,10 @@ class chunk_compressor {
 
  private:
   struct libdeflate_compressor* c_;
+  // The last chunk of zeros coded, kept: free space repeats it many times.
+  SectorCount zero_sectors_ = 0;
+  std::vector<uint8_t> zero_code_;
+  chunk_code_t zero_kind_;
 };
 // The same with a coder of its own.
 [[nodiscard]] status compress_chunk(const uint8_t* in, SectorCount sectors, uint8_t* out, chunk_code_t* code);
