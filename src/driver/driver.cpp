@@ -210,7 +210,8 @@ bool measure_source(const run_context& ctx, const std::string& source, uint64_t*
   tree_census census;
   census.progress = ctx.progress;
   phase counting(ctx, progress_phase::counting, 0, 0);
-  if (!census_directory(source.c_str(), &census) || !compute_directory_size(source.c_str(), &measure)) {
+  // One walk: the census measures too.
+  if (!census_directory(source.c_str(), &census)) {
     int e = host_errno();
     fail(ctx, "Error: cannot compute directory size of \"%s\" (errno %d)\n", source.c_str(), e);
     // Name the entry that could not be read.
@@ -220,6 +221,7 @@ bool measure_source(const run_context& ctx, const std::string& source, uint64_t*
       fail(ctx, "Error: cannot read \"%s\": %s\n", census.failed_path.c_str(), host_strerror(e));
     return false;
   }
+  measure += census.measure;
   *size = volume_size_for_tree(measure, census);
   *totals = census;
   progress(ctx, "Computed size: " + std::to_string(*size / 1024) + " Kb\n");
