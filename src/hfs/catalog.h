@@ -185,12 +185,14 @@ struct create_result_t {
 CatalogNodeID volume_create_folder(volume_t* volume, const char* path, create_result_t* result = nullptr);
 CatalogNodeID volume_create_file(volume_t* volume, const char* path, create_result_t* result = nullptr);
 // The same in a folder whose record the caller holds, for an importer that
-// fills a folder with many items: `name` is `length` bytes of host text, the
+// fills a folder with many items: `name` is already a volume name, the
 // parent's counts (valence, folderCount) change in `*parent` only, and the
-// caller stores it (volume_update_catalog) once it is done creating in it.
-// The new record and its key come back in `*created` and `*key` (either may
-// be null). A `parent` that is no folder record ends the process.
-CatalogNodeID volume_create_in_folder(volume_t* volume, catalog_record_t* parent, const char* name, size_t length,
+// volume header in memory only; the caller stores the parent
+// (volume_update_catalog) and the header (volume_update) once it is done
+// creating in the folder. The new record and its key come back in
+// `*created` and `*key` (either may be null). A `parent` that is no folder
+// record ends the process.
+CatalogNodeID volume_create_in_folder(volume_t* volume, catalog_record_t* parent, const HFSUniStr255& name,
                                       bool is_folder, create_result_t* result, catalog_record_t* created,
                                       catalog_key_t* key);
 // Creates a symbolic link to `target` at `path`, or rewrites the target of the

@@ -40,24 +40,8 @@ const create_names kFileNames = {"volume_create_file", 1088, 1107};
 // Gives the new ID, or 0 with the reason in `*result`.
 CatalogNodeID create_in(volume_t* volume, catalog_record_t* parent, const catalog_key_t& key, bool is_folder,
                         create_result_t* result, catalog_record_t* created) {
-  // The volume ignores case and the host may not: "README" beside "readme"
-  // must not become two records of one name.
-  if (std::unique_ptr<catalog_record_t> existing = find_exact(volume, key)) {
-    // Only ignorable characters: the name reads as the empty one of the
-    // parent's own thread.
-    result->status = existing->is_thread() ? create_status_t::kEmptyName : create_status_t::kNameExists;
-    result->existing_id = existing->id();
-    return 0;
-  }
-
   HFSPlusVolumeHeader& h = volume->header;
-  const CatalogNodeID id = h.nextCatalogID++;
-  if (is_folder) {
-    ++h.folderCount;
-  } else {
-    ++h.fileCount;
-  }
-
+  const CatalogNodeID id = h.nextCatalogID;
   const uint32_t now = hfs_date_from_unix(host_time());
   catalog_record_t record;
   HFSPlusBSDInfo* permissions;
@@ -81,13 +65,32 @@ CatalogNodeID create_in(volume_t* volume, catalog_record_t* parent, const catalo
   permissions->ownerID = parent->folder.permissions.ownerID;
   permissions->groupID = parent->folder.permissions.groupID;
 
+  // The tree takes no key it holds already under its order, and then changes
+  // nothing: the volume ignores case and the host may not, so "README" beside
+  // "readme" must not become two records of one name.
+  const uint32_t leaf_records = volume->catalog_tree.header.leafRecords;
+  insert_or_die(volume, key, record);
+  if (volume->catalog_tree.header.leafRecords == leaf_records) {
+    std::unique_ptr<catalog_record_t> existing = find_exact(volume, key);
+    // Only ignorable characters: the name reads as the empty one of the
+    // parent's own thread.
+    result->status = existing != nullptr && existing->is_thread() ? create_status_t::kEmptyName
+                                                                  : create_status_t::kNameExists;
+    result->existing_id = existing != nullptr ? existing->id() : 0;
+    return 0;
+  }
+  ++h.nextCatalogID;
+  if (is_folder) {
+    ++h.folderCount;
+  } else {
+    ++h.fileCount;
+  }
+
   catalog_record_t thread;
   thread.recordType = is_folder ? kHFSPlusFolderThreadRecord : kHFSPlusFileThreadRecord;
   thread.thread.recordType = thread.recordType;
   thread.thread.parentID = key.parentID;
   thread.thread.nodeName = key.nodeName;
-
-  insert_or_die(volume, key, record);
   catalog_key_t thread_key;
   catalog_make_key(&thread_key, id, HFSUniStr255());
   insert_or_die(volume, thread_key, thread);
@@ -161,7 +164,7 @@ CatalogNodeID volume_create_file(volume_t* volume, const char* path, create_resu
   return create_item(volume, path, false, result);
 }
 
-CatalogNodeID volume_create_in_folder(volume_t* volume, catalog_record_t* parent, const char* name, size_t length,
+CatalogNodeID volume_create_in_folder(volume_t* volume, catalog_record_t* parent, const HFSUniStr255& name,
                                       bool is_folder, create_result_t* result, catalog_record_t* created,
                                       catalog_key_t* key) {
   create_result_t ignored;
@@ -171,24 +174,10 @@ CatalogNodeID volume_create_in_folder(volume_t* volume, catalog_record_t* parent
     const create_names& names = is_folder ? kFolderNames : kFileNames;
     die("%s():%d: ERROR: parent is not a folder\n", names.func, names.parent_line);
   }
-  HFSUniStr255 unicode_name;
-  if (length == 0) {
-    result->status = create_status_t::kEmptyName;
-    return 0;
-  }
-  if (!unistr_from_host(&unicode_name, name, length)) {
-    result->status = create_status_t::kNameTooLong;
-    return 0;
-  }
   catalog_key_t own_key;
   if (key == nullptr) key = &own_key;
-  catalog_make_key(key, parent->folder.folderID, unicode_name);
-  CatalogNodeID id = create_in(volume, parent, *key, is_folder, result, created);
-  if (id != 0 && !volume_update(volume)) {
-    if (is_folder) die("volume_create_folder():%d: ERROR: volume_update failed\n", 1059);
-    die("volume_create_file(): ERROR: volume_update failed\n");
-  }
-  return id;
+  catalog_make_key(key, parent->folder.folderID, name);
+  return create_in(volume, parent, *key, is_folder, result, created);
 }
 
 bool volume_create_symlink(volume_t* volume, const char* path, const char* target, create_result_t* result) {

@@ -291,11 +291,13 @@ status refused(const std::string& host_path, const std::string& vpath, const cre
   }
 }
 
-// Takes the entry's name in its folder, or explains why it cannot have it.
-status claim_name(importer& im, folder_names& names, const std::string& name, const std::string& host_path) {
-  HFSUniStr255 unicode;
-  if (!unistr_from_host(&unicode, name.data(), name.size())) return refused(host_path, "", {create_status_t::kNameTooLong, 0});
-  std::u16string identity = catalog_name_identity(im.volume, unicode);
+// Takes the entry's name in its folder, or explains why it cannot have it;
+// gives the volume name in `*unicode`.
+status claim_name(importer& im, folder_names& names, const std::string& name, const std::string& host_path,
+                  HFSUniStr255* unicode) {
+  if (!unistr_from_host(unicode, name.data(), name.size()))
+    return refused(host_path, "", {create_status_t::kNameTooLong, 0});
+  std::u16string identity = catalog_name_identity(im.volume, *unicode);
   if (identity.empty()) return refused(host_path, "", {create_status_t::kEmptyName, 0});
   auto taken = names.emplace(std::move(identity), host_path);
   if (!taken.second)
@@ -318,12 +320,14 @@ struct folder_t {
   bool keyed = false;  // `key` is the record's key (else it is found through the thread)
 };
 
+// Stores the folder's record, and the volume header the creations in it changed.
 status store_folder(importer& im, const folder_t& folder) {
   if (folder.keyed) {
     volume_update_catalog_at(im.volume, folder.key, folder.record);
   } else {
     volume_update_catalog(im.volume, folder.record);
   }
+  if (!volume_update(im.volume)) return status_errorf("volume_create_folder():%d: ERROR: volume_update failed\n", 1059);
   return status::ok();
 }
 
@@ -370,13 +374,12 @@ status copy_file_data(std::FILE* fp, hfsfile_t* fork, uint64_t size, uint64_t go
   return status::ok();
 }
 
-status import_file(importer& im, folder_t& folder, const std::string& name, const std::string& vpath,
+status import_file(importer& im, folder_t& folder, const HFSUniStr255& name, const std::string& vpath,
                    const std::string& host_path, input_file& in, bool executable) {
   create_result_t r;
   catalog_record_t record;
   catalog_key_t key;
-  CatalogNodeID id =
-      volume_create_in_folder(im.volume, &folder.record, name.data(), name.size(), false, &r, &record, &key);
+  CatalogNodeID id = volume_create_in_folder(im.volume, &folder.record, name, false, &r, &record, &key);
   if (id == 0) return refused(host_path, vpath, r);
   // The record is stored once, below, with the fork's final extents.
   std::unique_ptr<hfsfile_t> fork = volume_open_hfsfile(im.volume, id, &record.file.dataFork, nullptr);
@@ -416,15 +419,14 @@ status import_file(importer& im, folder_t& folder, const std::string& name, cons
   return status::ok();
 }
 
-status import_link(importer& im, folder_t& folder, const std::string& name, const std::string& vpath,
+status import_link(importer& im, folder_t& folder, const HFSUniStr255& name, const std::string& vpath,
                    const std::string& host_path, const std::string& target) {
   create_result_t r;
   // Readers take a target into a buffer of 1,024 bytes with its end mark.
   if (target.size() > kMaxLinkTargetSize) return refused(host_path, vpath, {create_status_t::kTargetTooLong, 0});
   catalog_record_t record;
   catalog_key_t key;
-  CatalogNodeID id =
-      volume_create_in_folder(im.volume, &folder.record, name.data(), name.size(), false, &r, &record, &key);
+  CatalogNodeID id = volume_create_in_folder(im.volume, &folder.record, name, false, &r, &record, &key);
   if (id == 0) return refused(host_path, vpath, r);
   record.file.permissions.fileMode |= S_IFLNK_HFS;
   record.file.userInfo.fileType = fourcc("slnk");
@@ -481,7 +483,8 @@ status import_folder(importer& im, const std::string& relative, const std::strin
       if (plan.kind == entry_kind::file || plan.kind == entry_kind::executable)
         VOLPACK_RETURN_IF_ERROR(open_and_read_head(im, host_path, &in));
     }
-    if (plan.kind != entry_kind::skipped) VOLPACK_RETURN_IF_ERROR(claim_name(im, names, name, host_path));
+    HFSUniStr255 unicode;
+    if (plan.kind != entry_kind::skipped) VOLPACK_RETURN_IF_ERROR(claim_name(im, names, name, host_path, &unicode));
     if (!plan.warning.empty()) im.ctx.reporter->report(report_kind::warning, plan.warning);
     create_result_t r;
     switch (plan.kind) {
@@ -491,20 +494,19 @@ status import_folder(importer& im, const std::string& relative, const std::strin
         info(im, "Adding folder", entry_vpath);
         folder_t sub;
         sub.keyed = true;
-        if (volume_create_in_folder(im.volume, &folder.record, name.data(), name.size(), true, &r, &sub.record,
-                                    &sub.key) == 0)
+        if (volume_create_in_folder(im.volume, &folder.record, unicode, true, &r, &sub.record, &sub.key) == 0)
           return refused(host_path, entry_vpath, r);
         VOLPACK_RETURN_IF_ERROR(import_folder(im, rel, entry_vpath, sub, folder_names()));
         break;
       }
       case entry_kind::link:
         in = input_file();
-        VOLPACK_RETURN_IF_ERROR(import_link(im, folder, name, entry_vpath, host_path, plan.target));
+        VOLPACK_RETURN_IF_ERROR(import_link(im, folder, unicode, entry_vpath, host_path, plan.target));
         break;
       case entry_kind::file:
       case entry_kind::executable:
         VOLPACK_RETURN_IF_ERROR(
-            import_file(im, folder, name, entry_vpath, host_path, in, plan.kind == entry_kind::executable));
+            import_file(im, folder, unicode, entry_vpath, host_path, in, plan.kind == entry_kind::executable));
         break;
     }
   }
