@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dmg/dmg.h"
+#include "dmg/precode.h"
 #include "io/buffer.h"
 
 namespace volpack {
@@ -97,6 +98,7 @@ unsigned default_compression_threads() {
 // One chunk on its way through: read, deflated, written.
 struct chunk_slot {
   std::vector<uint8_t> in, out;
+  std::vector<uint8_t> ahead;  // a code taken from the precoder
   SectorCount sectors = 0;
   chunk_code_t code;
   status coded;
@@ -132,6 +134,12 @@ class deflate_pool {
     slots_[slot].done = false;
     queue_.push_back(slot);
     wake_.notify_one();
+  }
+
+  // Takes a slot coded elsewhere as coded.
+  void done(size_t slot) {
+    std::lock_guard<std::mutex> lock(mu_);
+    slots_[slot].done = true;
   }
 
   // Waits until the slot is coded.
@@ -192,8 +200,8 @@ class deflate_pool {
 
 result<udif_blkx_table_t> insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sector, SectorCount sector_count,
                                      uint32_t block_descriptors, uint32_t* in_crc, uint32_t* in_sum,
-                                     uint32_t* out_crc, unsigned threads,
-                                      progress_t* progress) {
+                                     uint32_t* out_crc, unsigned threads, progress_t* progress,
+                                     chunk_precoder* precoded) {
   if (threads == 0) threads = default_compression_threads();
   const uint64_t chunk_count = (sector_count + kChunkSectors - 1) / kChunkSectors;
   // Two slots a thread keep every thread busy while the oldest chunk is written.
@@ -233,6 +241,14 @@ result<udif_blkx_table_t> insertBLKX(stream_t* out, stream_t* in, SectorNumber f
       if (in_crc != nullptr) crc32_checksum(in_crc, s.in.data(), raw_length);
       if (in_sum != nullptr) udif_checksum(in_sum, s.in.data(), raw_length);
       unread -= s.sectors;
+      // A chunk coded ahead from these very bytes needs no coding.
+      if (precoded != nullptr && first_sector % kChunkSectors == 0 && s.sectors == kChunkSectors &&
+          precoded->take(first_sector / kChunkSectors + next_read, &s.ahead, &s.code)) {
+        if (s.code.type != UDIF_CHUNK_RAW) std::memcpy(s.out.data(), s.ahead.data(), s.code.stored_length);
+        s.coded = status::ok();
+        pool.done(next_read % slot_count);
+        continue;
+      }
       pool.submit(next_read % slot_count);
     }
     chunk_slot& s = slots[next_write % slot_count];

@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "dmg/dmg.h"
+#include "dmg/precode.h"
 #include "driver/inspect.h"
 #include "driver/progress.h"
 #include "driver/version.h"
@@ -228,12 +230,26 @@ bool measure_source(const run_context& ctx, const std::string& source, uint64_t*
   return true;
 }
 
+// The scratch file of a volume of `size` bytes: one sector more.
+uint64_t scratch_bytes(uint64_t size) { return (size / 512 + 1) * 512; }
+
+// While the import runs on one core, the others code chunks ahead.
+unsigned precoding_threads(const run_context& ctx) {
+  unsigned threads = ctx.options.compression_threads;
+  if (threads == 0) threads = std::max(1u, std::min(std::thread::hardware_concurrency(), 8u));
+  return threads > 1 ? threads - 1 : 1;
+}
+
+// Codes of chunks kept until the image is written (their raw bytes are read
+// again then, not kept).
+constexpr size_t kPrecodeBudget = 24u << 20;
+
 // Formats an empty HFS+ volume of `size` bytes into the scratch file.
 bool format_volume(const run_context& ctx, const run_files& files, const std::string& source, uint64_t size) {
   progress(ctx, "Creating new HFS+ volume...\n");
   std::string volume_name;
   bool named = volume_name_from_path(source.c_str(), &volume_name);
-  status sized = run_files_size_scratch(files, (size / 512 + 1) * 512);
+  status sized = run_files_size_scratch(files, scratch_bytes(size));
   if (!sized) return fail(ctx, sized);
   format_options options;
   options.volume_name = named ? volume_name.c_str() : nullptr;
@@ -251,9 +267,10 @@ bool format_volume(const run_context& ctx, const run_files& files, const std::st
 
 // Copies the source tree into the volume's root folder.
 bool import_tree(const run_context& ctx, const run_files& files, const std::string& source,
-                 const tree_census& totals) {
+                 const tree_census& totals, chunk_precoder* precoder) {
   progress(ctx, "Adding files...\n");
-  std::unique_ptr<io_t> device = create_io_from_path(files.scratch.c_str());
+  // The chunks the import is done with are coded meanwhile.
+  std::unique_ptr<io_t> device = precoder->watch(create_io_from_path(files.scratch.c_str()));
   std::unique_ptr<volume_t> volume = volume_open(device.get(), ctx.reporter);
   if (!volume) {
     fail(ctx, "error: unable to open newly created HFS filesystem\n");
@@ -278,7 +295,7 @@ bool import_tree(const run_context& ctx, const run_files& files, const std::stri
 }
 
 // Compresses the scratch volume into the temporary image.
-bool write_image(const run_context& ctx, const run_files& files) {
+bool write_image(const run_context& ctx, const run_files& files, chunk_precoder* precoder) {
   progress(ctx, "Embedding HFS+ volume into compressed DMG file...\n");
   std::unique_ptr<stream_t> in = create_stream_from_fp(host_fopen(files.scratch.c_str(), "rb"));
   if (!in) return fail(ctx, "error: can't open HFS+ file: %s\n", files.scratch.c_str());
@@ -288,7 +305,8 @@ bool write_image(const run_context& ctx, const run_files& files) {
     return fail(ctx, "error: can't open DMG file for writing: %s\n", files.output.c_str());
   }
   phase compressing(ctx, progress_phase::compressing, 0, stream_length(in.get()) / kSectorSize * kSectorSize);
-  status converted = convert_to_DMG(std::move(in), std::move(out), ctx);
+  precoder->stop();
+  status converted = convert_to_DMG(std::move(in), std::move(out), ctx, precoder);
   compressing.end();
   if (!converted) return fail(ctx, converted);
   return true;
@@ -354,8 +372,11 @@ int volpack_run(int argc, char** argv, const run_sources& sources) {
 
   uint64_t size = 0;
   tree_census totals;
-  if (!measure_source(ctx, cl.source, &size, &totals) || !format_volume(ctx, files, cl.source, size) ||
-      !import_tree(ctx, files, cl.source, totals) || !write_image(ctx, files) || !finish_run(ctx, &files))
+  if (!measure_source(ctx, cl.source, &size, &totals) || !format_volume(ctx, files, cl.source, size))
+    return abandon(ctx, &files);
+  chunk_precoder precoder(scratch_bytes(size), precoding_threads(ctx), kPrecodeBudget);
+  if (!import_tree(ctx, files, cl.source, totals, &precoder) || !write_image(ctx, files, &precoder) ||
+      !finish_run(ctx, &files))
     return abandon(ctx, &files);
   progress(ctx, "Done.\n");
   return 0;
