@@ -3,7 +3,9 @@
 # Windows build (build-win/volpack.exe) under Wine, given Windows paths with a
 # drive letter and backslashes, and compares what 7-Zip reads from the two
 # images: the same names (non-ASCII ones included), sizes and bytes. The images
-# themselves differ in their dates and volume identifier.
+# themselves differ in their dates and volume identifier. Then both package
+# examples/HelloApp with SOURCE_DATE_EPOCH set, which must give the same image
+# byte for byte (the same SHA-256).
 # Skips (status 0) when 7zz is missing or the Linux build makes no image.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -82,3 +84,25 @@ if ! grep -q "Contents/$(printf '\346\227\245\346\234\254')/one" "$tmp/win.list"
   exit 1
 fi
 echo "compare-windows-image: images of the Linux and Windows builds hold the same $(wc -l <"$tmp/win.list") items"
+
+# Reproducible: the same tree and SOURCE_DATE_EPOCH give the same bytes on both hosts.
+export SOURCE_DATE_EPOCH=1700000000
+if ! "$linux" "$tmp/linux-repro.dmg" examples/HelloApp >"$tmp/linux.log" 2>&1; then
+  echo "compare-windows-image: the Linux build failed with SOURCE_DATE_EPOCH set:"
+  sed 's/^/  /' "$tmp/linux.log"
+  exit 1
+fi
+if ! "$wine" "$windows" "$(winpath "$tmp/win-repro.dmg")" "$(winpath "$PWD/examples/HelloApp")" >"$tmp/win.log" 2>&1; then
+  echo "compare-windows-image: volpack.exe failed under Wine with SOURCE_DATE_EPOCH set:"
+  sed 's/^/  /' "$tmp/win.log"
+  exit 1
+fi
+linux_sum=$(sha256sum <"$tmp/linux-repro.dmg" | cut -d' ' -f1)
+win_sum=$(sha256sum <"$tmp/win-repro.dmg" | cut -d' ' -f1)
+if [ "$linux_sum" != "$win_sum" ]; then
+  echo "compare-windows-image: with SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH the images of examples/HelloApp differ:"
+  echo "  Linux   $linux_sum"
+  echo "  Windows $win_sum"
+  exit 1
+fi
+echo "compare-windows-image: with SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH both builds make examples/HelloApp as $linux_sum"

@@ -15,6 +15,7 @@
 #include "dmg/precode.h"
 #include "driver/inspect.h"
 #include "driver/progress.h"
+#include "driver/reproducible.h"
 #include "driver/version.h"
 #include "hfs/format.h"
 #include "hfs/volume.h"
@@ -145,17 +146,10 @@ bool volume_name_from_path(const char* path, std::string* name) {
 
 namespace {
 
-// The host's own clock. Its identifiers are c_rand_ids seeded from the clock:
-// the formatter draws the volume's identifier, then the image writer the
-// segment ID, one sequence as volpack has always made.
+// The host's own clock.
 class host_clock final : public time_source_t {
  public:
   int64_t now() override { return host_time(); }
-};
-
-class host_ids final : public id_source_t {
- public:
-  uint32_t next_u32() override { return static_cast<uint32_t>(std::rand()); }
 };
 
 // Prints a fatal message; the phase that calls it then fails.
@@ -244,15 +238,14 @@ unsigned precoding_threads(const run_context& ctx) {
 // again then, not kept).
 constexpr size_t kPrecodeBudget = 24u << 20;
 
-// Formats an empty HFS+ volume of `size` bytes into the scratch file.
-bool format_volume(const run_context& ctx, const run_files& files, const std::string& source, uint64_t size) {
+// Formats an empty HFS+ volume of `size` bytes into the scratch file; a null
+// name gives the formatter's default.
+bool format_volume(const run_context& ctx, const run_files& files, const char* volume_name, uint64_t size) {
   progress(ctx, "Creating new HFS+ volume...\n");
-  std::string volume_name;
-  bool named = volume_name_from_path(source.c_str(), &volume_name);
   status sized = run_files_size_scratch(files, scratch_bytes(size));
   if (!sized) return fail(ctx, sized);
   format_options options;
-  options.volume_name = named ? volume_name.c_str() : nullptr;
+  options.volume_name = volume_name;
   options.size = size;
   options.owner = 0;
   options.group = 0;
@@ -265,9 +258,10 @@ bool format_volume(const run_context& ctx, const run_files& files, const std::st
   return true;
 }
 
-// Copies the source tree into the volume's root folder.
+// Copies the source tree into the volume's root folder. A reproducible run
+// then draws the volume's identifier again, from its whole input.
 bool import_tree(const run_context& ctx, const run_files& files, const std::string& source,
-                 const tree_census& totals, chunk_precoder* precoder) {
+                 const tree_census& totals, reproducible_sources* reproducible, chunk_precoder* precoder) {
   progress(ctx, "Adding files...\n");
   // The chunks the import is done with are coded meanwhile.
   std::unique_ptr<io_t> device = precoder->watch(create_io_from_path(files.scratch.c_str()));
@@ -277,6 +271,7 @@ bool import_tree(const run_context& ctx, const run_files& files, const std::stri
     (void)io_close(std::move(device));
     return false;
   }
+  volume->clock = ctx.clock;
   phase copying(ctx, progress_phase::copying, totals.files, totals.data_bytes);
   status imported = volume_add_dir_contents_recursive(ctx, volume.get(), source.c_str(), "/");
   copying.end();
@@ -287,8 +282,14 @@ bool import_tree(const run_context& ctx, const run_files& files, const std::stri
     (void)io_close(std::move(device));
     return false;
   }
+  bool identified = true;
+  if (reproducible != nullptr && ctx.input_digest != nullptr) {
+    reproducible->input_complete();
+    draw_volume_identifier(&volume->header, ctx.ids);
+    identified = volume_update(volume.get());
+  }
   volume_close(std::move(volume));
-  if (!io_close(std::move(device)))
+  if (!io_close(std::move(device)) || !identified)
     return fail(ctx, "error: cannot write scratch file %s: %s\n", files.scratch.c_str(), host_strerror(host_errno()));
   progress(ctx, "Done adding files\n");
   return true;
@@ -323,10 +324,10 @@ bool finish_run(const run_context& ctx, run_files* files) {
 int volpack_run(int argc, char** argv, const run_sources& sources) {
   stdio_reporter stdio;
   host_clock clock;
+  host_random_ids ids;
   run_context ctx;
   ctx.reporter = sources.reporter != nullptr ? sources.reporter : &stdio;
   ctx.clock = sources.clock != nullptr ? sources.clock : &clock;
-  c_rand_ids ids(static_cast<uint32_t>(ctx.clock->now()));
   ctx.ids = sources.ids != nullptr ? sources.ids : &ids;
 
   command_line cl = parse_command_line(argc, argv);
@@ -345,6 +346,24 @@ int volpack_run(int argc, char** argv, const run_sources& sources) {
   }
   ctx.options.verbose = cl.verbose;
   ctx.options.link_files = cl.link_files;
+
+  std::string volume_name;
+  const bool named = volume_name_from_path(cl.source.c_str(), &volume_name);
+  // SOURCE_DATE_EPOCH: its time for every date, identifiers from the input.
+  std::unique_ptr<reproducible_sources> reproducible;
+  if (sources.source_date_epoch != nullptr) {
+    result<int64_t> time = parse_source_date_epoch(sources.source_date_epoch);
+    if (!time) {
+      fail(ctx, time.error());
+      return 1;
+    }
+    reproducible = std::make_unique<reproducible_sources>(time.value(), named ? volume_name : std::string());
+    ctx.clock = reproducible->clock();
+    if (sources.ids == nullptr) {
+      ctx.ids = reproducible->ids();
+      ctx.input_digest = reproducible->input_digest();
+    }
+  }
 
   run_files files;
   status opened = run_files_open(&files, cl.output, cl.source, &ctx.skip);
@@ -372,10 +391,12 @@ int volpack_run(int argc, char** argv, const run_sources& sources) {
 
   uint64_t size = 0;
   tree_census totals;
-  if (!measure_source(ctx, cl.source, &size, &totals) || !format_volume(ctx, files, cl.source, size))
+  if (!measure_source(ctx, cl.source, &size, &totals) ||
+      !format_volume(ctx, files, named ? volume_name.c_str() : nullptr, size))
     return abandon(ctx, &files);
   chunk_precoder precoder(scratch_bytes(size), precoding_threads(ctx), kPrecodeBudget);
-  if (!import_tree(ctx, files, cl.source, totals, &precoder) || !write_image(ctx, files, &precoder) ||
+  if (!import_tree(ctx, files, cl.source, totals, reproducible.get(), &precoder) ||
+      !write_image(ctx, files, &precoder) ||
       !finish_run(ctx, &files))
     return abandon(ctx, &files);
   progress(ctx, "Done.\n");
@@ -385,7 +406,9 @@ int volpack_run(int argc, char** argv, const run_sources& sources) {
 int volpack_main(int argc, char** argv) {
   // "volpack verify|list|extract IMAGE ...": an image named so is written as ./verify.
   if (is_inspect_command(argc, argv)) return inspect_main(argc, argv);
-  return volpack_run(argc, argv, run_sources{});
+  run_sources sources;
+  sources.source_date_epoch = std::getenv("SOURCE_DATE_EPOCH");
+  return volpack_run(argc, argv, sources);
 }
 
 }  // namespace volpack

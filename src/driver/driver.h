@@ -10,7 +10,8 @@
 // one that picks the exit status: 0 on success, 1 on every failure. Either way
 // no scratch file and no half-written image is left behind, and an existing
 // image of the same name survives a failed run. Paths are used verbatim: no
-// link resolver is installed into the host layer.
+// link resolver is installed into the host layer. With SOURCE_DATE_EPOCH set
+// the image depends on the input tree and that time only (driver/reproducible.h).
 //
 // The pieces below are exposed for the tests.
 #pragma once
@@ -25,14 +26,20 @@ namespace volpack {
 int volpack_main(int argc, char** argv);
 
 // What a run draws on instead of the host: null members take the host's own
-// (standard output and error, the clock, the C library's generator seeded
-// once from that clock). Tests give their own to see every line and to fix the
-// identifiers and dates the layers take from the run context (the volume's
-// identifier and dates from the formatter, then the image's segment ID).
+// (standard output and error, the clock, its random source). Tests give their
+// own to see every line and to fix the identifiers and dates the layers take
+// from the run context (the volume's identifier and dates from the formatter,
+// the records' dates from the importer, then the image's segment ID).
+// `source_date_epoch` is the value of SOURCE_DATE_EPOCH (null when unset;
+// volpack_main reads the environment): when set, it must be a valid time,
+// which then replaces the clock, and unless `ids` is given the identifiers
+// derive from the input (driver/reproducible.h). An invalid value stops the
+// run with status 1 before any file is made.
 struct run_sources {
   reporter_t* reporter = nullptr;
   id_source_t* ids = nullptr;
   time_source_t* clock = nullptr;
+  const char* source_date_epoch = nullptr;
 };
 int volpack_run(int argc, char** argv, const run_sources& sources);
 

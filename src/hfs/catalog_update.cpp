@@ -42,7 +42,7 @@ CatalogNodeID create_in(volume_t* volume, catalog_record_t* parent, const catalo
                         create_result_t* result, catalog_record_t* created) {
   HFSPlusVolumeHeader& h = volume->header;
   const CatalogNodeID id = h.nextCatalogID;
-  const uint32_t now = hfs_date_from_unix(host_time());
+  const uint32_t now = hfs_date_from_unix(volume->clock != nullptr ? volume->clock->now() : host_time());
   catalog_record_t record;
   HFSPlusBSDInfo* permissions;
   if (is_folder) {

@@ -24,12 +24,11 @@
 // refusal after the device file was created leaves it behind.
 //
 // The formatter writes only through the device's `io_t`, so it runs as well
-// against an in-memory device. The dates come from the run context's clock;
+// against an in-memory device. The dates come from the run context's clock,
+// the zone of the volume header's local creation date too;
 // the volume identifier (finder info words 6 and 7) from its identifier
 // source, one draw per byte (low byte of each draw, zeros drawn again); the
 // image writer draws the segment identifier from the same source afterwards.
-// `c_rand_ids` seeded with the clock's time reproduces the sequence volpack
-// has always used.
 #pragma once
 
 #include <cstddef>
@@ -84,8 +83,14 @@ status volume_format(io_t* device, uint64_t device_bytes, const char* name, cons
 // "%s: unable to get device file size\n".
 status volume_format_file(const char* path, const format_options& options, const run_context& context);
 
-// The identifiers volpack has always written: the C library's generator,
-// seeded once with `seed` (the clock's time), one `rand()` per draw.
+// Fills the volume identifier (finder info words 6 and 7, bytes 24 to 31) with
+// eight non-zero bytes: the low bytes of `ids`' draws, zeros drawn again. The
+// formatter draws it; a reproducible run draws it again once its input is known.
+void draw_volume_identifier(HFSPlusVolumeHeader* vh, id_source_t* ids);
+
+// The C library's generator, seeded once with `seed`, one `rand()` per draw:
+// a known sequence for tests. (It is process-wide and repeats for a repeated
+// seed, so the program's own identifiers never come from it.)
 class c_rand_ids final : public id_source_t {
  public:
   explicit c_rand_ids(uint32_t seed);
@@ -126,6 +131,7 @@ struct format_params {
   uint32_t attributesClumpSize = 0, attributesNodeSize = 0;  // checked, not used
   uint32_t allocationClumpSize = 0;
   uint32_t createDate = 0;  // seconds since 1904, UTC
+  int32_t zoneBiasMinutes = 0;  // UTC minus local standard time, for the header's createDate
   char volumeName[256] = {};
   bool journaled = false;
   uint32_t journalSize = 0;  // bytes, a multiple of blockSize

@@ -12,7 +12,6 @@
 
 #include "hfs/format.h"
 #include "hfs/hfs_status.h"
-#include "io/host_fs.h"
 
 namespace volpack {
 
@@ -78,7 +77,7 @@ HFSPlusVolumeHeader build_volume_header(const format_params& p, const format_geo
   vh.lastMountedVersion = fourcc("10.0");
   vh.journalInfoBlock = g.journalInfoBlock;
   // The creation date is local standard time; the bias is UTC minus local time.
-  vh.createDate = p.createDate - static_cast<uint32_t>(60 * host_timezone_bias_minutes());
+  vh.createDate = p.createDate - static_cast<uint32_t>(60 * p.zoneBiasMinutes);
   vh.modifyDate = p.createDate;
   vh.backupDate = 0;
   vh.checkedDate = p.createDate;
@@ -97,18 +96,6 @@ HFSPlusVolumeHeader build_volume_header(const format_params& p, const format_geo
   vh.extentsFile = special_file(p.extentsClumpSize, g.extentsStart, g.extentsBlocks);
   vh.catalogFile = special_file(p.catalogClumpSize, g.catalogStart, g.catalogBlocks);
   return vh;
-}
-
-// Finder info words 6 and 7, the volume identifier: eight non-zero bytes, the
-// low bytes of the identifier source's draws, zeros drawn again.
-void draw_volume_identifier(HFSPlusVolumeHeader* vh, id_source_t* ids) {
-  for (size_t i = 24; i < 32; ++i) {
-    uint32_t byte = 0;
-    do {
-      byte = ids->next_u32() & 0xFF;
-    } while (byte == 0);
-    vh->finderInfo[i] = static_cast<uint8_t>(byte);
-  }
 }
 
 // Zeros over the metadata area (blocks 0 to usedBlocks - 1) and the last 8
@@ -157,6 +144,16 @@ status write_journal_info_block(const format_device& d, const format_params& p, 
 }
 
 }  // namespace
+
+void draw_volume_identifier(HFSPlusVolumeHeader* vh, id_source_t* ids) {
+  for (size_t i = 24; i < 32; ++i) {
+    uint32_t byte = 0;
+    do {
+      byte = ids->next_u32() & 0xFF;
+    } while (byte == 0);
+    vh->finderInfo[i] = static_cast<uint8_t>(byte);
+  }
+}
 
 void format_mark_leading(uint8_t* bits, uint64_t count) {
   std::memset(bits, 0xFF, static_cast<size_t>(count / 8));

@@ -195,6 +195,7 @@ status volume_format(io_t* io, uint64_t device_bytes, const char* name, const fo
 
   params.flags = 0;
   params.createDate = hfs_date_from_unix(context.clock->now());
+  params.zoneBiasMinutes = context.clock->zone_bias_minutes();
   params.journaled = options.journal_size > 0;
 
   if (options.owner != kNotGivenOwner || options.group != kNotGivenGroup || options.mask != kNotGivenMask) {

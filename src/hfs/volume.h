@@ -33,6 +33,7 @@
 namespace volpack {
 
 class reporter_t;
+class time_source_t;
 struct catalog_record_t;
 class hfsfile_t;
 
@@ -48,6 +49,7 @@ struct volume_t {
   // sector), or 0; it is kept in step too.
   uint64_t device_alternate_offset = 0;
   reporter_t* reporter = nullptr;              // borrowed: warnings and notes; null drops them
+  time_source_t* clock = nullptr;              // borrowed: the dates of new records; null: the host's clock
 };
 
 // Opens the volume on `device`. Null when the device is null, the header

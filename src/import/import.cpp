@@ -11,9 +11,11 @@
 #include "hfs/catalog.h"
 #include "hfs/volume.h"
 #include "import/import.h"
+#include "io/bytes.h"
 #include "io/die.h"
 #include "io/host_fs.h"
 #include "io/run_context.h"
+#include "io/sha256.h"
 #include "io/stream.h"
 
 namespace volpack {
@@ -308,6 +310,21 @@ status claim_name(importer& im, folder_names& names, const std::string& name, co
   return status::ok();
 }
 
+// Adds an entry to the run's input digest, when there is one: what it becomes
+// ('d' folder, 'f' file, 'l' link), its permission bits, its size and its path
+// on the volume. Its bytes (a file's data, a link's target) follow.
+void digest_entry(const importer& im, char kind, uint16_t mode, uint64_t size, const std::string& vpath) {
+  sha256* digest = im.ctx.input_digest;
+  if (digest == nullptr) return;
+  uint8_t head[15];
+  head[0] = static_cast<uint8_t>(kind);
+  put_be16(head + 1, mode);
+  put_be64(head + 3, size);
+  put_be32(head + 11, static_cast<uint32_t>(vpath.size()));
+  digest->update(head, sizeof head);
+  digest->update(vpath.data(), vpath.size());
+}
+
 void info(const importer& im, const char* what, const std::string& vpath) {
   if (im.ctx.options.verbose) im.ctx.reporter->infof("%s: %s\n", what, vpath.c_str());
 }
@@ -356,7 +373,7 @@ status open_and_read_head(importer& im, const std::string& host_path, input_file
 // of blocks; the first `got` of them are in `buf` already. A file that
 // changes size meanwhile is refused.
 status copy_file_data(std::FILE* fp, hfsfile_t* fork, uint64_t size, uint64_t got, const std::string& host_path,
-                      std::vector<uint8_t>& buf, progress_t* progress) {
+                      std::vector<uint8_t>& buf, progress_t* progress, sha256* digest) {
   for (uint64_t offset = 0; offset < size;) {
     uint64_t n = std::min<uint64_t>(kCopyPiece, size - offset);
     if (offset != 0) got = host_pread(fp, offset, buf.data(), n);
@@ -365,6 +382,7 @@ status copy_file_data(std::FILE* fp, hfsfile_t* fork, uint64_t size, uint64_t go
                            host_path.c_str());
     if (!hfsfile_write(fork, offset, n, buf.data()))
       return status_errorf("volume_add_dir_contents_recursive():%d: io_write error\n", __LINE__);
+    if (digest != nullptr) digest->update(buf.data(), n);
     offset += n;
     progress_advance(progress, 0, n);
   }
@@ -387,7 +405,9 @@ status import_file(importer& im, folder_t& folder, const HFSUniStr255& name, con
     return status_errorf("volume_add_dir_contents_recursive():%d: Error: volume_open_hfsfile failed\n", __LINE__);
   uint64_t size = in.before.size;
   hfsfile_allocate_or_die(fork.get(), size);
-  status copied = copy_file_data(in.fp, fork.get(), size, in.got, host_path, im.buf, im.ctx.progress);
+  digest_entry(im, 'f', executable ? 0755 : 0644, size, vpath);
+  status copied =
+      copy_file_data(in.fp, fork.get(), size, in.got, host_path, im.buf, im.ctx.progress, im.ctx.input_digest);
   progress_advance(im.ctx.progress, 1, 0);
   // A file rewritten in place keeps its size but not its modification time.
   host_stat_t after;
@@ -438,7 +458,34 @@ status import_link(importer& im, folder_t& folder, const HFSUniStr255& name, con
   hfsfile_close(std::move(fork));
   volume_update_catalog_at(im.volume, key, record);
   if (!written) return refused(host_path, vpath, r);
+  digest_entry(im, 'l', 0644, target.size(), vpath);
+  if (im.ctx.input_digest != nullptr) im.ctx.input_digest->update(target.data(), target.size());
   if (im.ctx.options.verbose) im.ctx.reporter->infof("Added symlink: %s -> %s\n", vpath.c_str(), target.c_str());
+  return status::ok();
+}
+
+// An entry of a host folder: its name and its type as listed.
+struct listed_entry {
+  std::string name;
+  uint8_t type;
+};
+
+// The entries in a host folder, sorted bytewise by name, so that file IDs and
+// the catalog's layout do not depend on the order the file system lists them in.
+status list_folder(const std::string& host_dir, std::vector<listed_entry>* entries) {
+  host_dir_handle dir(host_opendir(host_dir.c_str()));
+  if (!dir)
+    return status_errorf("volume_add_dir_contents_recursive():%d: Cannot open that directory: %s\n", __LINE__,
+                         host_dir.c_str());
+  while (host_dirent* e = host_readdir(dir.get())) {
+    std::string name = e->d_name;
+    if (name != "." && name != "..") entries->push_back(listed_entry{std::move(name), e->d_type});
+  }
+  // A listing that ended in an error is no listing of the whole folder.
+  if (int error = host_dir_error(dir.get())) return read_failed(host_dir, "read the folder", error);
+  // std::string compares its bytes as unsigned
+  std::sort(entries->begin(), entries->end(),
+            [](const listed_entry& a, const listed_entry& b) { return a.name < b.name; });
   return status::ok();
 }
 
@@ -448,13 +495,10 @@ status import_link(importer& im, folder_t& folder, const HFSUniStr255& name, con
 status import_folder(importer& im, const std::string& relative, const std::string& vpath, folder_t& folder,
                      folder_names names) {
   const std::string host_dir = relative.empty() ? im.root : im.root + "/" + relative;
-  host_dir_handle dir(host_opendir(host_dir.c_str()));
-  if (!dir)
-    return status_errorf("volume_add_dir_contents_recursive():%d: Cannot open that directory: %s\n", __LINE__,
-                         host_dir.c_str());
-  while (host_dirent* e = host_readdir(dir.get())) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
+  std::vector<listed_entry> listing;
+  VOLPACK_RETURN_IF_ERROR(list_folder(host_dir, &listing));
+  for (const listed_entry& e : listing) {
+    const std::string& name = e.name;
     const std::string rel = relative.empty() ? name : relative + "/" + name;
     const std::string entry_vpath = vpath + "/" + name;
     const std::string host_path = host_dir + "/" + name;
@@ -465,9 +509,9 @@ status import_folder(importer& im, const std::string& relative, const std::strin
     // and planned from what was read; anything else is looked at first.
     entry_plan plan;
     input_file in;
-    if (e->d_type == DT_DIR) {
+    if (e.type == DT_DIR) {
       plan.kind = entry_kind::folder;
-    } else if (e->d_type == DT_REG) {
+    } else if (e.type == DT_REG) {
       VOLPACK_RETURN_IF_ERROR(open_and_read_head(im, host_path, &in));
       if (!is_skipped(im.ctx.skip, in.before)) {
         file_probe probe;
@@ -492,6 +536,7 @@ status import_folder(importer& im, const std::string& relative, const std::strin
         break;
       case entry_kind::folder: {
         info(im, "Adding folder", entry_vpath);
+        digest_entry(im, 'd', 0755, 0, entry_vpath);
         folder_t sub;
         sub.keyed = true;
         if (volume_create_in_folder(im.volume, &folder.record, unicode, true, &r, &sub.record, &sub.key) == 0)
@@ -510,8 +555,6 @@ status import_folder(importer& im, const std::string& relative, const std::strin
         break;
     }
   }
-  // A listing that ended in an error is no listing of the whole folder.
-  if (int error = host_dir_error(dir.get())) return read_failed(host_dir, "read the folder", error);
   return store_folder(im, folder);
 }
 

@@ -78,7 +78,12 @@ struct entry_plan {
 
 // Copies the host directory `host_dir` into the volume folder `volume_path`
 // ("/" for the root): folders, file data, links and executables as
-// `plan_host_entry` decides, the volume icon. Within one folder no two
+// `plan_host_entry` decides, the volume icon. Each folder's entries are taken
+// in the bytewise order of their names, whatever order the host lists them
+// in, so new IDs and the catalog's layout follow from the tree alone. When
+// `ctx.input_digest` is set, each entry taken in is added to it in that
+// order: kind, permission bits, size and volume path, then its bytes (a
+// file's data as it is copied, a link's target). Within one folder no two
 // entries may be one name on the volume (letter case, Unicode form and
 // ignorable characters aside): the second is refused, naming both host
 // paths. Verbose lines (with `ctx.options.verbose`) and warnings go to

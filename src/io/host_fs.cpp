@@ -156,6 +156,15 @@ uint64_t unique_value() {
 
 }  // namespace host_internal
 
+uint64_t host_random_u64() {
+  // The process ID keeps apart processes whose other sources agree; the
+  // finaliser of SplitMix64 spreads every input bit over the whole value.
+  uint64_t v = host_internal::unique_value() ^ (host_internal::process_id() * 0xD1B54A32D192ED03ull);
+  v = (v ^ (v >> 30)) * 0xBF58476D1CE4E5B9ull;
+  v = (v ^ (v >> 27)) * 0x94D049BB133111EBull;
+  return v ^ (v >> 31);
+}
+
 // ---------------------------------------------------------------------------
 // Names of the run's own files
 

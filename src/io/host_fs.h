@@ -165,6 +165,10 @@ void host_unpin(const char* path);
 int64_t host_time();
 // UTC minus local standard time, in minutes, without any daylight-saving part.
 int32_t host_timezone_bias_minutes();
+// A value unlike any other this call gives, in this process or in another
+// started at the same moment: the system's random source mixed with the
+// clock's finest count, the process ID and a counter.
+uint64_t host_random_u64();
 
 int host_remove(const char* path);
 // Removes without resolving emulated links; safe in an interrupt handler.

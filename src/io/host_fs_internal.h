@@ -30,5 +30,8 @@ int pinned_fd(const char* path);
 // A fresh value for unique names.
 uint64_t unique_value();
 
+// This process's ID.
+uint64_t process_id();
+
 }  // namespace host_internal
 }  // namespace volpack

@@ -520,6 +520,8 @@ int host_lock_file(const char* path, bool* created) {
 
 int64_t host_time() { return static_cast<int64_t>(::time(nullptr)); }
 
+uint64_t host_internal::process_id() { return static_cast<uint64_t>(getpid()); }
+
 int32_t host_timezone_bias_minutes() {
   // tzset() fills `timezone` with the standard-time offset west of UTC in
   // seconds, without any daylight-saving part.

@@ -863,6 +863,8 @@ int host_lock_file(const char* path, bool* created) {
 
 int64_t host_time() { return static_cast<int64_t>(_time64(nullptr)); }
 
+uint64_t host_internal::process_id() { return static_cast<uint64_t>(GetCurrentProcessId()); }
+
 int32_t host_timezone_bias_minutes() {
   TIME_ZONE_INFORMATION tz;
   if (GetTimeZoneInformation(&tz) == TIME_ZONE_ID_INVALID) return 0;

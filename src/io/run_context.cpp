@@ -42,6 +42,8 @@ void stdio_reporter::report(report_kind kind, const std::string& text) {
   std::fflush(to);
 }
 
+int32_t time_source_t::zone_bias_minutes() { return host_timezone_bias_minutes(); }
+
 bool run_context::skips(const host_stat_t& st) const {
   if (st.device == 0 && st.inode == 0) return false;
   for (const host_file_id& f : skip)

@@ -8,6 +8,8 @@
 //   write to standard output or standard error themselves;
 // - `ids` and `clock`: the source of identifiers and of the current time, so
 //   that tests (and reproducible runs) can fix them;
+// - `input_digest`: when set, the importer feeds it what it takes in, so that
+//   a reproducible run can derive its identifiers from its input;
 // - `skip`: host files the import never takes in (the run's own scratch
 //   volume and temporary image when they lie inside the source tree);
 // - `progress`: where the long phases report how far they are, or null when
@@ -24,6 +26,7 @@
 namespace volpack {
 
 struct host_stat_t;
+class sha256;
 
 // Which one-line files become symbolic links.
 enum class link_files_mode {
@@ -72,11 +75,15 @@ class id_source_t {
   virtual uint32_t next_u32() = 0;
 };
 
-// The current time, seconds since 1970-01-01 UTC.
+// The current time, seconds since 1970-01-01 UTC, and the zone that the
+// volume's creation date, kept in local standard time, is counted in.
 class time_source_t {
  public:
   virtual ~time_source_t() = default;
   virtual int64_t now() = 0;
+  // UTC minus local standard time, in minutes: the host's zone
+  // (host_timezone_bias_minutes) unless a clock says otherwise.
+  virtual int32_t zone_bias_minutes();
 };
 
 // The long phases of a run, as a progress display names them.
@@ -116,6 +123,7 @@ struct run_context {
   id_source_t* ids = nullptr;      // borrowed
   time_source_t* clock = nullptr;  // borrowed
   progress_t* progress = nullptr;  // borrowed; null when no progress is shown
+  sha256* input_digest = nullptr;  // borrowed; null when nobody asks for it
   std::vector<host_file_id> skip;
 
   // True when `st` is one of the files in `skip`.

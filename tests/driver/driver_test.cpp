@@ -4,7 +4,10 @@
 #include <cerrno>
 #include <regex>
 
+#include "dmg/udif_read.h"
 #include "driver/driver.h"
+#include "driver/reproducible.h"
+#include "hfs/check.h"
 #include "io/bytes.h"
 #include "io/host_fs.h"
 #include "import/import.h"
@@ -178,6 +181,40 @@ TEST(DriverProcess, EmulatedLinksStayOffWhateverTheEnvironmentSays) {
   EXPECT_FALSE(std::filesystem::exists(out));
 }
 
+// SOURCE_DATE_EPOCH from the environment: the same tree, created in opposite
+// orders and packaged in two time zones, gives one image; a value that is no
+// time is refused before any file is made.
+TEST(DriverProcess, SourceDateEpochGivesOneImageForOneTree) {
+  TempDir dir;
+  for (const std::string copy : {"one", "two"}) {
+    for (int i = 0; i < 40; ++i) {
+      int n = copy == "one" ? i : 39 - i;
+      dir.write(copy + "/Tree/d" + std::to_string(n % 3) + "/f" + std::to_string(n), std::to_string(n * n) + "\n");
+    }
+  }
+  std::string exe = shell_quote(test::volpack_exe());
+  auto run = [&](const std::string& copy, const char* epoch, const char* zone) {
+    return run_program(exe + " " + shell_quote(copy + ".dmg") + " " + shell_quote(copy + "/Tree"), dir.str(),
+                       {{"SOURCE_DATE_EPOCH", epoch}, {"TZ", zone}});
+  };
+  EXPECT_EQ(0, run("one", "1700000000", "Asia/Tokyo").status);
+  EXPECT_EQ(0, run("two", "1700000000", "UTC").status);
+  std::vector<uint8_t> one = test::read_bytes(dir.path() / "one.dmg");
+  EXPECT_FALSE(one.empty());
+  EXPECT_EQ(one, test::read_bytes(dir.path() / "two.dmg"));
+
+  dir.write("three/Tree/a", "a\n");
+  auto refused = run("three", "abc", "UTC");
+  EXPECT_EQ(1, refused.status);
+  EXPECT_EQ("error: SOURCE_DATE_EPOCH must be a whole number of seconds since 1970 between 0 and 2212122495, "
+            "not \"abc\"\n",
+            refused.err);
+  size_t entries = 0;
+  for (auto it = std::filesystem::directory_iterator(dir.path()); it != std::filesystem::directory_iterator(); ++it)
+    ++entries;
+  EXPECT_EQ(entries, 5u);  // the three trees and two images
+}
+
 // Every line of a run, in order.
 class recording_reporter final : public reporter_t {
  public:
@@ -191,14 +228,18 @@ class counting_ids final : public id_source_t {
   uint32_t drawn = 0;
 };
 
-int run_in_process(std::vector<std::string> args, recording_reporter* reporter, counting_ids* ids) {
+int run_in_process(std::vector<std::string> args, const run_sources& sources) {
   args.insert(args.begin(), "volpack");
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(&a[0]);
+  return volpack_run(static_cast<int>(argv.size()), argv.data(), sources);
+}
+
+int run_in_process(std::vector<std::string> args, recording_reporter* reporter, counting_ids* ids) {
   run_sources sources;
   sources.reporter = reporter;
   sources.ids = ids;
-  return volpack_run(static_cast<int>(argv.size()), argv.data(), sources);
+  return run_in_process(std::move(args), sources);
 }
 
 TEST(DriverRun, FailuresReachTheReporterOnceAndLeaveNothingBehind) {
@@ -253,6 +294,141 @@ TEST(DriverRun, VerboseLinesAndTheImageIdentifiersComeFromTheContext) {
   ASSERT_GE(image.size(), 512u);
   ASSERT_GE(ids.drawn, 4u);
   for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(get_le32(image.data() + image.size() - 512 + 64 + 4 * i), ids.drawn - 3 + i);
+}
+
+
+class fixed_clock final : public time_source_t {
+ public:
+  explicit fixed_clock(int64_t t) : t_(t) {}
+  int64_t now() override { return t_; }
+
+ private:
+  int64_t t_;
+};
+
+// An image read back: its volume and the trailer's segment ID.
+struct image_read {
+  hfs_volume_model volume;
+  std::vector<uint8_t> segment_id, volume_id;
+};
+image_read read_image(const std::string& path) {
+  std::vector<uint8_t> bytes = test::read_bytes(path);
+  image_read out;
+  if (bytes.size() < 512) return out;
+  out.segment_id.assign(bytes.end() - 512 + 64, bytes.end() - 512 + 80);
+  findings_t findings;
+  auto image = udif_open(std::make_unique<test::MemIo>(&bytes, false), bytes.size(), &findings);
+  if (!image) return out;
+  auto device = image.value()->open_partition(static_cast<size_t>(image.value()->hfs_partition()));
+  out.volume = test::ok_value(hfs_check(device.get(), image.value()->partitions()[0].table.sector_count * 512,
+                                        &findings));
+  EXPECT_EQ(findings.errors(), 0u);
+  const auto& finder = out.volume.header.finderInfo;
+  out.volume_id.assign(finder.begin() + 24, finder.end());
+  return out;
+}
+
+TEST(SourceDateEpoch, OnlyDecimalSecondsAnHfsDateHolds) {
+  const struct {
+    const char* text;
+    int64_t value;  // -1: refused
+  } cases[] = {
+      {"0", 0}, {"1700000000", 1700000000}, {"0001700000000", 1700000000}, {"2212122495", 2212122495},
+      {"2212122496", -1}, {"99999999999999999999999999", -1}, {"", -1}, {"-1", -1}, {"+1", -1},
+      {" 1", -1}, {"1 ", -1}, {"1.5", -1}, {"0x10", -1}, {"abc", -1},
+  };
+  for (const auto& c : cases) {
+    result<int64_t> parsed = parse_source_date_epoch(c.text);
+    EXPECT_EQ(c.value >= 0, parsed.is_ok()) << c.text;
+    if (parsed.is_ok()) {
+      EXPECT_EQ(c.value, parsed.value()) << c.text;
+    }
+  }
+  // Refused before anything is made, with the value named.
+  TempDir dir;
+  dir.write("src/a.txt", "hello\n");
+  recording_reporter reporter;
+  run_sources sources;
+  sources.reporter = &reporter;
+  sources.source_date_epoch = "17e8";
+  EXPECT_EQ(1, run_in_process({dir.str() + "/out.dmg", dir.str() + "/src"}, sources));
+  ASSERT_EQ(reporter.lines.size(), 1u);
+  EXPECT_EQ(reporter.lines[0].first, report_kind::error);
+  EXPECT_NE(reporter.lines[0].second.find("\"17e8\""), std::string::npos);
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) left.push_back(e.path().filename().string());
+  EXPECT_EQ(left, std::vector<std::string>{"src"});
+}
+
+// With SOURCE_DATE_EPOCH the image follows from the tree and the time: made on
+// two days it is the same, every date is that time, entries come in name
+// order, and a tree one byte apart gets other identifiers.
+TEST(DriverRun, SourceDateEpochMakesTheImageDependOnTheInputOnly) {
+  TempDir dir;
+  const std::vector<std::string> names = {"b", "A", "_", "C2", "c", "10", "9", "Zed", "zed2", "z.sh", "~"};
+  for (size_t i = 0; i < names.size(); ++i)
+    dir.write("App/" + names[(i * 5) % names.size()], "data " + names[i] + "\n");
+  dir.write("App/sub/inner", "#!/bin/sh\n");
+  dir.write("App/Link", "sub");
+  const std::string src = dir.str() + "/App";
+  auto make = [&](const std::string& out, int64_t today) {
+    fixed_clock clock(today);
+    recording_reporter reporter;
+    run_sources sources;
+    sources.reporter = &reporter;
+    sources.clock = &clock;
+    sources.source_date_epoch = "1700000000";
+    EXPECT_EQ(0, run_in_process({dir.str() + "/" + out, src}, sources)) << reporter.lines.back().second;
+    return dir.str() + "/" + out;
+  };
+  const std::string first = make("a.dmg", 1800000000), second = make("b.dmg", 1800000000 + 86400);
+  EXPECT_EQ(test::read_bytes(first), test::read_bytes(second));
+
+  const uint32_t date = 1700000000u + 2082844800u;
+  image_read image = read_image(first);
+  const HFSPlusVolumeHeader& h = image.volume.header;
+  EXPECT_EQ(h.createDate, date);  // local time counted in UTC
+  EXPECT_EQ(h.modifyDate, date);
+  EXPECT_EQ(h.checkedDate, date);
+  ASSERT_EQ(image.volume.items.size(), names.size() + 4);  // the root, sub, sub/inner and Link too
+  for (const auto& [id, item] : image.volume.items) {
+    uint32_t created = item.is_folder ? item.folder.createDate : item.file.createDate;
+    uint32_t modified = item.is_folder ? item.folder.contentModDate : item.file.contentModDate;
+    EXPECT_EQ(created, date) << id;
+    EXPECT_EQ(modified, date) << id;
+  }
+  // IDs follow the bytewise order of the host names within each folder.
+  for (const auto& [folder, kids] : image.volume.children) {
+    std::vector<std::pair<std::string, CatalogNodeID>> by_name;
+    for (CatalogNodeID k : kids) by_name.push_back({hfs_volume_model::display_name(image.volume.items[k].name), k});
+    std::sort(by_name.begin(), by_name.end());
+    for (size_t i = 1; i < by_name.size(); ++i) EXPECT_LT(by_name[i - 1].second, by_name[i].second) << by_name[i].first;
+  }
+
+  dir.write("App/b", "data B\n");  // same size, one byte else
+  image_read other = read_image(make("c.dmg", 1800000000));
+  EXPECT_NE(other.volume_id, image.volume_id);
+  EXPECT_NE(other.segment_id, image.segment_id);
+}
+
+// Without it, two runs in the same second still get identifiers of their own.
+TEST(DriverRun, RunsInOneSecondGetDifferentIdentifiers) {
+  TempDir dir;
+  dir.write("src/a.txt", "hello\n");
+  image_read images[2];
+  for (int i = 0; i < 2; ++i) {
+    fixed_clock clock(1700000000);
+    recording_reporter reporter;
+    run_sources sources;
+    sources.reporter = &reporter;
+    sources.clock = &clock;
+    const std::string out = dir.str() + "/" + std::to_string(i) + ".dmg";
+    ASSERT_EQ(0, run_in_process({out, dir.str() + "/src"}, sources));
+    images[i] = read_image(out);
+    EXPECT_EQ(images[i].volume.header.modifyDate, 1700000000u + 2082844800u);
+  }
+  EXPECT_NE(images[0].volume_id, images[1].volume_id);
+  EXPECT_NE(images[0].segment_id, images[1].segment_id);
 }
 
 }  // namespace
