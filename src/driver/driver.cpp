@@ -345,6 +345,7 @@ int volpack_run(int argc, char** argv, const run_sources& sources) {
     return 1;
   }
   ctx.options.verbose = cl.verbose;
+  ctx.options.compression_threads = sources.compression_threads;
   ctx.options.link_files = cl.link_files;
 
   std::string volume_name;
