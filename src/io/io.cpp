@@ -135,8 +135,13 @@ class HostFileIo final : public io_t {
       drop_all();
     }
     frame f;
-    f.bytes.reset(new (std::nothrow) uint8_t[kPage]);
-    if (f.bytes == nullptr) return true;  // no room: transfer directly
+    if (!spare_.empty()) {
+      f.bytes = std::move(spare_.back());
+      spare_.pop_back();
+    } else {
+      f.bytes.reset(new (std::nothrow) uint8_t[kPage]);
+      if (f.bytes == nullptr) return true;  // no room: transfer directly
+    }
     if (!whole && host_pread(fp_, page * kPage, f.bytes.get(), kPage) != kPage) return true;
     last_page_ = page;
     last_ = *out = &pages_.emplace(page, std::move(f)).first->second;
@@ -180,7 +185,18 @@ class HostFileIo final : public io_t {
     return true;
   }
 
+  // Forgets every page; their memory is kept for the next ones (given back
+  // and taken again, it would cost the system a page fault and a clearing
+  // each time).
   void drop_all() {
+    if (spare_.capacity() < kMaxPages) {
+      try {
+        spare_.reserve(kMaxPages);
+      } catch (const std::bad_alloc&) {
+      }
+    }
+    for (auto& p : pages_)
+      if (spare_.size() < spare_.capacity()) spare_.push_back(std::move(p.second.bytes));
     pages_.clear();
     last_ = nullptr;
   }
@@ -190,6 +206,7 @@ class HostFileIo final : public io_t {
   uint64_t last_page_ = 0;
   frame* last_ = nullptr;  // the page found last (lookups repeat it)
   std::vector<uint8_t> run_;
+  std::vector<std::unique_ptr<uint8_t[]>> spare_;  // pages' memory to use again
 };
 
 }  // namespace
