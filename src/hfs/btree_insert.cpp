@@ -60,6 +60,11 @@ result<scan_t> scan_node(btree_t* tree, NodeNumber node, const BTNodeDescriptor&
   return s;
 }
 
+// Adds the record at the place `s` found in `node` (whose descriptor is
+// `desc`), as doAddRecord does once it has scanned the node.
+status add_at(btree_t* tree, NodeNumber node, BTNodeDescriptor desc, const scan_t& s, const btree_key_t& key,
+              uint16_t data_length, const uint8_t* data);
+
 // Bytes a record takes in a node, its offset slot included.
 uint32_t item_bytes(const btree_key_t& key, uint32_t data_length) {
   return key.key_length() + 2u + data_length + 2u;
@@ -215,7 +220,9 @@ result<NodeNumber> addRecord(btree_t* tree, NodeNumber node, const btree_key_t& 
   if (desc.kind == kBTLeafNode) {
     uint32_t item = item_bytes(key, data_length);
     if (free_bytes >= item) {
-      VOLPACK_RETURN_IF_ERROR(doAddRecord(tree, node, key, data_length, data));
+      // The leaf was just scanned: the record goes where the scan found.
+      if (desc.numRecords == 0) warn(tree, "doAddRecord(): WARNING: running into undefined behaviour!\n");
+      VOLPACK_RETURN_IF_ERROR(add_at(tree, node, desc, s, key, data_length, data));
       return NodeNumber{0};
     }
     btree_split_t split;
@@ -300,6 +307,13 @@ status doAddRecord(btree_t* tree, NodeNumber node, const btree_key_t& key, uint1
   if (desc.numRecords == 0) warn(tree, "doAddRecord(): WARNING: running into undefined behaviour!\n");
   scan_t s;
   VOLPACK_ASSIGN_OR_RETURN(s, scan_node(tree, node, desc, key, "doAddRecord", msgno::kDoAddScan));
+  return add_at(tree, node, desc, s, key, data_length, data);
+}
+
+namespace {
+
+status add_at(btree_t* tree, NodeNumber node, BTNodeDescriptor desc, const scan_t& s, const btree_key_t& key,
+              uint16_t data_length, const uint8_t* data) {
   if (s.equal) return status::ok();
   io_t* io = tree->io.get();
   const BTreeCallbacks* cb = tree->callbacks;
@@ -335,6 +349,8 @@ status doAddRecord(btree_t* tree, NodeNumber node, const btree_key_t& key, uint1
     return status_errorf("doAddRecord():%d: writeBTHeaderRec error\n", msgno::kDoAddWriteHeader);
   return status::ok();
 }
+
+}  // namespace
 
 result<NodeNumber> splitNode(btree_t* tree, NodeNumber node, BTNodeDescriptor* desc) {
   return splitNode(tree, node, desc, static_cast<uint16_t>(desc->numRecords / 2));

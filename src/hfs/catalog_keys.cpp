@@ -96,23 +96,22 @@ int catalog_compare_folded(const catalog_key_t& a, const catalog_key_t& b) {
 }
 
 std::unique_ptr<catalog_key_t> catalog_readkey(uint64_t offset, io_t* io) {
-  std::vector<uint8_t> buf = malloc_or_die(kHFSPlusCatalogKeyMaxSize, "catalog_readkey", 469);
+  uint8_t buf[kHFSPlusCatalogKeyMaxSize];  // read often (every search), so not from the heap
   // keyLength, parentID and the name's length first; the units once the
   // length is known to fit.
-  if (!io_read(io, offset, kHFSPlusCatalogKeyMinSize, buf.data())) return nullptr;
+  if (!io_read(io, offset, kHFSPlusCatalogKeyMinSize, buf)) return nullptr;
   HFSPlusCatalogKey head;
-  decode(buf.data(), &head);
+  decode(buf, &head);
   if (head.nodeName.length > kHFSMaxNameUnits) die("catalog_readkey(): ERROR: key->nodeName.length > 255\n");
   if (head.keyLength > 6 + 2 * head.nodeName.length) {
     die("catalog_readkey(): ERROR: key->keyLength > UNICODE_START - sizeof (uint16_t) + "
         "key->nodeName.length * sizeof (uint16_t)\n");
   }
-  if (!io_read(io, offset + kHFSPlusCatalogKeyMinSize, 2u * head.nodeName.length,
-               buf.data() + kHFSPlusCatalogKeyMinSize)) {
+  if (!io_read(io, offset + kHFSPlusCatalogKeyMinSize, 2u * head.nodeName.length, buf + kHFSPlusCatalogKeyMinSize)) {
     return nullptr;
   }
   std::unique_ptr<catalog_key_t> key = new_or_die<catalog_key_t>("catalog_readkey", 469);
-  decode(buf.data(), static_cast<HFSPlusCatalogKey*>(key.get()));
+  decode(buf, static_cast<HFSPlusCatalogKey*>(key.get()));
   name_from_disk(&key->nodeName);
   return key;
 }

@@ -192,6 +192,12 @@ uint16_t hfs_case_fold(uint16_t unit) {
 }
 
 int unicode_compare_folded(const uint16_t* a, size_t la, const uint16_t* b, size_t lb) {
+  // Equal units fold alike (or are ignored in both): a common start says
+  // nothing, and names in one folder often share a long one.
+  while (la > 0 && lb > 0 && *a == *b) {
+    ++a, ++b;
+    --la, --lb;
+  }
   for (;;) {
     uint16_t c1 = 0;
     while (la > 0 && c1 == 0) {
