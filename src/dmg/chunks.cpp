@@ -27,15 +27,12 @@ uint32_t udif_chunk_type_for(uint64_t compressed_length, SectorCount sectors) {
 
 namespace {
 
+// Compared a page at a time with a page of zeros (memcmp is the fastest
+// loop the C library has).
 bool all_zero(const uint8_t* p, uint64_t n) {
-  uint64_t i = 0;
-  for (; i + 64 <= n; i += 64) {
-    uint64_t w[8];
-    std::memcpy(w, p + i, sizeof w);
-    if ((w[0] | w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7]) != 0) return false;
-  }
-  for (; i < n; ++i)
-    if (p[i] != 0) return false;
+  static const uint8_t kZeros[4096] = {};
+  for (uint64_t i = 0; i < n; i += sizeof kZeros)
+    if (std::memcmp(p + i, kZeros, std::min<uint64_t>(sizeof kZeros, n - i)) != 0) return false;
   return true;
 }
 

@@ -11,15 +11,12 @@ namespace {
 
 constexpr uint64_t kChunkBytes = uint64_t{kChunkSectors} * kSectorSize;
 
+// Compared a page at a time with a page of zeros (memcmp is the fastest
+// loop the C library has).
 bool all_zero(const uint8_t* p, uint64_t n) {
-  uint64_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    uint64_t w[4];
-    std::memcpy(w, p + i, sizeof w);
-    if ((w[0] | w[1] | w[2] | w[3]) != 0) return false;
-  }
-  for (; i < n; ++i)
-    if (p[i] != 0) return false;
+  static const uint8_t kZeros[4096] = {};
+  for (uint64_t i = 0; i < n; i += sizeof kZeros)
+    if (std::memcmp(p + i, kZeros, std::min<uint64_t>(sizeof kZeros, n - i)) != 0) return false;
   return true;
 }
 

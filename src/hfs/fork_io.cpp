@@ -118,7 +118,12 @@ void grow_or_die(hfsfile_t* file, uint64_t needed) {
   HFSPlusVolumeHeader& h = volume->header;
   if (needed > h.freeBlocks) die("hfsfile_allocate_or_die():%d: ERROR: out of free blocks\n", __LINE__);
   const uint64_t block_size = h.blockSize;
-  std::vector<uint8_t> zeros = malloc_or_die(block_size, "hfsfile_allocate_or_die", __LINE__);
+  // New blocks are cleared from a block of zeros made once; only blocks
+  // larger than 64 KiB need a buffer of their own.
+  static const uint8_t kZeroBlock[65536] = {};
+  std::vector<uint8_t> own_zeros;
+  if (block_size > sizeof kZeroBlock) own_zeros = malloc_or_die(block_size, "hfsfile_allocate_or_die", __LINE__);
+  const uint8_t* zeros = own_zeros.empty() ? kZeroBlock : own_zeros.data();
   std::vector<HFSPlusExtentDescriptor>& list = file->extents;
 
   uint64_t candidate;
@@ -153,7 +158,7 @@ void grow_or_die(hfsfile_t* file, uint64_t needed) {
     begin_new_extent = false;
     HFSPlusExtentDescriptor& current = list.back();
     if (current.blockCount == 0) current.startBlock = static_cast<BlockNumber>(candidate);
-    if (!io_write(volume->device, candidate * block_size, block_size, zeros.data())) {
+    if (!io_write(volume->device, candidate * block_size, block_size, zeros)) {
       die("hfsfile_allocate_or_die():%d: io_write error\n", __LINE__);
     }
     volume_mark_block_usage_or_die(volume, candidate, true);
