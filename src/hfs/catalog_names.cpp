@@ -110,6 +110,12 @@ void canonical_order(std::vector<uint32_t>* cps) {
 bool unistr_from_host(HFSUniStr255* name, const char* text, size_t length) {
   *name = HFSUniStr255();
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
+  // ASCII, most names, decodes to itself and has nothing to decompose or reorder.
+  if (length <= kHFSMaxNameUnits && std::all_of(bytes, bytes + length, [](unsigned char c) { return c < 0x80; })) {
+    std::copy(bytes, bytes + length, name->unicode.begin());
+    name->length = static_cast<uint16_t>(length);
+    return true;
+  }
   std::vector<uint32_t> decoded;
   if (!decode_utf8(bytes, length, &decoded)) {
     // Not UTF-8: take each byte as the code point of the same value.
