@@ -81,6 +81,10 @@ struct btree_t {
   const BTreeCallbacks* callbacks = nullptr;
   reporter_t* reporter = nullptr;    // borrowed; null drops warnings
   btree_node_cache* cache = nullptr; // `io` itself when a node cache is attached (hfs/btree_cache.h)
+  // Where the last record added to a leaf went: a hint only, which any later
+  // change of the tree may have made wrong.
+  NodeNumber last_leaf_node = 0;
+  uint16_t last_leaf_index = 0;
 };
 
 // Reads the header record (106 bytes at offset 14) and fills the tree. False

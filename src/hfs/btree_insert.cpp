@@ -342,7 +342,11 @@ status add_at(btree_t* tree, NodeNumber node, BTNodeDescriptor desc, const scan_
       return status_errorf("doAddRecord():%d: io_write error\n", msgno::kDoAddInsertSlot);
   }
   ++desc.numRecords;
-  if (desc.height == 1) ++tree->header.leafRecords;
+  if (desc.height == 1) {
+    ++tree->header.leafRecords;
+    tree->last_leaf_node = node;
+    tree->last_leaf_index = s.index;
+  }
   if (!btree_write_BTNodeDescriptor(tree, node, desc))
     return status_errorf("doAddRecord():%d: btree_write_BTNodeDescriptor error\n", msgno::kDoAddWriteNode);
   if (!writeBTHeaderRec(tree))

@@ -164,6 +164,13 @@ std::vector<folder_entry_t> volume_get_folder_contents(volume_t* volume, Catalog
 
 // ---------------------------------------------------------------- updates
 
+// Where a record was put in the catalog tree: a hint for finding it again
+// without a search, checked before it is used (the tree may have changed).
+struct catalog_place_t {
+  NodeNumber node = 0;
+  uint16_t index = 0;
+};
+
 // Why a creation did not happen.
 enum class create_status_t {
   kCreated,
@@ -194,7 +201,7 @@ CatalogNodeID volume_create_file(volume_t* volume, const char* path, create_resu
 // record ends the process.
 CatalogNodeID volume_create_in_folder(volume_t* volume, catalog_record_t* parent, const HFSUniStr255& name,
                                       bool is_folder, create_result_t* result, catalog_record_t* created,
-                                      catalog_key_t* key);
+                                      catalog_key_t* key, catalog_place_t* place = nullptr);
 // Creates a symbolic link to `target` at `path`, or rewrites the target of the
 // link stored under exactly that name (the fork takes the target's length).
 // False when nothing was done: the name is held by another item (reported as
@@ -204,8 +211,10 @@ bool volume_create_symlink(volume_t* volume, const char* path, const char* targe
 // Stores a changed file or folder record (found through its thread) in place
 // of the old one. Anything else is ignored.
 void volume_update_catalog(volume_t* volume, const catalog_record_t& record);
-// The same for a record whose key the caller knows (no thread lookup).
-void volume_update_catalog_at(volume_t* volume, const catalog_key_t& key, const catalog_record_t& record);
+// The same for a record whose key the caller knows (no thread lookup), and,
+// with `hint`, where it may still be (no search when it is).
+void volume_update_catalog_at(volume_t* volume, const catalog_key_t& key, const catalog_record_t& record,
+                              const catalog_place_t* hint = nullptr);
 // Set the permission bits / owner of the item at `path` (links followed).
 // False when the path resolves to no file or folder.
 bool volume_chmod(volume_t* volume, const char* path, uint16_t mode);

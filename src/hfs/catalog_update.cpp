@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "hfs/btree_cache.h"
 #include "hfs/catalog.h"
 #include "hfs/catalog_internal.h"
 #include "hfs/volume.h"
@@ -39,7 +40,7 @@ const create_names kFileNames = {"volume_create_file", 1088, 1107};
 // record and its thread. The parent's counts change in `*parent` only.
 // Gives the new ID, or 0 with the reason in `*result`.
 CatalogNodeID create_in(volume_t* volume, catalog_record_t* parent, const catalog_key_t& key, bool is_folder,
-                        create_result_t* result, catalog_record_t* created) {
+                        create_result_t* result, catalog_record_t* created, catalog_place_t* place) {
   HFSPlusVolumeHeader& h = volume->header;
   const CatalogNodeID id = h.nextCatalogID;
   const uint32_t now = hfs_date_from_unix(volume->clock != nullptr ? volume->clock->now() : host_time());
@@ -79,6 +80,7 @@ CatalogNodeID create_in(volume_t* volume, catalog_record_t* parent, const catalo
     result->existing_id = existing != nullptr ? existing->id() : 0;
     return 0;
   }
+  if (place != nullptr) *place = catalog_place_t{volume->catalog_tree.last_leaf_node, volume->catalog_tree.last_leaf_index};
   ++h.nextCatalogID;
   if (is_folder) {
     ++h.folderCount;
@@ -136,7 +138,7 @@ CatalogNodeID create_item(volume_t* volume, const char* path, bool is_folder, cr
   }
   catalog_key_t key;
   catalog_make_key(&key, parent_id, unicode_name);
-  CatalogNodeID id = create_in(volume, parent.get(), key, is_folder, result, nullptr);
+  CatalogNodeID id = create_in(volume, parent.get(), key, is_folder, result, nullptr, nullptr);
   if (id == 0) return 0;
   volume_update_catalog(volume, *parent);
   if (!volume_update(volume)) {
@@ -166,7 +168,7 @@ CatalogNodeID volume_create_file(volume_t* volume, const char* path, create_resu
 
 CatalogNodeID volume_create_in_folder(volume_t* volume, catalog_record_t* parent, const HFSUniStr255& name,
                                       bool is_folder, create_result_t* result, catalog_record_t* created,
-                                      catalog_key_t* key) {
+                                      catalog_key_t* key, catalog_place_t* place) {
   create_result_t ignored;
   if (result == nullptr) result = &ignored;
   *result = create_result_t();
@@ -177,7 +179,7 @@ CatalogNodeID volume_create_in_folder(volume_t* volume, catalog_record_t* parent
   catalog_key_t own_key;
   if (key == nullptr) key = &own_key;
   catalog_make_key(key, parent->folder.folderID, name);
-  return create_in(volume, parent, *key, is_folder, result, created);
+  return create_in(volume, parent, *key, is_folder, result, created, place);
 }
 
 bool volume_create_symlink(volume_t* volume, const char* path, const char* target, create_result_t* result) {
@@ -252,22 +254,49 @@ void volume_update_catalog(volume_t* volume, const catalog_record_t& record) {
   volume_update_catalog_at(volume, key, record);
 }
 
-void volume_update_catalog_at(volume_t* volume, const catalog_key_t& key, const catalog_record_t& record) {
+namespace {
+
+// True when record `index` of leaf `node` is the one under `key` and of the
+// record's kind: it can be rewritten in its place.
+bool record_is_at(btree_t* tree, const catalog_key_t& key, const catalog_record_t& record, NodeNumber node,
+                  uint16_t index) {
+  if (node == 0 || node >= tree->header.totalNodes) return false;
+  result<BTNodeDescriptor> desc = btree_read_descriptor(tree, node);
+  if (!desc || desc.value().kind != kBTLeafNode || index >= desc.value().numRecords) return false;
+  result<uint64_t> offset = btree_get_record_offset(tree, node, index);
+  if (!offset) return false;
+  std::unique_ptr<btree_key_t> hold;
+  result<const btree_key_t*> stored = btree_peek_key(tree, offset.value(), &hold, "volume_update_catalog", 0);
+  if (!stored || tree->callbacks->btree_compare(*stored.value(), key) != 0) return false;
+  uint8_t type[2];
+  return io_read(tree->io.get(), offset.value() + stored.value()->key_length() + 2u, sizeof type, type) &&
+         static_cast<int16_t>(get_be16(type)) == record.recordType;
+}
+
+}  // namespace
+
+void volume_update_catalog_at(volume_t* volume, const catalog_key_t& key, const catalog_record_t& record,
+                              const catalog_place_t* hint) {
   if (!record.is_folder() && !record.is_file()) return;
   btree_t* tree = &volume->catalog_tree;
-  bool exact = false;
   NodeNumber node = 0;
   uint16_t index = 0;
-  result<std::unique_ptr<btree_record_t>> found = btree_search(tree, key, &exact, &node, &index);
-  if (!found) die("%s", found.error().message().c_str());
-  std::unique_ptr<catalog_record_t> stored = as_catalog(found.take());
-  int16_t stored_type = stored != nullptr && exact ? stored->recordType : 0;
-  // Checked before the record is rewritten, so that a record of another kind is never lost.
-  if (stored_type != record.recordType) {
-    if (volume->reporter != nullptr)
-      volume->reporter->errorf("volume_update_catalog():%d: unexpected recordType (%u)\n", msgno::kUpdateRecordType,
-                               static_cast<unsigned>(static_cast<uint16_t>(stored_type)));
-    return;
+  if (hint != nullptr && record_is_at(tree, key, record, hint->node, hint->index)) {
+    node = hint->node;  // still where it was put: no search
+    index = hint->index;
+  } else {
+    bool exact = false;
+    result<std::unique_ptr<btree_record_t>> found = btree_search(tree, key, &exact, &node, &index);
+    if (!found) die("%s", found.error().message().c_str());
+    std::unique_ptr<catalog_record_t> stored = as_catalog(found.take());
+    int16_t stored_type = stored != nullptr && exact ? stored->recordType : 0;
+    // Checked before the record is rewritten, so that a record of another kind is never lost.
+    if (stored_type != record.recordType) {
+      if (volume->reporter != nullptr)
+        volume->reporter->errorf("volume_update_catalog():%d: unexpected recordType (%u)\n", msgno::kUpdateRecordType,
+                                 static_cast<unsigned>(static_cast<uint16_t>(stored_type)));
+      return;
+    }
   }
   // Folder and file records have one size each: the new record takes the
   // stored one's place in its node, after the stored key.

@@ -335,12 +335,13 @@ struct folder_t {
   catalog_record_t record;
   catalog_key_t key;
   bool keyed = false;  // `key` is the record's key (else it is found through the thread)
+  catalog_place_t place;  // where it was put (when keyed)
 };
 
 // Stores the folder's record, and the volume header the creations in it changed.
 status store_folder(importer& im, const folder_t& folder) {
   if (folder.keyed) {
-    volume_update_catalog_at(im.volume, folder.key, folder.record);
+    volume_update_catalog_at(im.volume, folder.key, folder.record, &folder.place);
   } else {
     volume_update_catalog(im.volume, folder.record);
   }
@@ -397,7 +398,8 @@ status import_file(importer& im, folder_t& folder, const HFSUniStr255& name, con
   create_result_t r;
   catalog_record_t record;
   catalog_key_t key;
-  CatalogNodeID id = volume_create_in_folder(im.volume, &folder.record, name, false, &r, &record, &key);
+  catalog_place_t place;
+  CatalogNodeID id = volume_create_in_folder(im.volume, &folder.record, name, false, &r, &record, &key, &place);
   if (id == 0) return refused(host_path, vpath, r);
   // The record is stored once, below, with the fork's final extents.
   std::unique_ptr<hfsfile_t> fork = volume_open_hfsfile(im.volume, id, &record.file.dataFork, nullptr);
@@ -422,18 +424,18 @@ status import_file(importer& im, folder_t& folder, const HFSUniStr255& name, con
   if (executable) {
     HFSPlusBSDInfo& p = record.file.permissions;
     p.fileMode = static_cast<uint16_t>((p.fileMode & S_IFMT_HFS) | 0755);
-    volume_update_catalog_at(im.volume, key, record);
+    volume_update_catalog_at(im.volume, key, record, &place);
     info(im, "Added executable", vpath);
   } else if (vpath == "/.VolumeIcon.icns") {
     record.file.userInfo.fileType = fourcc("    ");
     record.file.userInfo.fileCreator = fourcc("    ");
-    volume_update_catalog_at(im.volume, key, record);
+    volume_update_catalog_at(im.volume, key, record, &place);
     // The root folder is the one being filled: its held record takes the flag.
     if (folder.record.is_folder() && folder.record.folder.folderID == kHFSRootFolderID)
       folder.record.folder.userInfo.finderFlags = kHasCustomIcon;
     info(im, "Added volume icon", vpath);
   } else {
-    volume_update_catalog_at(im.volume, key, record);
+    volume_update_catalog_at(im.volume, key, record, &place);
     info(im, vpath == "/.DS_Store" ? "Added Desktop Services settings store" : "Added file", vpath);
   }
   return status::ok();
@@ -446,7 +448,8 @@ status import_link(importer& im, folder_t& folder, const HFSUniStr255& name, con
   if (target.size() > kMaxLinkTargetSize) return refused(host_path, vpath, {create_status_t::kTargetTooLong, 0});
   catalog_record_t record;
   catalog_key_t key;
-  CatalogNodeID id = volume_create_in_folder(im.volume, &folder.record, name, false, &r, &record, &key);
+  catalog_place_t place;
+  CatalogNodeID id = volume_create_in_folder(im.volume, &folder.record, name, false, &r, &record, &key, &place);
   if (id == 0) return refused(host_path, vpath, r);
   record.file.permissions.fileMode |= S_IFLNK_HFS;
   record.file.userInfo.fileType = fourcc("slnk");
@@ -456,7 +459,7 @@ status import_link(importer& im, folder_t& folder, const HFSUniStr255& name, con
   hfsfile_allocate_or_die(fork.get(), target.size());
   bool written = hfsfile_write(fork.get(), 0, target.size(), target.data());
   hfsfile_close(std::move(fork));
-  volume_update_catalog_at(im.volume, key, record);
+  volume_update_catalog_at(im.volume, key, record, &place);
   if (!written) return refused(host_path, vpath, r);
   digest_entry(im, 'l', 0644, target.size(), vpath);
   if (im.ctx.input_digest != nullptr) im.ctx.input_digest->update(target.data(), target.size());
@@ -539,7 +542,8 @@ status import_folder(importer& im, const std::string& relative, const std::strin
         digest_entry(im, 'd', 0755, 0, entry_vpath);
         folder_t sub;
         sub.keyed = true;
-        if (volume_create_in_folder(im.volume, &folder.record, unicode, true, &r, &sub.record, &sub.key) == 0)
+        if (volume_create_in_folder(im.volume, &folder.record, unicode, true, &r, &sub.record, &sub.key,
+                                    &sub.place) == 0)
           return refused(host_path, entry_vpath, r);
         VOLPACK_RETURN_IF_ERROR(import_folder(im, rel, entry_vpath, sub, folder_names()));
         break;
