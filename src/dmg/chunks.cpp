@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dmg/dmg.h"
+#include "dmg/message_numbers.h"
 #include "dmg/precode.h"
 #include "io/buffer.h"
 
@@ -44,7 +45,8 @@ chunk_compressor::~chunk_compressor() { libdeflate_free_compressor(c_); }
 
 status chunk_compressor::compress(const uint8_t* in, SectorCount sectors, uint8_t* out, chunk_code_t* code) {
   // The failures keep the texts and zlib's codes they have always had.
-  if (c_ == nullptr) return status_errorf("insertBLKX():%d: zlib deflateInit error (ret = %d)\n", __LINE__, Z_MEM_ERROR);
+  if (c_ == nullptr)
+    return status_errorf("insertBLKX():%d: zlib deflateInit error (ret = %d)\n", msgno::kBlkxDeflateInit, Z_MEM_ERROR);
   uint64_t raw_length = sectors * kSectorSize;
   // A chunk of zeros codes as the last one did (the same input gives the same bytes).
   bool zeros = all_zero(in, raw_length);
@@ -56,7 +58,8 @@ status chunk_compressor::compress(const uint8_t* in, SectorCount sectors, uint8_
   // The buffer holds the library's bound for a full chunk, so a zero result
   // means the library failed, not that the data would not fit.
   size_t compressed = libdeflate_zlib_compress(c_, in, raw_length, out, kChunkBufferSize);
-  if (compressed == 0) return status_errorf("insertBLKX():%d: zlib deflate error (ret = %d)\n", __LINE__, Z_BUF_ERROR);
+  if (compressed == 0)
+    return status_errorf("insertBLKX():%d: zlib deflate error (ret = %d)\n", msgno::kBlkxDeflate, Z_BUF_ERROR);
   code->type = udif_chunk_type_for(compressed, sectors);
   code->stored_length = code->type == UDIF_CHUNK_RAW ? raw_length : compressed;
   if (zeros && code->type != UDIF_CHUNK_RAW) {
@@ -82,8 +85,8 @@ namespace {
 status grow_table(udif_blkx_table_t& table, size_t index, size_t& capacity) {
   if (index < capacity) return status::ok();
   capacity *= 2;
-  if (!allocating("insertBLKX", __LINE__, [&] { table.chunks.reserve(capacity); }))
-    return status_errorf("%s():%d: realloc error (out of memory)\n", "insertBLKX", __LINE__);
+  if (!allocating("insertBLKX", msgno::kBlkxTableGrow, [&] { table.chunks.reserve(capacity); }))
+    return status_errorf("%s():%d: realloc error (out of memory)\n", "insertBLKX", msgno::kBlkxTableGrow);
   return status::ok();
 }
 
@@ -205,10 +208,10 @@ result<udif_blkx_table_t> insertBLKX(stream_t* out, stream_t* in, SectorNumber f
   const size_t slot_count =
       static_cast<size_t>(std::min<uint64_t>(threads > 1 ? 2 * threads : 1, std::max<uint64_t>(chunk_count, 1)));
   std::vector<chunk_slot> slots;
-  VOLPACK_RETURN_IF_ERROR(allocating(__func__, __LINE__, [&] { slots.resize(slot_count); }));
+  VOLPACK_RETURN_IF_ERROR(allocating(__func__, msgno::kBlkxSlots, [&] { slots.resize(slot_count); }));
   for (chunk_slot& s : slots) {
-    VOLPACK_RETURN_IF_ERROR(buffer_alloc(&s.in, kChunkBufferSize, __func__, __LINE__));
-    VOLPACK_RETURN_IF_ERROR(buffer_alloc(&s.out, kChunkBufferSize, __func__, __LINE__));
+    VOLPACK_RETURN_IF_ERROR(buffer_alloc(&s.in, kChunkBufferSize, __func__, msgno::kBlkxSlotIn));
+    VOLPACK_RETURN_IF_ERROR(buffer_alloc(&s.out, kChunkBufferSize, __func__, msgno::kBlkxSlotOut));
   }
 
   udif_blkx_table_t table;
@@ -222,7 +225,7 @@ result<udif_blkx_table_t> insertBLKX(stream_t* out, stream_t* in, SectorNumber f
   table.checksum.type = UDIF_CHECKSUM_CRC32;
   table.checksum.size = 32;
   size_t capacity = 2;
-  VOLPACK_RETURN_IF_ERROR(allocating(__func__, __LINE__, [&] { table.chunks.reserve(capacity); }));
+  VOLPACK_RETURN_IF_ERROR(allocating(__func__, msgno::kBlkxTable, [&] { table.chunks.reserve(capacity); }));
 
   // Declared after the slots: on every return the workers end before the
   // slots they code go away.
@@ -234,7 +237,7 @@ result<udif_blkx_table_t> insertBLKX(stream_t* out, stream_t* in, SectorNumber f
       chunk_slot& s = slots[next_read % slot_count];
       s.sectors = std::min<SectorCount>(unread, kChunkSectors);
       uint64_t raw_length = s.sectors * kSectorSize;
-      VOLPACK_RETURN_IF_ERROR(stream_read_exact(in, s.in.data(), raw_length, __func__, __LINE__));
+      VOLPACK_RETURN_IF_ERROR(stream_read_exact(in, s.in.data(), raw_length, __func__, msgno::kBlkxRead));
       if (in_crc != nullptr) crc32_checksum(in_crc, s.in.data(), raw_length);
       if (in_sum != nullptr) udif_checksum(in_sum, s.in.data(), raw_length);
       unread -= s.sectors;
@@ -258,7 +261,7 @@ result<udif_blkx_table_t> insertBLKX(stream_t* out, stream_t* in, SectorNumber f
     chunk.sector_count = s.sectors;
     chunk.compressed_offset = stream_tell(out) - table.data_start;
     const uint8_t* stored = s.code.type == UDIF_CHUNK_RAW ? s.in.data() : s.out.data();
-    VOLPACK_RETURN_IF_ERROR(stream_write_exact(out, stored, s.code.stored_length, __func__, __LINE__));
+    VOLPACK_RETURN_IF_ERROR(stream_write_exact(out, stored, s.code.stored_length, __func__, msgno::kBlkxWrite));
     if (out_crc != nullptr) crc32_checksum(out_crc, stored, s.code.stored_length);
     chunk.compressed_length = s.code.stored_length;
     table.chunks.push_back(chunk);

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "dmg/dmg.h"
+#include "dmg/message_numbers.h"
 #include "io/buffer.h"
 
 namespace volpack {
@@ -21,16 +22,17 @@ status convert_to_DMG(std::unique_ptr<stream_t> in, std::unique_ptr<stream_t> ou
   // Messages name the routine users have always seen in them.
   const char* const func = "convert_to_DMG_or_die";
   std::vector<uint8_t> scratch;
-  VOLPACK_RETURN_IF_ERROR(buffer_alloc(&scratch, kScratchSize, func, __LINE__));
+  VOLPACK_RETURN_IF_ERROR(buffer_alloc(&scratch, kScratchSize, func, msgno::kConvertScratch));
   uint32_t out_crc = 0;
   udif_resource_list_t list;
 
-  if (!stream_seek(in.get(), 0)) return status_errorf("%s():%d: stream_seek error\n", func, __LINE__);
-  VOLPACK_RETURN_IF_ERROR(stream_read_exact(in.get(), scratch.data(), kSectorSize, func, __LINE__));
+  if (!stream_seek(in.get(), 0)) return status_errorf("%s():%d: stream_seek error\n", func, msgno::kConvertSeek);
+  VOLPACK_RETURN_IF_ERROR(stream_read_exact(in.get(), scratch.data(), kSectorSize, func, msgno::kConvertReadSector0));
   if (get_be16(scratch.data()) == kDriverDescriptorSignature)
-    return status_errorf("%s():%d: creating DMG files with multiple partitions is not supported\n", func, __LINE__);
+    return status_errorf("%s():%d: creating DMG files with multiple partitions is not supported\n", func,
+                         msgno::kConvertPartitioned);
   // Reading on from sector 1 would shift every chunk: a failed rewind fails too.
-  if (!stream_seek(in.get(), 0)) return status_errorf("%s():%d: stream_seek error\n", func, __LINE__);
+  if (!stream_seek(in.get(), 0)) return status_errorf("%s():%d: stream_seek error\n", func, msgno::kConvertRewind);
   SectorCount sectors = stream_length(in.get()) / kSectorSize;  // a partial last sector is dropped
 
   uint32_t in_crc = 0;
@@ -92,14 +94,15 @@ status convert_to_DMG(std::unique_ptr<stream_t> in, std::unique_ptr<stream_t> ou
 
   uint8_t disk[kUdifTrailerSize];
   udif_trailer_encode(trailer, disk);
-  VOLPACK_RETURN_IF_ERROR(stream_write_exact(out.get(), disk, kUdifTrailerSize, func, __LINE__));
+  VOLPACK_RETURN_IF_ERROR(stream_write_exact(out.get(), disk, kUdifTrailerSize, func, msgno::kConvertWriteTrailer));
   list.clear();
 
   // The input was only read: every read error has already shown as a short read.
   (void)stream_close(std::move(in));
   // Buffered bytes reach the file only now; losing them must not pass for success.
   if (!stream_close(std::move(out)))
-    return status_errorf("%s():%d: stream_close error on the image (data not completely written)\n", func, __LINE__);
+    return status_errorf("%s():%d: stream_close error on the image (data not completely written)\n", func,
+                         msgno::kConvertClose);
   return status::ok();
 }
 

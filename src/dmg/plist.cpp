@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "dmg/dmg.h"
+#include "dmg/message_numbers.h"
 #include "io/buffer.h"
 
 namespace volpack {
@@ -53,13 +54,14 @@ void insert_resource(udif_resource_list_t& list, const char* type, int32_t id, c
 
 status insertData(udif_resource_list_t& list, const char* type, int32_t id, const char* name,
                   udif_resource_data_t data, bool attributes_flag) {
-  return allocating(__func__, __LINE__, [&] { insert_resource(list, type, id, name, data, attributes_flag); });
+  return allocating(__func__, msgno::kInsertData,
+                    [&] { insert_resource(list, type, id, name, data, attributes_flag); });
 }
 
 status insertData(udif_resource_list_t& list, const char* type, int32_t id, const char* name, const void* data,
                   uint64_t length, bool attributes_flag) {
   std::vector<uint8_t> copy;
-  VOLPACK_RETURN_IF_ERROR(buffer_alloc(&copy, static_cast<size_t>(length), __func__, __LINE__));
+  VOLPACK_RETURN_IF_ERROR(buffer_alloc(&copy, static_cast<size_t>(length), __func__, msgno::kInsertDataCopy));
   if (length > 0) std::memcpy(copy.data(), data, static_cast<size_t>(length));
   return insertData(list, type, id, name, udif_resource_data_t(std::move(copy)), attributes_flag);
 }
@@ -76,7 +78,7 @@ result<std::string> base64_encode_pretty(const uint8_t* data, uint64_t length, i
   try {
     text.reserve(static_cast<size_t>(total));
   } catch (const std::exception&) {
-    return out_of_memory("base64_encode_pretty_or_die", __LINE__);
+    return out_of_memory("base64_encode_pretty_or_die", msgno::kBase64);
   }
   text.append(indent, '\t');
   uint64_t column = 0;
@@ -132,7 +134,8 @@ status write_resource_plist(stream_t* out, const udif_resource_list_t& list) {
       if (const auto* plain = std::get_if<std::vector<uint8_t>>(&r.data)) {
         bytes = plain->data();
       } else {
-        VOLPACK_RETURN_IF_ERROR(buffer_alloc(&disk, static_cast<size_t>(size), "convert_to_DMG_or_die", __LINE__));
+        VOLPACK_RETURN_IF_ERROR(
+            buffer_alloc(&disk, static_cast<size_t>(size), "convert_to_DMG_or_die", msgno::kPlistDiskCopy));
         if (const auto* table = std::get_if<udif_blkx_table_t>(&r.data))
           udif_blkx_table_to_disk(*table, disk.data());
         else
@@ -141,8 +144,8 @@ status write_resource_plist(stream_t* out, const udif_resource_list_t& list) {
       }
       result<std::string> text = base64_encode_pretty(bytes, size, 4, 43);
       if (!text) return text.error();
-      VOLPACK_RETURN_IF_ERROR(
-          stream_write_exact(out, text.value().data(), text.value().size(), "convert_to_DMG_or_die", __LINE__));
+      VOLPACK_RETURN_IF_ERROR(stream_write_exact(out, text.value().data(), text.value().size(), "convert_to_DMG_or_die",
+                                                 msgno::kPlistWriteData));
       VOLPACK_RETURN_IF_ERROR(stream_printf(out,
                                             "\t\t\t\t</data>\n\t\t\t\t<key>ID</key>\n"
                                             "\t\t\t\t<string>%d</string>\n"

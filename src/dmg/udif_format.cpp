@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "dmg/message_numbers.h"
 #include "io/buffer.h"
 
 namespace volpack {
@@ -188,7 +189,7 @@ result<uint32_t> calculate_udif_master_checksum(const udif_resource_list_t& list
     }
   }
   if (blkx == nullptr)
-    return status_errorf("calculate_udif_master_checksum():%d: ERROR: corrupted blkx list!\n", __LINE__);
+    return status_errorf("calculate_udif_master_checksum():%d: ERROR: corrupted blkx list!\n", msgno::kMasterNoBlkx);
 
   size_t count = 0;
   for (const udif_resource_t& r : blkx->entries) {
@@ -196,7 +197,7 @@ result<uint32_t> calculate_udif_master_checksum(const udif_resource_list_t& list
     if (table != nullptr && table->checksum.type == UDIF_CHECKSUM_CRC32) ++count;
   }
   std::vector<uint8_t> words;
-  VOLPACK_RETURN_IF_ERROR(buffer_alloc(&words, 4 * count, "calculate_udif_master_checksum", __LINE__));
+  VOLPACK_RETURN_IF_ERROR(buffer_alloc(&words, 4 * count, "calculate_udif_master_checksum", msgno::kMasterWords));
   size_t at = 0;
   for (const udif_resource_t& r : blkx->entries) {
     const auto* table = std::get_if<udif_blkx_table_t>(&r.data);

@@ -164,7 +164,11 @@ bool fail(const run_context& ctx, const char* fmt, ...) {
 }
 
 bool fail(const run_context& ctx, const status& s) {
-  ctx.reporter->report(report_kind::error, s.message());
+  // A few of the formatter's messages carry no line end; the next line (the
+  // host's reason) must still start on a line of its own.
+  std::string text = s.message();
+  if (!text.empty() && text.back() != '\n') text += '\n';
+  ctx.reporter->report(report_kind::error, text);
   return false;
 }
 
@@ -251,8 +255,7 @@ bool format_volume(const run_context& ctx, const run_files& files, const char* v
   options.group = 0;
   status formatted = volume_format_file(files.scratch.c_str(), options, ctx);
   if (!formatted) {
-    ctx.reporter->report(report_kind::error, formatted.message());  // the formatter's own words
-    return false;
+    return fail(ctx, formatted);  // the formatter's own words
   }
   progress(ctx, "Initialized a " + std::to_string(size) + " bytes non-journaled HFS+ volume\n");
   return true;
@@ -265,19 +268,20 @@ bool import_tree(const run_context& ctx, const run_files& files, const std::stri
   progress(ctx, "Adding files...\n");
   // The chunks the import is done with are coded meanwhile.
   std::unique_ptr<io_t> device = precoder->watch(create_io_from_path(files.scratch.c_str()));
-  std::unique_ptr<volume_t> volume = volume_open(device.get(), ctx.reporter);
-  if (!volume) {
-    fail(ctx, "error: unable to open newly created HFS filesystem\n");
+  result<std::unique_ptr<volume_t>> opened = volume_open(device.get(), ctx.reporter);
+  if (!opened) {
+    fail(ctx, opened.error());
     (void)io_close(std::move(device));
     return false;
   }
+  std::unique_ptr<volume_t> volume = opened.take();
   volume->clock = ctx.clock;
   phase copying(ctx, progress_phase::copying, totals.files, totals.data_bytes);
   status imported = volume_add_dir_contents_recursive(ctx, volume.get(), source.c_str(), "/");
   copying.end();
   if (!imported) {
     fail(ctx, imported);
-    fail(ctx, "error: unable to create DMG\n");
+    if (imported.wants_summary()) fail(ctx, "error: unable to create DMG\n");
     volume_close(std::move(volume));
     (void)io_close(std::move(device));
     return false;
@@ -381,14 +385,7 @@ int volpack_run(int argc, char** argv, const run_sources& sources) {
   if (display) {
     ctx.progress = display.get();
     ctx.reporter = &safe_reporter;
-    set_fatal_message_hook([](void* d) { static_cast<terminal_progress*>(d)->clear(); }, display.get());
   }
-  struct unhook {
-    bool on;
-    ~unhook() {
-      if (on) set_fatal_message_hook(nullptr, nullptr);
-    }
-  } unhook_at_exit{display != nullptr};
 
   uint64_t size = 0;
   tree_census totals;

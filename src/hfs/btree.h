@@ -20,8 +20,6 @@
 // ("splitNode():705: io_write error\n"); nothing here prints or ends the
 // process. A failed insertion or removal may leave the tree half changed: the
 // caller closes or discards it. Warnings go to the tree's reporter, if any.
-// The `_or_die` forms print the failure's message and end the process, for
-// callers that have not moved to statuses yet.
 #pragma once
 
 #include <cstdint>
@@ -62,8 +60,10 @@ class BTreeCallbacks {
   // Writes keyLength + 2 bytes in disk order at `offset`.
   virtual bool btree_write_key(uint64_t offset, io_t* io, const btree_key_t& key) const = 0;
   // Reads the record data at `offset`; null when the read fails or the record
-  // is of no kind the tree holds (then said on `reporter` when there is one).
-  virtual std::unique_ptr<btree_record_t> btree_read_data(uint64_t offset, io_t* io, reporter_t* reporter) const = 0;
+  // is of no kind the tree holds (then said on `reporter` when there is one);
+  // a failed status with the codec's own message when memory runs out.
+  virtual result<std::unique_ptr<btree_record_t>> btree_read_data(uint64_t offset, io_t* io,
+                                                                  reporter_t* reporter) const = 0;
 };
 
 // The tree file: positioned I/O over a fork, plus what growth needs.
@@ -137,16 +137,5 @@ status btree_add(btree_t* tree, const btree_key_t& key, uint16_t data_length, co
 // Removal. A key that is not in the tree, or an empty tree, changes nothing.
 // A tree emptied by removal has rootNode and treeDepth 0.
 status btree_remove(btree_t* tree, const btree_key_t& key);
-
-// ---- For callers not yet moved to statuses: print the failure and end the process.
-BTNodeDescriptor btree_read_BTNodeDescriptor_or_die(btree_t* tree, NodeNumber node);
-uint64_t btree_get_record_offset_or_die(btree_t* tree, NodeNumber node, uint16_t index);
-uint64_t btree_get_free_space_or_die(btree_t* tree, NodeNumber node, const BTNodeDescriptor& d);
-std::unique_ptr<btree_key_t> btree_read_key_or_die(btree_t* tree, uint64_t offset, io_t* io, const char* func,
-                                                   int number);
-std::unique_ptr<btree_record_t> btree_read_data_or_die(btree_t* tree, uint64_t offset, io_t* io, const char* func,
-                                                       int number);
-void btree_add_or_die(btree_t* tree, const btree_key_t& key, uint16_t data_length, const uint8_t* data);
-void btree_remove_or_die(btree_t* tree, const btree_key_t& key);
 
 }  // namespace volpack

@@ -5,7 +5,6 @@
 #include "hfs/btree.h"
 #include "hfs/btree_internal.h"
 #include "io/bytes.h"
-#include "io/die.h"
 
 namespace volpack {
 
@@ -88,8 +87,8 @@ result<std::unique_ptr<btree_key_t>> btree_read_key(btree_t* tree, uint64_t offs
 
 result<std::unique_ptr<btree_record_t>> btree_read_data(btree_t* tree, uint64_t offset, io_t* io, const char* func,
                                                         int number) {
-  std::unique_ptr<btree_record_t> data = tree->callbacks->btree_read_data(offset, io, tree->reporter);
-  if (data == nullptr) return status_errorf("%s():%d: btree_read_data error\n", func, number);
+  result<std::unique_ptr<btree_record_t>> data = tree->callbacks->btree_read_data(offset, io, tree->reporter);
+  if (data && data.value() == nullptr) return status_errorf("%s():%d: btree_read_data error\n", func, number);
   return data;
 }
 
@@ -103,50 +102,6 @@ bool btree_write_u32(io_t* io, uint64_t offset, uint32_t value) {
   uint8_t raw[4];
   put_be32(raw, value);
   return io_write(io, offset, 4, raw);
-}
-
-// ---- The process-ending forms.
-
-namespace {
-
-template <class T>
-T value_or_die(result<T> r) {
-  if (!r) die("%s", r.error().message().c_str());
-  return r.take();
-}
-
-}  // namespace
-
-BTNodeDescriptor btree_read_BTNodeDescriptor_or_die(btree_t* tree, NodeNumber node) {
-  return value_or_die(btree_read_descriptor(tree, node));
-}
-
-uint64_t btree_get_record_offset_or_die(btree_t* tree, NodeNumber node, uint16_t index) {
-  return value_or_die(btree_get_record_offset(tree, node, index));
-}
-
-uint64_t btree_get_free_space_or_die(btree_t* tree, NodeNumber node, const BTNodeDescriptor& d) {
-  return value_or_die(btree_get_free_space(tree, node, d));
-}
-
-std::unique_ptr<btree_key_t> btree_read_key_or_die(btree_t* tree, uint64_t offset, io_t* io, const char* func,
-                                                   int number) {
-  return value_or_die(btree_read_key(tree, offset, io, func, number));
-}
-
-std::unique_ptr<btree_record_t> btree_read_data_or_die(btree_t* tree, uint64_t offset, io_t* io, const char* func,
-                                                       int number) {
-  return value_or_die(btree_read_data(tree, offset, io, func, number));
-}
-
-void btree_add_or_die(btree_t* tree, const btree_key_t& key, uint16_t data_length, const uint8_t* data) {
-  status s = btree_add(tree, key, data_length, data);
-  if (!s) die("%s", s.message().c_str());
-}
-
-void btree_remove_or_die(btree_t* tree, const btree_key_t& key) {
-  status s = btree_remove(tree, key);
-  if (!s) die("%s", s.message().c_str());
 }
 
 }  // namespace volpack

@@ -25,9 +25,11 @@
 // owns them. Every update reaches the volume at once (catalog tree, parent's
 // counts, volume header). Creating a name that already exists in its folder
 // under the catalog's order changes nothing and is reported to the caller, as
-// is a name refused for its length. Fatal inconsistencies print one message
-// ("volume_create_folder():1013: ERROR: parent is not a folder") and end the
-// process with status 1.
+// is a name refused for its length. A failed read or write of the volume and
+// an inconsistent catalog give a failed status carrying the one message users
+// see ("volume_create_folder():1013: ERROR: parent is not a folder\n"; the
+// numbers are fixed, see hfs/message_numbers.h); nothing here prints it or
+// ends the process.
 #pragma once
 
 #include <cstddef>
@@ -38,8 +40,8 @@
 
 #include "hfs/btree.h"
 #include "hfs/hfs_format.h"
-#include "io/die.h"
 #include "io/io.h"
+#include "io/status.h"
 
 namespace volpack {
 
@@ -109,15 +111,16 @@ int catalog_compare_binary(const catalog_key_t& a, const catalog_key_t& b);
 int catalog_compare_folded(const catalog_key_t& a, const catalog_key_t& b);
 
 // Key and record codecs at an offset of the tree file. The read routines give
-// null when the read fails; they end the process on a key whose name length
-// exceeds 255 or whose keyLength exceeds 6 + 2 x length. `catalog_readdata`
-// gives null for an unknown record type or a thread whose name length exceeds
-// 255, and says so on `reporter` (a "WARNING:" line) when there is one.
-std::unique_ptr<catalog_key_t> catalog_readkey(uint64_t offset, io_t* io);
+// null when the read fails, and fail (with their message) when memory runs
+// out; `catalog_readkey` fails on a key whose name length exceeds 255 or whose
+// keyLength exceeds 6 + 2 x length. `catalog_readdata` gives null for an
+// unknown record type or a thread whose name length exceeds 255, and says so
+// on `reporter` (a "WARNING:" line) when there is one.
+result<std::unique_ptr<catalog_key_t>> catalog_readkey(uint64_t offset, io_t* io);
 [[nodiscard]] bool catalog_writekey(uint64_t offset, io_t* io, const catalog_key_t& key);
-std::unique_ptr<catalog_record_t> catalog_readdata(uint64_t offset, io_t* io, reporter_t* reporter = nullptr);
+result<std::unique_ptr<catalog_record_t>> catalog_readdata(uint64_t offset, io_t* io, reporter_t* reporter = nullptr);
 // The on-disk bytes of a record: 88 (folder), 248 (file) or 10 + 2n (thread).
-std::vector<uint8_t> catalog_encode_record(const catalog_record_t& record);
+result<std::vector<uint8_t>> catalog_encode_record(const catalog_record_t& record);
 
 // Opens the catalog tree over its tree file, ordered case-insensitively when
 // the header's keyCompareType is 0xCF and by code unit otherwise. False when
@@ -132,27 +135,26 @@ std::vector<uint8_t> catalog_encode_record(const catalog_record_t& record);
 // at the last component when `follow_last` is set too; hard links resolve to
 // their node in the private data folder. Null when a component is missing,
 // a file stands inside the path, a name is too long, a link's target does not
-// resolve, or links nest more than 32 deep. `remainder` receives the position
-// in `path` of the component being resolved (after a failure, the first one
-// not found); `key_out` the key of the record found (not for "/" itself).
-std::unique_ptr<catalog_record_t> volume_get_record_from_path_with_options(
-    volume_t* volume, const char* path, bool follow, bool follow_last, CatalogNodeID start,
-    const char** remainder, catalog_key_t* key_out);
+// resolve, or links nest more than 32 deep. A symbolic link's target is read
+// from its data fork (targets longer than 1,023 bytes are refused with an
+// error line on the volume's reporter) and resolved from the link's folder.
+// `remainder` receives the position in `path` of the component being resolved
+// (after a failure, the first one not found); `key_out` the key of the record
+// found (not for "/" itself). A failed read is a failed status.
+result<std::unique_ptr<catalog_record_t>> volume_get_record_from_path_with_options(volume_t* volume, const char* path,
+                                                                                   bool follow, bool follow_last,
+                                                                                   CatalogNodeID start,
+                                                                                   const char** remainder,
+                                                                                   catalog_key_t* key_out);
 // The same, following every link, from the root.
-std::unique_ptr<catalog_record_t> volume_get_record_from_path(volume_t* volume, const char* path,
-                                                              const char** remainder, catalog_key_t* key_out);
-// Resolves a link record found in folder `parent` (with `key` its key, updated
-// to the target's key). Takes the record; gives it back unchanged when it is no
-// link. A symbolic link's target is read from its data fork (targets longer
-// than 1,023 bytes are refused with a message) and resolved from `parent`.
-std::unique_ptr<catalog_record_t> getLinkTarget(std::unique_ptr<catalog_record_t> record, CatalogNodeID parent,
-                                                catalog_key_t* key, volume_t* volume);
+result<std::unique_ptr<catalog_record_t>> volume_get_record_from_path(volume_t* volume, const char* path,
+                                                                      const char** remainder, catalog_key_t* key_out);
 // The file or folder with this catalog node ID, through its thread; null if none.
-std::unique_ptr<catalog_record_t> volume_get_record_by_id(volume_t* volume, CatalogNodeID id);
+result<std::unique_ptr<catalog_record_t>> volume_get_record_by_id(volume_t* volume, CatalogNodeID id);
 // The ID of the hard-link folder (four NULs + "HFS+ Private Data" in the root),
 // or 0 when the volume has none (as volumes made by volpack do); hard links
 // then resolve to nothing.
-CatalogNodeID volume_get_private_data_folder_id(volume_t* volume);
+result<CatalogNodeID> volume_get_private_data_folder_id(volume_t* volume);
 
 struct folder_entry_t {
   HFSUniStr255 name;                         // as in the record's key (':' for '/')
@@ -160,7 +162,7 @@ struct folder_entry_t {
 };
 // The items directly inside a folder, in catalog key order. Empty when the
 // folder has no thread.
-std::vector<folder_entry_t> volume_get_folder_contents(volume_t* volume, CatalogNodeID folder);
+result<std::vector<folder_entry_t>> volume_get_folder_contents(volume_t* volume, CatalogNodeID folder);
 
 // ---------------------------------------------------------------- updates
 
@@ -187,37 +189,33 @@ struct create_result_t {
 // Create a folder or an empty file at `path` (the last "/" separates the
 // parent's path, resolved following links, from the new name; no "/" means
 // the root). Give the new ID, or 0 with the reason in `*result` (which may be
-// null) when nothing was created. A parent that is missing or no folder ends
-// the process.
-CatalogNodeID volume_create_folder(volume_t* volume, const char* path, create_result_t* result = nullptr);
-CatalogNodeID volume_create_file(volume_t* volume, const char* path, create_result_t* result = nullptr);
+// null) when nothing was created. A parent that is missing or no folder is a
+// failed status ("volume_create_file():1107: ERROR: parent is not a folder\n").
+result<CatalogNodeID> volume_create_folder(volume_t* volume, const char* path, create_result_t* result = nullptr);
+result<CatalogNodeID> volume_create_file(volume_t* volume, const char* path, create_result_t* result = nullptr);
 // The same in a folder whose record the caller holds, for an importer that
 // fills a folder with many items: `name` is already a volume name, the
 // parent's counts (valence, folderCount) change in `*parent` only, and the
 // volume header in memory only; the caller stores the parent
 // (volume_update_catalog) and the header (volume_update) once it is done
-// creating in the folder. The new record and its key come back in
-// `*created` and `*key` (either may be null). A `parent` that is no folder
-// record ends the process.
-CatalogNodeID volume_create_in_folder(volume_t* volume, catalog_record_t* parent, const HFSUniStr255& name,
-                                      bool is_folder, create_result_t* result, catalog_record_t* created,
-                                      catalog_key_t* key, catalog_place_t* place = nullptr);
+// creating in the folder. The new record, its key and where it went come back
+// in `*created`, `*key` and `*place` (any may be null). A `parent` that is no
+// folder record is a failed status, as above.
+result<CatalogNodeID> volume_create_in_folder(volume_t* volume, catalog_record_t* parent, const HFSUniStr255& name,
+                                              bool is_folder, create_result_t* result, catalog_record_t* created,
+                                              catalog_key_t* key, catalog_place_t* place = nullptr);
 // Creates a symbolic link to `target` at `path`, or rewrites the target of the
 // link stored under exactly that name (the fork takes the target's length).
-// False when nothing was done: the name is held by another item (reported as
-// kNameExists), or is refused.
-bool volume_create_symlink(volume_t* volume, const char* path, const char* target,
-                           create_result_t* result = nullptr);
+// Gives the link's ID, or 0 when nothing was done: the name is held by another
+// item (reported as kNameExists), or is refused.
+result<CatalogNodeID> volume_create_symlink(volume_t* volume, const char* path, const char* target,
+                                            create_result_t* result = nullptr);
 // Stores a changed file or folder record (found through its thread) in place
 // of the old one. Anything else is ignored.
-void volume_update_catalog(volume_t* volume, const catalog_record_t& record);
+status volume_update_catalog(volume_t* volume, const catalog_record_t& record);
 // The same for a record whose key the caller knows (no thread lookup), and,
 // with `hint`, where it may still be (no search when it is).
-void volume_update_catalog_at(volume_t* volume, const catalog_key_t& key, const catalog_record_t& record,
-                              const catalog_place_t* hint = nullptr);
-// Set the permission bits / owner of the item at `path` (links followed).
-// False when the path resolves to no file or folder.
-bool volume_chmod(volume_t* volume, const char* path, uint16_t mode);
-bool volume_chown(volume_t* volume, const char* path, uint32_t owner, uint32_t group);
+status volume_update_catalog_at(volume_t* volume, const catalog_key_t& key, const catalog_record_t& record,
+                                const catalog_place_t* hint = nullptr);
 
 }  // namespace volpack

@@ -6,6 +6,8 @@
 
 #include "hfs/btree.h"
 #include "hfs/catalog.h"
+#include "hfs/hfs_status.h"
+#include "hfs/message_numbers.h"
 #include "hfs/volume.h"
 
 namespace volpack {
@@ -20,12 +22,14 @@ inline std::unique_ptr<catalog_record_t> as_catalog(std::unique_ptr<btree_record
 }
 
 // The record stored under exactly `key`, or null.
-inline std::unique_ptr<catalog_record_t> find_exact(volume_t* volume, const catalog_key_t& key) {
+inline result<std::unique_ptr<catalog_record_t>> find_exact(volume_t* volume, const catalog_key_t& key) {
   bool exact = false;
-  result<std::unique_ptr<btree_record_t>> found = btree_search(&volume->catalog_tree, key, &exact, nullptr, nullptr);
-  if (!found) die("%s", found.error().message().c_str());
-  std::unique_ptr<catalog_record_t> r = as_catalog(found.take());
-  return exact ? std::move(r) : nullptr;
+  std::unique_ptr<btree_record_t> found;
+  VOLPACK_ASSIGN_OR_RETURN(
+      found, volume_tree_result(volume, btree_search(&volume->catalog_tree, key, &exact, nullptr, nullptr)));
+  std::unique_ptr<catalog_record_t> r = as_catalog(std::move(found));
+  if (!exact) r.reset();
+  return r;
 }
 
 }  // namespace volpack

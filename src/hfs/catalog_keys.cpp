@@ -1,8 +1,10 @@
 // Catalog keys and records: their order, their codecs and the tree's callbacks.
 #include <algorithm>
 #include <cstdio>
+#include <new>
 
 #include "hfs/catalog.h"
+#include "hfs/hfs_status.h"
 #include "hfs/message_numbers.h"
 #include "io/run_context.h"
 
@@ -36,13 +38,18 @@ class CatalogCallbacks final : public BTreeCallbacks {
     return folded_ ? catalog_compare_folded(a, b) : catalog_compare_binary(a, b);
   }
   result<std::unique_ptr<btree_key_t>> btree_read_key(uint64_t offset, io_t* io) const override {
-    return std::unique_ptr<btree_key_t>(catalog_readkey(offset, io));
+    std::unique_ptr<catalog_key_t> key;
+    VOLPACK_ASSIGN_OR_RETURN(key, catalog_readkey(offset, io));
+    return std::unique_ptr<btree_key_t>(std::move(key));
   }
   bool btree_write_key(uint64_t offset, io_t* io, const btree_key_t& key) const override {
     return catalog_writekey(offset, io, static_cast<const catalog_key_t&>(key));
   }
-  std::unique_ptr<btree_record_t> btree_read_data(uint64_t offset, io_t* io, reporter_t* reporter) const override {
-    return catalog_readdata(offset, io, reporter);
+  result<std::unique_ptr<btree_record_t>> btree_read_data(uint64_t offset, io_t* io,
+                                                          reporter_t* reporter) const override {
+    std::unique_ptr<catalog_record_t> record;
+    VOLPACK_ASSIGN_OR_RETURN(record, catalog_readdata(offset, io, reporter));
+    return std::unique_ptr<btree_record_t>(std::move(record));
   }
 
  private:
@@ -95,22 +102,39 @@ int catalog_compare_folded(const catalog_key_t& a, const catalog_key_t& b) {
                                 b.nodeName.unicode.data(), std::min<size_t>(b.nodeName.length, kHFSMaxNameUnits));
 }
 
-std::unique_ptr<catalog_key_t> catalog_readkey(uint64_t offset, io_t* io) {
+namespace {
+
+// A new object, or the out-of-memory status "<func>():<number>: malloc error (out of memory)\n".
+template <class T>
+result<std::unique_ptr<T>> new_object(const char* func, int number) {
+  std::unique_ptr<T> p(new (std::nothrow) T);
+  if (p == nullptr) return status_errorf("%s():%d: malloc error (out of memory)\n", func, number);
+  return p;
+}
+
+using no_key = std::unique_ptr<catalog_key_t>;
+using no_record = std::unique_ptr<catalog_record_t>;
+
+}  // namespace
+
+result<std::unique_ptr<catalog_key_t>> catalog_readkey(uint64_t offset, io_t* io) {
   uint8_t buf[kHFSPlusCatalogKeyMaxSize];  // read often (every search), so not from the heap
   // keyLength, parentID and the name's length first; the units once the
   // length is known to fit.
-  if (!io_read(io, offset, kHFSPlusCatalogKeyMinSize, buf)) return nullptr;
+  if (!io_read(io, offset, kHFSPlusCatalogKeyMinSize, buf)) return no_key();
   HFSPlusCatalogKey head;
   decode(buf, &head);
-  if (head.nodeName.length > kHFSMaxNameUnits) die("catalog_readkey(): ERROR: key->nodeName.length > 255\n");
+  if (head.nodeName.length > kHFSMaxNameUnits)
+    return status_errorf("catalog_readkey(): ERROR: key->nodeName.length > 255\n");
   if (head.keyLength > 6 + 2 * head.nodeName.length) {
-    die("catalog_readkey(): ERROR: key->keyLength > UNICODE_START - sizeof (uint16_t) + "
+    return status_errorf(
+        "catalog_readkey(): ERROR: key->keyLength > UNICODE_START - sizeof (uint16_t) + "
         "key->nodeName.length * sizeof (uint16_t)\n");
   }
-  if (!io_read(io, offset + kHFSPlusCatalogKeyMinSize, 2u * head.nodeName.length, buf + kHFSPlusCatalogKeyMinSize)) {
-    return nullptr;
-  }
-  std::unique_ptr<catalog_key_t> key = new_or_die<catalog_key_t>("catalog_readkey", 469);
+  if (!io_read(io, offset + kHFSPlusCatalogKeyMinSize, 2u * head.nodeName.length, buf + kHFSPlusCatalogKeyMinSize))
+    return no_key();
+  std::unique_ptr<catalog_key_t> key;
+  VOLPACK_ASSIGN_OR_RETURN(key, new_object<catalog_key_t>("catalog_readkey", msgno::kReadKeyAlloc));
   decode(buf, static_cast<HFSPlusCatalogKey*>(key.get()));
   name_from_disk(&key->nodeName);
   return key;
@@ -119,37 +143,40 @@ std::unique_ptr<catalog_key_t> catalog_readkey(uint64_t offset, io_t* io) {
 bool catalog_writekey(uint64_t offset, io_t* io, const catalog_key_t& key) {
   HFSPlusCatalogKey disk = key;
   name_to_disk(&disk.nodeName);
-  std::vector<uint8_t> buf = malloc_or_die(kHFSPlusCatalogKeyMaxSize, "catalog_writekey", 510);
-  encode(disk, buf.data());
+  uint8_t buf[kHFSPlusCatalogKeyMaxSize];
+  encode(disk, buf);
   size_t n = std::min(encoded_size(disk), kHFSPlusCatalogKeyMaxSize);
-  return io_write(io, offset, n, buf.data());
+  return io_write(io, offset, n, buf);
 }
 
-std::unique_ptr<catalog_record_t> catalog_readdata(uint64_t offset, io_t* io, reporter_t* reporter) {
+result<std::unique_ptr<catalog_record_t>> catalog_readdata(uint64_t offset, io_t* io, reporter_t* reporter) {
   uint8_t type_bytes[2];
-  if (!io_read(io, offset, sizeof type_bytes, type_bytes)) return nullptr;
+  if (!io_read(io, offset, sizeof type_bytes, type_bytes)) return no_record();
   int16_t type = static_cast<int16_t>(get_be16(type_bytes));
+  const char* const func = "catalog_readdata";
+  std::vector<uint8_t> buf;
+  std::unique_ptr<catalog_record_t> record;
   switch (type) {
     case kHFSPlusFolderRecord: {
-      std::vector<uint8_t> buf = malloc_or_die(kHFSPlusCatalogFolderSize, "catalog_readdata", 561);
-      if (!io_read(io, offset, buf.size(), buf.data())) return nullptr;
-      auto record = new_or_die<catalog_record_t>("catalog_readdata", 561);
+      VOLPACK_RETURN_IF_ERROR(hfs_buffer(&buf, kHFSPlusCatalogFolderSize, func, msgno::kReadDataFolderAlloc));
+      if (!io_read(io, offset, buf.size(), buf.data())) return no_record();
+      VOLPACK_ASSIGN_OR_RETURN(record, new_object<catalog_record_t>(func, msgno::kReadDataFolderAlloc));
       decode(buf.data(), &record->folder);
       record->recordType = type;
       return record;
     }
     case kHFSPlusFileRecord: {
-      std::vector<uint8_t> buf = malloc_or_die(kHFSPlusCatalogFileSize, "catalog_readdata", 569);
-      if (!io_read(io, offset, buf.size(), buf.data())) return nullptr;
-      auto record = new_or_die<catalog_record_t>("catalog_readdata", 569);
+      VOLPACK_RETURN_IF_ERROR(hfs_buffer(&buf, kHFSPlusCatalogFileSize, func, msgno::kReadDataFileAlloc));
+      if (!io_read(io, offset, buf.size(), buf.data())) return no_record();
+      VOLPACK_ASSIGN_OR_RETURN(record, new_object<catalog_record_t>(func, msgno::kReadDataFileAlloc));
       decode(buf.data(), &record->file);
       record->recordType = type;
       return record;
     }
     case kHFSPlusFolderThreadRecord:
     case kHFSPlusFileThreadRecord: {
-      std::vector<uint8_t> buf = malloc_or_die(kHFSPlusCatalogThreadMaxSize, "catalog_readdata", 577);
-      if (!io_read(io, offset, kHFSPlusCatalogThreadMinSize, buf.data())) return nullptr;
+      VOLPACK_RETURN_IF_ERROR(hfs_buffer(&buf, kHFSPlusCatalogThreadMaxSize, func, msgno::kReadDataThreadAlloc));
+      if (!io_read(io, offset, kHFSPlusCatalogThreadMinSize, buf.data())) return no_record();
       HFSPlusCatalogThread head;
       decode(buf.data(), &head);
       if (head.nodeName.length > kHFSMaxNameUnits) {
@@ -157,39 +184,43 @@ std::unique_ptr<catalog_record_t> catalog_readdata(uint64_t offset, io_t* io, re
         if (reporter != nullptr)
           reporter->warnf("catalog_readdata():%d: WARNING: thread name length %u > 255\n", msgno::kReadDataThreadName,
                           static_cast<unsigned>(head.nodeName.length));
-        return nullptr;
+        return no_record();
       }
       if (!io_read(io, offset + kHFSPlusCatalogThreadMinSize, 2u * head.nodeName.length,
                    buf.data() + kHFSPlusCatalogThreadMinSize)) {
-        return nullptr;
+        return no_record();
       }
-      auto record = new_or_die<catalog_record_t>("catalog_readdata", 577);
+      VOLPACK_ASSIGN_OR_RETURN(record, new_object<catalog_record_t>(func, msgno::kReadDataThreadAlloc));
       decode(buf.data(), &record->thread);
       name_from_disk(&record->thread.nodeName);
       record->recordType = type;
       return record;
     }
     default:
-      if (reporter != nullptr) reporter->warnf("catalog_readdata():%d: WARNING: unknown record type (%d)\n", msgno::kReadDataUnknownType, type);
-      return nullptr;
+      if (reporter != nullptr)
+        reporter->warnf("catalog_readdata():%d: WARNING: unknown record type (%d)\n", msgno::kReadDataUnknownType,
+                        type);
+      return no_record();
   }
 }
 
-std::vector<uint8_t> catalog_encode_record(const catalog_record_t& record) {
+result<std::vector<uint8_t>> catalog_encode_record(const catalog_record_t& record) {
+  const char* const func = "catalog_encode_record";
+  std::vector<uint8_t> out;
   if (record.is_folder()) {
-    std::vector<uint8_t> out = malloc_or_die(kHFSPlusCatalogFolderSize, __func__, __LINE__);
+    VOLPACK_RETURN_IF_ERROR(hfs_buffer(&out, kHFSPlusCatalogFolderSize, func, msgno::kEncodeFolderAlloc));
     encode(record.folder, out.data());
     return out;
   }
   if (record.is_file()) {
-    std::vector<uint8_t> out = malloc_or_die(kHFSPlusCatalogFileSize, __func__, __LINE__);
+    VOLPACK_RETURN_IF_ERROR(hfs_buffer(&out, kHFSPlusCatalogFileSize, func, msgno::kEncodeFileAlloc));
     encode(record.file, out.data());
     return out;
   }
   HFSPlusCatalogThread disk = record.thread;
   disk.recordType = record.recordType;
   name_to_disk(&disk.nodeName);
-  std::vector<uint8_t> out = malloc_or_die(encoded_size(disk), __func__, __LINE__);
+  VOLPACK_RETURN_IF_ERROR(hfs_buffer(&out, encoded_size(disk), func, msgno::kEncodeThreadAlloc));
   encode(disk, out.data());
   return out;
 }

@@ -24,8 +24,8 @@ class ExtentCallbacks final : public BTreeCallbacks {
   bool btree_write_key(uint64_t offset, io_t* io, const btree_key_t& key) const override {
     return extent_writekey(offset, io, static_cast<const extent_key_t&>(key));
   }
-  std::unique_ptr<btree_record_t> btree_read_data(uint64_t offset, io_t* io, reporter_t*) const override {
-    return extent_readdata(offset, io);
+  result<std::unique_ptr<btree_record_t>> btree_read_data(uint64_t offset, io_t* io, reporter_t*) const override {
+    return std::unique_ptr<btree_record_t>(extent_readdata(offset, io));
   }
 };
 

@@ -116,11 +116,54 @@ enum : int {
   kRemoveRewritePointer = 1294,
   kRemoveSplitKey = 1316,
 
+  // Catalog codecs (catalog_keys.cpp).
+  kReadKeyAlloc = 469,            // catalog_readkey: malloc
+  kReadDataFolderAlloc = 561,     // catalog_readdata: malloc for a folder record
+  kReadDataFileAlloc = 569,       // catalog_readdata: malloc for a file record
+  kReadDataThreadAlloc = 577,     // catalog_readdata: malloc for a thread record
+  kEncodeFolderAlloc = 181,       // catalog_encode_record: malloc for a folder record
+  kEncodeFileAlloc = 186,         // catalog_encode_record: malloc for a file record
+  kEncodeThreadAlloc = 193,       // catalog_encode_record: malloc for a thread record
+
   // Catalog diagnostics (catalog_keys.cpp, catalog_update.cpp).
   kReadDataThreadName = 156,      // catalog_readdata: thread name longer than 255
   kReadDataUnknownType = 590,     // catalog_readdata: unknown record type
   kUpdateNoThread = 212,          // volume_update_catalog: no thread record
   kUpdateRecordType = 967,        // volume_update_catalog: a record of another kind
+  kUpdateWrite = 244,             // volume_update_catalog: the record's bytes
+
+  // Creating items (catalog_update.cpp).
+  kCreateFolderAlloc = 994,       // volume_create_folder: malloc of the path's copy
+  kCreateFolderParent = 1013,     // volume_create_folder: parent is not a folder
+  kCreateFolderUpdate = 1059,     // volume_create_folder: volume_update failed
+  kCreateFileAlloc = 1088,        // volume_create_file: malloc of the path's copy
+  kCreateFileParent = 1107,       // volume_create_file: parent is not a folder
+
+  // Catalog lookups (catalog_lookup.cpp).
+  kFolderContentsKey = 682,       // volume_get_folder_contents: a record's key
+  kFolderContentsData = 694,      // volume_get_folder_contents: a record's data
+  kLinkTargetRead = 743,          // getLinkTarget: a symbolic link's target
+
+  // Opening a volume (volume.cpp).
+  kOpenAlloc = 39,                // volume_open: malloc
+
+  // Forks and block allocation (fork_io.cpp).
+  kAllocReadBitmap = 105,         // hfsfile_allocate_or_die: a bitmap byte while searching
+  kAllocNoFreeBlocks = 119,       // hfsfile_allocate_or_die: fewer free blocks than needed
+  kAllocZeroBlockBuffer = 121,    // hfsfile_allocate_or_die: malloc of one zeroed block
+  kAllocBitmapFull = 143,         // hfsfile_allocate_or_die: no clear bit though freeBlocks says so
+  kAllocWriteZeroBlock = 157,     // hfsfile_allocate_or_die: zeroing a new block
+  kAllocOverflowOfOverflow = 213,  // hfsfile_allocate_or_die: the extents file past eight extents
+  kAllocTooLarge = 282,           // hfsfile_allocate_or_die: more blocks than the volume has
+  kAllocTailBuffer = 288,         // hfsfile_allocate_or_die: malloc of the zeroed tail
+  kAllocWriteTail = 290,          // hfsfile_allocate_or_die: zeroing past the old logical size
+  kOpenForkAlloc = 234,           // volume_open_hfsfile: malloc
+  kOpenForkNoExtentsTree = 240,   // volume_open_hfsfile: no extents overflow file loaded yet
+  kOpenForkInconsistent = 243,    // volume_open_hfsfile: inconsistent extents information
+  kForkRead = 250,                // hfsfile_read: the device read failed
+  kForkWrite = 258,               // hfsfile_write: the device write failed
+  kMarkBlockRead = 269,           // volume_mark_block_usage_or_die: a bitmap byte
+  kMarkBlockWrite = 274,          // volume_mark_block_usage_or_die: the same byte changed
 
   // The formatter's map nodes (format_btree.cpp).
   kWriteMapNodesSize = 1134,      // node size not a whole number of sectors

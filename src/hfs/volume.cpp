@@ -1,10 +1,11 @@
 // Opening and closing a volume, and writing its header.
 #include <cstring>
+#include <new>
 
 #include "hfs/btree_cache.h"
 #include "hfs/catalog.h"
+#include "hfs/hfs_status.h"
 #include "hfs/volume.h"
-#include "io/die.h"
 
 namespace volpack {
 
@@ -38,38 +39,41 @@ uint64_t find_device_alternate(volume_t* volume, const uint8_t* primary) {
   return 0;
 }
 
+// A volume that cannot be opened; a failed transfer of a tree's fork is told
+// in the fork's own words.
+status not_opened(volume_t* volume) {
+  status s = status_errorf("error: unable to open newly created HFS filesystem\n");
+  return volume != nullptr ? volume_tree_status(volume, s) : s;
+}
+
 }  // namespace
 
-std::unique_ptr<volume_t> volume_open(io_t* device, reporter_t* reporter) {
-  if (device == nullptr) return nullptr;
-  std::unique_ptr<volume_t> volume = new_or_die<volume_t>("volume_open", __LINE__);
+result<std::unique_ptr<volume_t>> volume_open(io_t* device, reporter_t* reporter) {
+  if (device == nullptr) return not_opened(nullptr);
+  std::unique_ptr<volume_t> volume(new (std::nothrow) volume_t);
+  if (volume == nullptr) return status_errorf("volume_open():%d: malloc error (out of memory)\n", msgno::kOpenAlloc);
   volume->device = device;
   volume->reporter = reporter;
   volume->extents_tree.reporter = reporter;
   volume->catalog_tree.reporter = reporter;
   uint8_t raw[kHFSPlusVolumeHeaderSize];
-  if (!io_read(device, kVolumeHeaderOffset, sizeof raw, raw)) return nullptr;
+  if (!io_read(device, kVolumeHeaderOffset, sizeof raw, raw)) return not_opened(volume.get());
   decode(raw, &volume->header);
   volume->device_alternate_offset = find_device_alternate(volume.get(), raw);
 
   // The extents tree first: a special file of more than eight extents needs it.
-  std::unique_ptr<hfsfile_t> extents_file =
-      volume_open_hfsfile(volume.get(), kHFSExtentsFileID, &volume->header.extentsFile, nullptr);
-  if (!extents_tree_open(&volume->extents_tree, std::move(extents_file))) return nullptr;
-
-  std::unique_ptr<hfsfile_t> catalog_file =
-      volume_open_hfsfile(volume.get(), kHFSCatalogFileID, &volume->header.catalogFile, nullptr);
-  if (!catalog_open(&volume->catalog_tree, std::move(catalog_file))) {
-    btree_close(&volume->extents_tree);
-    return nullptr;
-  }
-
+  std::unique_ptr<hfsfile_t> file;
+  VOLPACK_ASSIGN_OR_RETURN(file,
+                           volume_open_hfsfile(volume.get(), kHFSExtentsFileID, &volume->header.extentsFile, nullptr));
+  if (!extents_tree_open(&volume->extents_tree, std::move(file))) return not_opened(volume.get());
+  VOLPACK_ASSIGN_OR_RETURN(file,
+                           volume_open_hfsfile(volume.get(), kHFSCatalogFileID, &volume->header.catalogFile, nullptr));
+  if (!catalog_open(&volume->catalog_tree, std::move(file))) return not_opened(volume.get());
   btree_cache_attach(&volume->extents_tree, kExtentsCacheNodes);
   btree_cache_attach(&volume->catalog_tree, kCatalogCacheNodes);
-
-  volume->allocation_file =
-      volume_open_hfsfile(volume.get(), kHFSAllocationFileID, &volume->header.allocationFile, nullptr);
-  volume->private_folder_id = volume_get_private_data_folder_id(volume.get());
+  VOLPACK_ASSIGN_OR_RETURN(volume->allocation_file, volume_open_hfsfile(volume.get(), kHFSAllocationFileID,
+                                                                        &volume->header.allocationFile, nullptr));
+  VOLPACK_ASSIGN_OR_RETURN(volume->private_folder_id, volume_get_private_data_folder_id(volume.get()));
   return volume;
 }
 

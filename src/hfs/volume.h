@@ -12,14 +12,16 @@
 // A fork is read and written at fork-relative byte offsets through its extent
 // list (the first eight extents in the fork data, the rest in the extents
 // overflow tree, keyed by file ID and the fork block they start at). Writing
-// past the logical size grows the fork first; `hfsfile_allocate_or_die` grows
-// or shrinks it to exactly the blocks a size needs, taking free blocks from the
+// past the logical size grows the fork first; `hfsfile_allocate` grows or
+// shrinks it to exactly the blocks a size needs, taking free blocks from the
 // allocation bitmap one at a time and zero-filling them.
 //
-// Failures: `volume_open` gives null; reads and writes past the allocated
-// blocks give false; a failed device transfer, an inconsistent extent map or a
-// full volume prints one message ("hfsfile_allocate_or_die():<line>: ERROR:
-// out of free blocks") and ends the process with status 1.
+// Failures are values: a failed device transfer, an inconsistent extent map or
+// a full volume gives a failed status carrying the one message users see
+// ("hfsfile_allocate_or_die():119: ERROR: out of free blocks\n"; the names and
+// numbers are fixed, see hfs/message_numbers.h). Nothing here prints or ends
+// the process. A failed allocation may leave the fork and the bitmap half
+// changed: the volume is then to be discarded.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +30,7 @@
 
 #include "hfs/btree.h"
 #include "hfs/hfs_format.h"
+#include "hfs/message_numbers.h"
 #include "io/io.h"
 
 namespace volpack {
@@ -50,12 +53,18 @@ struct volume_t {
   uint64_t device_alternate_offset = 0;
   reporter_t* reporter = nullptr;              // borrowed: warnings and notes; null drops them
   time_source_t* clock = nullptr;              // borrowed: the dates of new records; null: the host's clock
+  // The first failed transfer of a fork read or written as a B-tree's file,
+  // in the fork's own words, until volume_tree_status takes it.
+  status fork_failure;
 };
 
-// Opens the volume on `device`. Null when the device is null, the header
-// cannot be read, or a tree cannot be opened. Warnings of the volume's
-// operations go to `reporter` (both trees' too); null drops them.
-std::unique_ptr<volume_t> volume_open(io_t* device, reporter_t* reporter = nullptr);
+// Opens the volume on `device`. When the device is null or the header or a
+// tree's header record cannot be read, the failure is "error: unable to open
+// newly created HFS filesystem\n" (a failed transfer of a tree's fork is told
+// in the fork's words); a fork whose extents cannot be walked or a failed
+// lookup gives its own message. Warnings of the volume's operations go to
+// `reporter` (both trees' too); null drops them.
+result<std::unique_ptr<volume_t>> volume_open(io_t* device, reporter_t* reporter = nullptr);
 // Writes the header at byte 1024 and at totalBlocks x blockSize - 1024 (and
 // where the device's alternate copy was found). False when a write failed.
 [[nodiscard]] bool volume_update(volume_t* volume);
@@ -70,6 +79,8 @@ class hfsfile_t final : public btree_file_t {
   hfsfile_t(volume_t* volume, CatalogNodeID file_id, HFSPlusForkData* fork, catalog_record_t* record)
       : volume(volume), file_id(file_id), record(record), fork(fork) {}
 
+  // As a B-tree's file: false on failure, the fork's own message kept in the
+  // volume's `fork_failure`.
   bool read(uint64_t offset, uint64_t count, void* buf) override;
   bool write(uint64_t offset, uint64_t count, const void* buf) override;
   bool close() override { return true; }
@@ -84,22 +95,37 @@ class hfsfile_t final : public btree_file_t {
   std::vector<HFSPlusExtentDescriptor> extents;  // the whole extent map, in fork order
 };
 
+// The outcome of a B-tree operation on one of the volume's trees: a failed
+// transfer of a tree's fork (the volume's `fork_failure`, which is taken) wins
+// over what the engine made of it, and fails an operation the engine let pass.
+status volume_tree_status(volume_t* volume, status engine);
+template <class T>
+result<T> volume_tree_result(volume_t* volume, result<T> engine) {
+  status fork = volume_tree_status(volume, engine.is_ok() ? status::ok() : engine.error());
+  if (!fork) return fork;
+  return engine;
+}
+
 // Opens a fork whose fork data are `fork` (inside `record`, or in the volume
 // header for a special file). Reading more than eight extents needs the
-// extents tree, and an inconsistent map ends the process.
-std::unique_ptr<hfsfile_t> volume_open_hfsfile(volume_t* volume, CatalogNodeID file_id, HFSPlusForkData* fork,
-                                               catalog_record_t* record);
-// Read or write `count` bytes at a fork offset. False when the range runs past
-// the fork's allocated blocks (reading) or cannot be mapped. Writing past the
-// logical size grows the fork first; writing never shrinks it.
-[[nodiscard]] bool hfsfile_read(hfsfile_t* file, uint64_t offset, uint64_t count, void* buf);
-[[nodiscard]] bool hfsfile_write(hfsfile_t* file, uint64_t offset, uint64_t count, const void* buf);
+// extents tree; a map that cannot be walked is a failed status.
+result<std::unique_ptr<hfsfile_t>> volume_open_hfsfile(volume_t* volume, CatalogNodeID file_id, HFSPlusForkData* fork,
+                                                       catalog_record_t* record);
+// Read or write `count` bytes at a fork offset. A failed device transfer gives
+// "hfsfile_read():250: io_read error\n" (or hfsfile_write's); a range past the
+// fork's allocated blocks gives the caller's words, "<func>():<number>:
+// io_read error\n" (io_write), by default the same as the device's. Writing
+// past the logical size grows the fork first; writing never shrinks it.
+status hfsfile_read(hfsfile_t* file, uint64_t offset, uint64_t count, void* buf, const char* func = "hfsfile_read",
+                    int number = msgno::kForkRead);
+status hfsfile_write(hfsfile_t* file, uint64_t offset, uint64_t count, const void* buf,
+                     const char* func = "hfsfile_write", int number = msgno::kForkWrite);
 // Frees the fork's extent list; writes nothing.
 bool hfsfile_close(std::unique_ptr<hfsfile_t> file);
 // Gives the fork exactly the blocks `new_size` needs, and that logical size.
-void hfsfile_allocate_or_die(hfsfile_t* file, uint64_t new_size);
+status hfsfile_allocate(hfsfile_t* file, uint64_t new_size);
 // Sets (in use) or clears block `block`'s bit in the allocation bitmap.
-void volume_mark_block_usage_or_die(volume_t* volume, uint64_t block, bool in_use);
+status volume_mark_block_usage(volume_t* volume, uint64_t block, bool in_use);
 
 // ---------------------------------------------------------------- extents overflow tree
 

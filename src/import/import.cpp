@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -9,10 +10,11 @@
 #include <vector>
 
 #include "hfs/catalog.h"
+#include "hfs/hfs_status.h"
 #include "hfs/volume.h"
 #include "import/import.h"
+#include "io/buffer.h"
 #include "io/bytes.h"
-#include "io/die.h"
 #include "io/host_fs.h"
 #include "io/run_context.h"
 #include "io/sha256.h"
@@ -66,6 +68,16 @@ bool is_oneliner_text(const uint8_t* b, uint64_t n) {
 
 namespace {
 
+// The numbers in the import's own messages ("volume_add_dir_contents_recursive():140: ..."):
+// fixed numbers that users and scripts see, not source lines; they never change when code moves.
+enum : int {
+  kProbeOpen = 140,   // a file opened to read its first bytes
+  kCopyWrite = 313,   // a fork write the fork's blocks do not cover
+  kCopyOpen = 327,    // a file opened to copy it
+  kOpenFolder = 379,  // a folder that cannot be listed
+  kCopyBuffer = 425,  // malloc of the copy buffer
+};
+
 constexpr size_t kMaxVolumePath = 1023;
 constexpr size_t kCopyPiece = 256 * 1024;  // file data move through one fixed buffer
 constexpr int kMaxLinkSteps = 32;          // links followed while resolving one link file's text
@@ -74,6 +86,18 @@ struct dir_closer {
   void operator()(host_dir* d) const { host_closedir(d); }
 };
 using host_dir_handle = std::unique_ptr<host_dir, dir_closer>;
+
+// The import's own refusals: formatted like printf; the driver follows them
+// with its summary line.
+status import_error(const char* fmt, ...) VOLPACK_PRINTF(1, 2);
+status import_error(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  status s = status_verrorf(fmt, ap);
+  va_end(ap);
+  s.want_summary();
+  return s;
+}
 
 bool is_skipped(const std::vector<host_file_id>& skip, const host_stat_t& st) {
   if (st.device == 0 && st.inode == 0) return false;
@@ -121,15 +145,15 @@ struct file_probe {
 // The file's path and the host's reason on a line of their own.
 status read_failed(const std::string& host_path, const char* what, int error) {
   host_clear_failure();  // the message below names the file and the reason
-  return status_errorf("Error: cannot %s \"%s\": %s\n", what, host_path.c_str(),
-                       error == ENXIO ? "it is no longer a regular file" : host_strerror(error));
+  return import_error("Error: cannot %s \"%s\": %s\n", what, host_path.c_str(),
+                      error == ENXIO ? "it is no longer a regular file" : host_strerror(error));
 }
 
 status open_failed(const std::string& host_path, int line) {
   int error = host_errno();
   status reason = read_failed(host_path, "open", error);
-  return status_errorf("volume_add_dir_contents_recursive():%d: Error: create_stream_from_fp() failed for: %s\n%s",
-                       line, host_path.c_str(), reason.message().c_str());
+  return import_error("volume_add_dir_contents_recursive():%d: Error: create_stream_from_fp() failed for: %s\n%s", line,
+                      host_path.c_str(), reason.message().c_str());
 }
 
 // Reads the rules' view of a regular file of `size` bytes from its first
@@ -151,7 +175,7 @@ std::FILE* open_input(const std::string& host_path, host_stat_t* st) { return ho
 status probe_file(const std::string& host_path, const host_stat_t& st, file_probe* probe) {
   host_stat_t now;
   std::FILE* fp = open_input(host_path, &now);
-  if (fp == nullptr) return open_failed(host_path, __LINE__);
+  if (fp == nullptr) return open_failed(host_path, kProbeOpen);
   uint8_t head[kMaxLinkFileSize + 1];
   uint64_t got = host_pread(fp, 0, head, std::min<uint64_t>(now.size, sizeof head));
   int error = host_errno();
@@ -232,7 +256,7 @@ result<entry_plan> plan_host_entry(const std::string& tree_root, const std::stri
   const std::string host_path = tree_root + "/" + relative;
   host_stat_t st;
   if (host_lstat(host_path.c_str(), &st) != 0)
-    return status_errorf("Error: cannot import \"%s\": %s\n", host_path.c_str(), host_strerror(host_errno()));
+    return import_error("Error: cannot import \"%s\": %s\n", host_path.c_str(), host_strerror(host_errno()));
   entry_plan plan;
   if (is_skipped(skip, st)) return plan;  // this run's own scratch volume or image
   switch (st.type) {
@@ -241,8 +265,7 @@ result<entry_plan> plan_host_entry(const std::string& tree_root, const std::stri
       return plan;
     case DT_LNK:
       if (!host_readlink(host_path.c_str(), &plan.target))
-        return status_errorf("Error: cannot read the link \"%s\": %s\n", host_path.c_str(),
-                             host_strerror(host_errno()));
+        return import_error("Error: cannot read the link \"%s\": %s\n", host_path.c_str(), host_strerror(host_errno()));
       plan.kind = entry_kind::link;
       return plan;
     case DT_REG:
@@ -277,19 +300,17 @@ using folder_names = std::unordered_map<std::u16string, std::string>;
 status refused(const std::string& host_path, const std::string& vpath, const create_result_t& r) {
   switch (r.status) {
     case create_status_t::kNameExists:
-      return status_errorf("Error: cannot import \"%s\": the volume already holds \"%s\"\n", host_path.c_str(),
-                           vpath.c_str());
+      return import_error("Error: cannot import \"%s\": the volume already holds \"%s\"\n", host_path.c_str(),
+                          vpath.c_str());
     case create_status_t::kNameTooLong:
-      return status_errorf("Error: cannot import \"%s\": its name is longer than 255 UTF-16 units\n",
-                           host_path.c_str());
+      return import_error("Error: cannot import \"%s\": its name is longer than 255 UTF-16 units\n", host_path.c_str());
     case create_status_t::kTargetTooLong:
-      return status_errorf("Error: cannot import \"%s\": its link target is longer than 1023 bytes\n",
-                           host_path.c_str());
+      return import_error("Error: cannot import \"%s\": its link target is longer than 1023 bytes\n",
+                          host_path.c_str());
     case create_status_t::kEmptyName:
-      return status_errorf("Error: cannot import \"%s\": its name holds only characters the volume ignores\n",
-                           host_path.c_str());
-    default:
-      return status_errorf("Error: cannot import \"%s\"\n", host_path.c_str());
+      return import_error("Error: cannot import \"%s\": its name holds only characters the volume ignores\n",
+                          host_path.c_str());
+    default: return import_error("Error: cannot import \"%s\"\n", host_path.c_str());
   }
 }
 
@@ -303,10 +324,11 @@ status claim_name(importer& im, folder_names& names, const std::string& name, co
   if (identity.empty()) return refused(host_path, "", {create_status_t::kEmptyName, 0});
   auto taken = names.emplace(std::move(identity), host_path);
   if (!taken.second)
-    return status_errorf("Error: cannot import \"%s\": the volume already holds \"%s\" under the same name "
-                         "(names that differ only in letter case, Unicode form or ignorable characters are one "
-                         "name on the volume)\n",
-                         host_path.c_str(), taken.first->second.c_str());
+    return import_error(
+        "Error: cannot import \"%s\": the volume already holds \"%s\" under the same name "
+        "(names that differ only in letter case, Unicode form or ignorable characters are one "
+        "name on the volume)\n",
+        host_path.c_str(), taken.first->second.c_str());
   return status::ok();
 }
 
@@ -334,18 +356,19 @@ void info(const importer& im, const char* what, const std::string& vpath) {
 struct folder_t {
   catalog_record_t record;
   catalog_key_t key;
-  bool keyed = false;  // `key` is the record's key (else it is found through the thread)
+  bool keyed = false;     // `key` is the record's key (else it is found through the thread)
   catalog_place_t place;  // where it was put (when keyed)
 };
 
 // Stores the folder's record, and the volume header the creations in it changed.
-status store_folder(importer& im, const folder_t& folder) {
+status store_folder(importer& im, folder_t& folder) {
   if (folder.keyed) {
-    volume_update_catalog_at(im.volume, folder.key, folder.record, &folder.place);
+    VOLPACK_RETURN_IF_ERROR(volume_update_catalog_at(im.volume, folder.key, folder.record, &folder.place));
   } else {
-    volume_update_catalog(im.volume, folder.record);
+    VOLPACK_RETURN_IF_ERROR(volume_update_catalog(im.volume, folder.record));
   }
-  if (!volume_update(im.volume)) return status_errorf("volume_create_folder():%d: ERROR: volume_update failed\n", 1059);
+  if (!volume_update(im.volume))
+    return status_errorf("volume_create_folder():%d: ERROR: volume_update failed\n", msgno::kCreateFolderUpdate);
   return status::ok();
 }
 
@@ -356,14 +379,20 @@ struct input_file {
   host_stat_t before;
   uint64_t got = 0;    // bytes read at its start: min(size, kCopyPiece) unless the read fell short
   int read_error = 0;  // the host's error when it did
-  ~input_file() {
+  input_file() = default;
+  input_file(const input_file&) = delete;
+  input_file& operator=(const input_file&) = delete;
+  ~input_file() { close(); }
+  void close() {
     if (fp != nullptr) host_fclose(fp);
+    fp = nullptr;
   }
 };
 
+// The one open of a regular file to import: its first piece is read at once.
 status open_and_read_head(importer& im, const std::string& host_path, input_file* in) {
   in->fp = open_input(host_path, &in->before);
-  if (in->fp == nullptr) return open_failed(host_path, __LINE__);
+  if (in->fp == nullptr) return open_failed(host_path, kProbeOpen);
   uint64_t want = std::min<uint64_t>(in->before.size, kCopyPiece);
   in->got = host_pread(in->fp, 0, im.buf.data(), want);
   if (in->got < want) in->read_error = host_errno();
@@ -379,17 +408,16 @@ status copy_file_data(std::FILE* fp, hfsfile_t* fork, uint64_t size, uint64_t go
     uint64_t n = std::min<uint64_t>(kCopyPiece, size - offset);
     if (offset != 0) got = host_pread(fp, offset, buf.data(), n);
     if (got != n)
-      return status_errorf("Error: \"%s\" changed size or could not be read while it was copied\n",
-                           host_path.c_str());
-    if (!hfsfile_write(fork, offset, n, buf.data()))
-      return status_errorf("volume_add_dir_contents_recursive():%d: io_write error\n", __LINE__);
+      return import_error("Error: \"%s\" changed size or could not be read while it was copied\n", host_path.c_str());
+    VOLPACK_RETURN_IF_ERROR(
+        hfsfile_write(fork, offset, n, buf.data(), "volume_add_dir_contents_recursive", kCopyWrite));
     if (digest != nullptr) digest->update(buf.data(), n);
     offset += n;
     progress_advance(progress, 0, n);
   }
   uint8_t extra;
   if (host_pread(fp, size, &extra, 1) != 0)
-    return status_errorf("Error: \"%s\" changed size while it was copied\n", host_path.c_str());
+    return import_error("Error: \"%s\" changed size while it was copied\n", host_path.c_str());
   return status::ok();
 }
 
@@ -399,14 +427,15 @@ status import_file(importer& im, folder_t& folder, const HFSUniStr255& name, con
   catalog_record_t record;
   catalog_key_t key;
   catalog_place_t place;
-  CatalogNodeID id = volume_create_in_folder(im.volume, &folder.record, name, false, &r, &record, &key, &place);
+  CatalogNodeID id;
+  VOLPACK_ASSIGN_OR_RETURN(id,
+                           volume_create_in_folder(im.volume, &folder.record, name, false, &r, &record, &key, &place));
   if (id == 0) return refused(host_path, vpath, r);
   // The record is stored once, below, with the fork's final extents.
-  std::unique_ptr<hfsfile_t> fork = volume_open_hfsfile(im.volume, id, &record.file.dataFork, nullptr);
-  if (!fork)
-    return status_errorf("volume_add_dir_contents_recursive():%d: Error: volume_open_hfsfile failed\n", __LINE__);
+  std::unique_ptr<hfsfile_t> fork;
+  VOLPACK_ASSIGN_OR_RETURN(fork, volume_open_hfsfile(im.volume, id, &record.file.dataFork, nullptr));
   uint64_t size = in.before.size;
-  hfsfile_allocate_or_die(fork.get(), size);
+  VOLPACK_RETURN_IF_ERROR(hfsfile_allocate(fork.get(), size));
   digest_entry(im, 'f', executable ? 0755 : 0644, size, vpath);
   status copied =
       copy_file_data(in.fp, fork.get(), size, in.got, host_path, im.buf, im.ctx.progress, im.ctx.input_digest);
@@ -415,28 +444,30 @@ status import_file(importer& im, folder_t& folder, const HFSUniStr255& name, con
   host_stat_t after;
   if (copied &&
       (host_fstat_file(in.fp, &after) != 0 || after.size != in.before.size || after.mtime_ns != in.before.mtime_ns))
-    copied = status_errorf("Error: \"%s\" changed while it was copied\n", host_path.c_str());
+    copied = import_error("Error: \"%s\" changed while it was copied\n", host_path.c_str());
   hfsfile_close(std::move(fork));
-  host_fclose(in.fp);
-  in.fp = nullptr;
+  in.close();
   VOLPACK_RETURN_IF_ERROR(copied);
 
   if (executable) {
     HFSPlusBSDInfo& p = record.file.permissions;
     p.fileMode = static_cast<uint16_t>((p.fileMode & S_IFMT_HFS) | 0755);
-    volume_update_catalog_at(im.volume, key, record, &place);
-    info(im, "Added executable", vpath);
   } else if (vpath == "/.VolumeIcon.icns") {
     record.file.userInfo.fileType = fourcc("    ");
     record.file.userInfo.fileCreator = fourcc("    ");
-    volume_update_catalog_at(im.volume, key, record, &place);
     // The root folder is the one being filled: its held record takes the flag.
     if (folder.record.is_folder() && folder.record.folder.folderID == kHFSRootFolderID)
       folder.record.folder.userInfo.finderFlags = kHasCustomIcon;
+  }
+  VOLPACK_RETURN_IF_ERROR(volume_update_catalog_at(im.volume, key, record, &place));
+  if (executable) {
+    info(im, "Added executable", vpath);
+  } else if (vpath == "/.VolumeIcon.icns") {
     info(im, "Added volume icon", vpath);
+  } else if (vpath == "/.DS_Store") {
+    info(im, "Added Desktop Services settings store", vpath);
   } else {
-    volume_update_catalog_at(im.volume, key, record, &place);
-    info(im, vpath == "/.DS_Store" ? "Added Desktop Services settings store" : "Added file", vpath);
+    info(im, "Added file", vpath);
   }
   return status::ok();
 }
@@ -449,18 +480,21 @@ status import_link(importer& im, folder_t& folder, const HFSUniStr255& name, con
   catalog_record_t record;
   catalog_key_t key;
   catalog_place_t place;
-  CatalogNodeID id = volume_create_in_folder(im.volume, &folder.record, name, false, &r, &record, &key, &place);
+  CatalogNodeID id;
+  VOLPACK_ASSIGN_OR_RETURN(id,
+                           volume_create_in_folder(im.volume, &folder.record, name, false, &r, &record, &key, &place));
   if (id == 0) return refused(host_path, vpath, r);
   record.file.permissions.fileMode |= S_IFLNK_HFS;
   record.file.userInfo.fileType = fourcc("slnk");
   record.file.userInfo.fileCreator = fourcc("rhap");
-  std::unique_ptr<hfsfile_t> fork = volume_open_hfsfile(im.volume, id, &record.file.dataFork, nullptr);
+  std::unique_ptr<hfsfile_t> fork;
+  VOLPACK_ASSIGN_OR_RETURN(fork, volume_open_hfsfile(im.volume, id, &record.file.dataFork, nullptr));
   // The fork takes the target's length.
-  hfsfile_allocate_or_die(fork.get(), target.size());
-  bool written = hfsfile_write(fork.get(), 0, target.size(), target.data());
+  status written = hfsfile_allocate(fork.get(), target.size());
+  if (written) written = hfsfile_write(fork.get(), 0, target.size(), target.data());
   hfsfile_close(std::move(fork));
-  volume_update_catalog_at(im.volume, key, record, &place);
-  if (!written) return refused(host_path, vpath, r);
+  VOLPACK_RETURN_IF_ERROR(written);
+  VOLPACK_RETURN_IF_ERROR(volume_update_catalog_at(im.volume, key, record, &place));
   digest_entry(im, 'l', 0644, target.size(), vpath);
   if (im.ctx.input_digest != nullptr) im.ctx.input_digest->update(target.data(), target.size());
   if (im.ctx.options.verbose) im.ctx.reporter->infof("Added symlink: %s -> %s\n", vpath.c_str(), target.c_str());
@@ -478,8 +512,8 @@ struct listed_entry {
 status list_folder(const std::string& host_dir, std::vector<listed_entry>* entries) {
   host_dir_handle dir(host_opendir(host_dir.c_str()));
   if (!dir)
-    return status_errorf("volume_add_dir_contents_recursive():%d: Cannot open that directory: %s\n", __LINE__,
-                         host_dir.c_str());
+    return import_error("volume_add_dir_contents_recursive():%d: Cannot open that directory: %s\n", kOpenFolder,
+                        host_dir.c_str());
   while (host_dirent* e = host_readdir(dir.get())) {
     std::string name = e->d_name;
     if (name != "." && name != "..") entries->push_back(listed_entry{std::move(name), e->d_type});
@@ -506,8 +540,8 @@ status import_folder(importer& im, const std::string& relative, const std::strin
     const std::string entry_vpath = vpath + "/" + name;
     const std::string host_path = host_dir + "/" + name;
     if (entry_vpath.size() > kMaxVolumePath)
-      return status_errorf("Error: cannot import \"%s\": its path on the volume is longer than %zu bytes\n",
-                           host_path.c_str(), kMaxVolumePath);
+      return import_error("Error: cannot import \"%s\": its path on the volume is longer than %zu bytes\n",
+                          host_path.c_str(), kMaxVolumePath);
     // A folder is taken as listed, and a regular file is opened once, read
     // and planned from what was read; anything else is looked at first.
     entry_plan plan;
@@ -542,14 +576,15 @@ status import_folder(importer& im, const std::string& relative, const std::strin
         digest_entry(im, 'd', 0755, 0, entry_vpath);
         folder_t sub;
         sub.keyed = true;
-        if (volume_create_in_folder(im.volume, &folder.record, unicode, true, &r, &sub.record, &sub.key,
-                                    &sub.place) == 0)
-          return refused(host_path, entry_vpath, r);
+        CatalogNodeID id;
+        VOLPACK_ASSIGN_OR_RETURN(id, volume_create_in_folder(im.volume, &folder.record, unicode, true, &r, &sub.record,
+                                                             &sub.key, &sub.place));
+        if (id == 0) return refused(host_path, entry_vpath, r);
         VOLPACK_RETURN_IF_ERROR(import_folder(im, rel, entry_vpath, sub, folder_names()));
         break;
       }
       case entry_kind::link:
-        in = input_file();
+        in.close();
         VOLPACK_RETURN_IF_ERROR(import_link(im, folder, unicode, entry_vpath, host_path, plan.target));
         break;
       case entry_kind::file:
@@ -566,23 +601,28 @@ status import_folder(importer& im, const std::string& relative, const std::strin
 
 status volume_add_dir_contents_recursive(const run_context& ctx, volume_t* volume, const char* host_dir,
                                          const char* volume_path) {
-  importer im{ctx, volume, host_dir, malloc_or_die(kCopyPiece, "volume_add_dir_contents_recursive", __LINE__)};
+  importer im{ctx, volume, host_dir, {}};
+  VOLPACK_RETURN_IF_ERROR(buffer_alloc(&im.buf, kCopyPiece, "volume_add_dir_contents_recursive", kCopyBuffer));
   std::string vpath = volume_path;
   while (!vpath.empty() && vpath.back() == '/') vpath.pop_back();
   // The folder to fill, and the names it holds already.
-  std::unique_ptr<catalog_record_t> found = volume_get_record_from_path(volume, vpath.c_str(), nullptr, nullptr);
+  std::unique_ptr<catalog_record_t> found;
+  VOLPACK_ASSIGN_OR_RETURN(found, volume_get_record_from_path(volume, vpath.c_str(), nullptr, nullptr));
   if (!found) {
     create_result_t r;
-    if (volume_create_folder(volume, vpath.c_str(), &r) == 0) return refused(host_dir, vpath, r);
-    found = volume_get_record_from_path(volume, vpath.c_str(), nullptr, nullptr);
+    CatalogNodeID id;
+    VOLPACK_ASSIGN_OR_RETURN(id, volume_create_folder(volume, vpath.c_str(), &r));
+    if (id == 0) return refused(host_dir, vpath, r);
+    VOLPACK_ASSIGN_OR_RETURN(found, volume_get_record_from_path(volume, vpath.c_str(), nullptr, nullptr));
   }
   if (!found || !found->is_folder())
-    return status_errorf("Error: cannot import \"%s\": the volume holds no folder %s\n", host_dir,
-                         volume_path);
+    return import_error("Error: cannot import \"%s\": the volume holds no folder %s\n", host_dir, volume_path);
   folder_t folder;
   folder.record = *found;
   folder_names names;
-  for (const folder_entry_t& e : volume_get_folder_contents(volume, folder.record.folder.folderID))
+  std::vector<folder_entry_t> contents;
+  VOLPACK_ASSIGN_OR_RETURN(contents, volume_get_folder_contents(volume, folder.record.folder.folderID));
+  for (const folder_entry_t& e : contents)
     names.emplace(catalog_name_identity(volume, e.name), vpath + "/" + unistr_to_utf8(e.name));
   return import_folder(im, "", vpath, folder, std::move(names));
 }

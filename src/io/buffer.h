@@ -1,7 +1,7 @@
 // Allocation whose failure is a value: the documented out-of-memory texts as a
 // status, for the layers that hand failures up instead of ending the process.
 //
-// The texts name the caller's function and line:
+// The texts name the caller's function and its fixed message number:
 // "%s():%d: malloc error (out of memory)\n" for a new block,
 // "%s():%d: realloc error (out of memory)\n" for a block that grows.
 #pragma once

@@ -1,9 +1,7 @@
 #include "io/die.h"
 
-#include <cstdlib>
 #include <cstring>
 
-#include "io/buffer.h"
 #include "io/host_fs.h"
 
 namespace volpack {
@@ -19,15 +17,7 @@ bool g_handler_installed = false;
 
 void on_interrupt() { cleanup_run(); }
 
-void (*g_message_hook)(void*) = nullptr;
-void* g_message_hook_arg = nullptr;
-
 }  // namespace
-
-void set_fatal_message_hook(void (*fn)(void*), void* arg) {
-  g_message_hook = fn;
-  g_message_hook_arg = arg;
-}
 
 void cleanup_register(const char* path) {
   if (!g_handler_installed) {
@@ -59,6 +49,8 @@ void cleanup_run() {
   }
 }
 
+namespace {
+
 std::string host_failure_line(const host_failure& f) {
   static const char* const kWhat[kHostOpKinds] = {"open",  "read",             "write",           "resize",
                                                   "sync",  "read the folder", "move the file to", "remove"};
@@ -68,53 +60,13 @@ std::string host_failure_line(const host_failure& f) {
   return line;
 }
 
+}  // namespace
+
 bool take_host_failure_line(std::string* line) {
   host_failure f;
   if (!host_take_failure(&f)) return false;
   *line = host_failure_line(f);
   return true;
-}
-
-void vdie_to(std::FILE* stream, const char* fmt, va_list ap) {
-  if (stream != nullptr) {
-    if (g_message_hook != nullptr) g_message_hook(g_message_hook_arg);
-    status text = status_verrorf(fmt, ap);
-    std::fputs(text.message().c_str(), stream);
-    // A few messages of the formatter end without a line end: the reason goes on a line of its own.
-    host_failure f;
-    if (host_take_failure(&f)) {
-      if (!text.message().empty() && text.message().back() != '\n') std::fputc('\n', stream);
-      std::fputs(host_failure_line(f).c_str(), stream);
-    }
-    std::fflush(stream);
-  }
-  cleanup_run();
-  std::fflush(stdout);
-  std::exit(1);
-}
-
-void die_to(std::FILE* stream, const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  vdie_to(stream, fmt, ap);
-}
-
-void die(const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  vdie_to(stderr, fmt, ap);
-}
-
-std::vector<uint8_t> malloc_or_die(size_t size, const char* func, int line) {
-  std::vector<uint8_t> block;
-  status s = buffer_alloc(&block, size, func, line);
-  if (!s) die("%s", s.message().c_str());
-  return block;
-}
-
-void realloc_or_die(std::vector<uint8_t>& block, size_t size, const char* func, int line) {
-  status s = buffer_resize(&block, size, func, line);
-  if (!s) die("%s", s.message().c_str());
 }
 
 }  // namespace volpack

@@ -46,10 +46,21 @@ class [[nodiscard]] status {
   // The host error number behind the failure, 0 when there is none.
   int os_error() const { return os_error_; }
 
+  // Asks whoever reports the failure to follow the message with a summary
+  // line of its own: the driver adds "error: unable to create DMG\n" after
+  // the import's refusals (a host file it cannot read, a name it cannot
+  // take), while the failures of the volume below are shown alone.
+  status& want_summary() {
+    summary_ = true;
+    return *this;
+  }
+  bool wants_summary() const { return summary_; }
+
  private:
   bool failed_ = false;
   std::string message_;
   int os_error_ = 0;
+  bool summary_ = false;
 };
 
 // A failed status whose message is formatted like printf.

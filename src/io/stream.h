@@ -5,8 +5,8 @@
 // creator owns it through a std::unique_ptr until `stream_close`, which closes
 // the host file and frees the object; a failed flush or close is reported, so
 // that no caller mistakes a truncated file for a complete one. Results are
-// counts: a short count means end of file or a host error. The `_or_die`
-// variants end the process with the caller's name and line instead.
+// counts: a short count means end of file or a host error. The `_exact`
+// variants give a failed status naming the caller's function and number instead.
 #pragma once
 
 #include <cstdint>

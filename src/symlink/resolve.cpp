@@ -13,6 +13,54 @@ namespace volpack {
 
 namespace {
 
+// The numbers in the failures and trace lines ("fsitem_peekandcache() line 289:
+// fatal: _read() error (5)"): fixed numbers that users and scripts see, not
+// source lines; they never change when code moves.
+enum : unsigned {
+  kCacheItem = 111,           // the cache's new item
+  kCachePath = 116,           // its copy of the path
+  kCacheGrow = 120,           // the cache's room
+  kCacheIndex = 127,          // the cache's index
+  kWideTarget = 177,          // a UTF-16 target in the host's encoding
+  kTargetCopy = 189,          // a copied target
+  kSplitCalled = 205,         // pathname_split: called for
+  kSplitGrow = 219,           // pathname_split: the slots' room
+  kSplitReturning = 225,      // pathname_split: returning, hash
+  kPeekCalled = 231,          // fsitem_peekandcache: called for
+  kPeekCacheMiss = 235,       // a path seen for the first time
+  kPeekLongStat = 243,        // the long-path stat workaround
+  kPeekWideName = 248,        // no wide form of a long path
+  kPeekLongStatResult = 251,  // what the long-path stat returned
+  kPeekStatResult = 255,      // what the normal stat returned
+  kPeekLongOpen = 268,        // the long-path open workaround
+  kPeekLongOpenResult = 271,  // what the long-path open returned
+  kPeekOpenResult = 275,      // what the normal open returned
+  kPeekReadError = 289,       // a short read of a file under test
+  kPeekForbidden = 312,       // a character NTFS forbids: no link
+  kTooLong = 337,             // follow_symlinks: a path too long to resolve
+  kSplitItems = 349,          // the path split
+  kSplitSlots = 350,          // its slots
+  kEmptyPath = 352,           // an empty path
+  kCachedLink = 359,          // the path's leaf cached as a link
+  kCachedPlain = 361,         // the path cached as no link
+  kEvaluating = 378,          // one component
+  kRebuiltTooLong = 394,      // the rebuilt path too long
+  kRebuilding = 401,          // the path rebuilt so far
+  kCannotQuery = 412,         // a component that cannot be examined
+  kLinkFound = 418,           // a link file found
+  kLinkData = 419,            // its target's slots follow
+  kLinkSlots = 420,           // the target's slots
+  kTooManyLinks = 422,        // a cycle of links
+  kSubstitutionGrow = 427,    // the slots' room for a target
+  kFixed = 431,               // the path after a substitution
+  kFixedSlots = 432,          // its slots
+  kDeadEnd = 442,             // a link file without target inside the path
+  kLastPlain = 448,           // the last component, a file that is no link
+  kNotLink = 451,             // a component that cannot be a link
+  kTrailingTooLong = 463,     // no room for the trailing separator
+  kResolved = 470,            // the resolved path
+};
+
 constexpr const char* kResolve = "follow_symlinks()";
 constexpr const char* kSplit = "pathname_split_or_die()";
 constexpr const char* kPeek = "fsitem_peekandcache()";
@@ -108,23 +156,23 @@ result<fsitem*> cache_add(const symlink_settings& s, uint32_t hash, const char* 
   try {
     fresh = std::make_unique<fsitem>();
   } catch (const std::exception&) {
-    return symlink_failure(s, kPeek, __LINE__, ENOMEM, "realloc() failure\n");
+    return symlink_failure(s, kPeek, kCacheItem, ENOMEM, "realloc() failure\n");
   }
   try {
     fresh->path.assign(path, length);
   } catch (const std::exception&) {
-    return symlink_failure(s, kPeek, __LINE__, ENOMEM, "_tcsdup() failure\n");
+    return symlink_failure(s, kPeek, kCachePath, ENOMEM, "_tcsdup() failure\n");
   }
   fresh->hash = hash;
   item_cache& cache = the_cache();
-  VOLPACK_RETURN_IF_ERROR(tsarray_grow(s, &cache.items, cache.items.size() + 1, kCacheStep, kPeek, __LINE__));
+  VOLPACK_RETURN_IF_ERROR(tsarray_grow(s, &cache.items, cache.items.size() + 1, kCacheStep, kPeek, kCacheGrow));
   fsitem* item = fresh.get();
   cache.items.push_back(std::move(fresh));
   try {
     cache.by_hash.emplace(hash, item);
   } catch (const std::exception&) {
     cache.items.pop_back();  // an item the index cannot find must not stay
-    return symlink_failure(s, kPeek, __LINE__, ENOMEM, "realloc() failure\n");
+    return symlink_failure(s, kPeek, kCacheIndex, ENOMEM, "realloc() failure\n");
   }
   return item;
 }
@@ -174,7 +222,7 @@ status narrow_target(const symlink_settings& s, const uint8_t* c, size_t units, 
   try {
     if (!host_narrow_from_utf16(u, count, out)) out->clear();
   } catch (const std::exception&) {
-    return symlink_failure(s, kPeek, __LINE__, ENOMEM, "malloc() failure\n");
+    return symlink_failure(s, kPeek, kWideTarget, ENOMEM, "malloc() failure\n");
   }
   return status::ok();
 }
@@ -186,7 +234,7 @@ status copied_target(const symlink_settings& s, const uint8_t* c, size_t n, std:
   try {
     out->assign(reinterpret_cast<const char*>(c), n);
   } catch (const std::exception&) {
-    return symlink_failure(s, kPeek, __LINE__, ENOMEM, "malloc() failure\n");
+    return symlink_failure(s, kPeek, kTargetCopy, ENOMEM, "malloc() failure\n");
   }
   return status::ok();
 }
@@ -202,7 +250,7 @@ symlink_cache_lock::~symlink_cache_lock() { g_cache_lock.clear(std::memory_order
 status pathname_split(const symlink_settings& s, path_info* info, uint32_t* hash) {
   const char* t = info->text;
   size_t n = info->length;
-  symlink_trace(s, 0, kSplit, __LINE__, "called for: \"%.*s\"\n", static_cast<int>(n), t);
+  symlink_trace(s, 0, kSplit, kSplitCalled, "called for: \"%.*s\"\n", static_cast<int>(n), t);
   info->trailing_separator = n > 1 && is_separator(t[n - 1]);
   info->slots.clear();
   size_t lead = 0;
@@ -216,23 +264,23 @@ status pathname_split(const symlink_settings& s, path_info* info, uint32_t* hash
     if (i < n && !is_separator(t[i])) continue;
     path_slot slot{t + start, i - start};
     if (slot.length > 0 && !slot_is(slot, ".")) {
-      VOLPACK_RETURN_IF_ERROR(tsarray_grow(s, &info->slots, info->slots.size() + 1, kSlotStep, kSplit, __LINE__));
+      VOLPACK_RETURN_IF_ERROR(tsarray_grow(s, &info->slots, info->slots.size() + 1, kSlotStep, kSplit, kSplitGrow));
       info->slots.push_back(slot);
     }
     start = i + 1;
   }
   info->drive_qualified = lead == 0 && !info->slots.empty() && slot_is_drive(info->slots[0]);
-  symlink_trace(s, 0, kSplit, __LINE__, "returning, hash = 0x%08x\n", h);
+  symlink_trace(s, 0, kSplit, kSplitReturning, "returning, hash = 0x%08x\n", h);
   if (hash != nullptr) *hash = h;
   return status::ok();
 }
 
 result<const fsitem*> fsitem_peekandcache(const symlink_settings& s, const char* path) {
-  symlink_trace(s, 0, kPeek, __LINE__, "called for: \"%s\"\n", path);
+  symlink_trace(s, 0, kPeek, kPeekCalled, "called for: \"%s\"\n", path);
   size_t length = std::strlen(path);
   uint32_t hash = path_hash(path, length);
   if (const fsitem* hit = cache_find(hash, path, length)) return hit;
-  symlink_trace(s, 1, kPeek, __LINE__, "CACHE MISS: \"%s\": adding to cache\n", path);
+  symlink_trace(s, 1, kPeek, kPeekCacheMiss, "CACHE MISS: \"%s\": adding to cache\n", path);
   result<fsitem*> added = cache_add(s, hash, path, length);
   if (!added) return added.error();
   fsitem* item = added.value();
@@ -240,19 +288,19 @@ result<const fsitem*> fsitem_peekandcache(const symlink_settings& s, const char*
   host_stat_t st;
   int r;
   if (length >= kLongPath) {
-    symlink_trace(s, 1, kPeek, __LINE__,
+    symlink_trace(s, 1, kPeek, kPeekLongStat,
                   "pathname len (%zd) > 255, performing stat() workaround for long pathname...\n", length);
     r = host_stat_raw(path, &st);
     if (r == HOST_RAW_BAD_NAME) {
       item->cannot_query = true;  // the path stays unusable for the rest of the process
-      return symlink_failure(s, kPeek, __LINE__, ENAMETOOLONG,
+      return symlink_failure(s, kPeek, kPeekWideName, ENAMETOOLONG,
                              "wide pathname creation failed during stat() workaround\n");
     }
-    symlink_trace(s, 1, kPeek, __LINE__, "stat() workaround for long pathname returned %d (%s)\n", r,
+    symlink_trace(s, 1, kPeek, kPeekLongStatResult, "stat() workaround for long pathname returned %d (%s)\n", r,
                   r == 0 ? "SUCCESS" : "FAILURE");
   } else {
     r = host_stat_raw(path, &st);
-    symlink_trace(s, 1, kPeek, __LINE__, "normal stat() returned %d (%s)\n", r, r == 0 ? "SUCCESS" : "FAILURE");
+    symlink_trace(s, 1, kPeek, kPeekStatResult, "normal stat() returned %d (%s)\n", r, r == 0 ? "SUCCESS" : "FAILURE");
   }
   if (r != 0) {
     item->cannot_query = true;
@@ -265,14 +313,14 @@ result<const fsitem*> fsitem_peekandcache(const symlink_settings& s, const char*
 
   int fd;
   if (length >= kLongPath) {
-    symlink_trace(s, 1, kPeek, __LINE__,
+    symlink_trace(s, 1, kPeek, kPeekLongOpen,
                   "pathname len (%zd) > 255, performing open() workaround for long pathname...\n", length);
     fd = host_open_read_raw(path);
-    symlink_trace(s, 1, kPeek, __LINE__, "open() workaround for long pathname returned fdesc %d (%s)\n", fd,
+    symlink_trace(s, 1, kPeek, kPeekLongOpenResult, "open() workaround for long pathname returned fdesc %d (%s)\n", fd,
                   fd >= 0 ? "SUCCESS" : "FAILURE");
   } else {
     fd = host_open_read_raw(path);
-    symlink_trace(s, 1, kPeek, __LINE__, "normal open() returned fdesc %d (%s)\n", fd,
+    symlink_trace(s, 1, kPeek, kPeekOpenResult, "normal open() returned fdesc %d (%s)\n", fd,
                   fd >= 0 ? "SUCCESS" : "FAILURE");
   }
   if (fd < 0) {
@@ -286,7 +334,7 @@ result<const fsitem*> fsitem_peekandcache(const symlink_settings& s, const char*
     int e = got < 0 ? host_errno() : 0;
     host_close(fd);
     item->cannot_query = true;
-    return symlink_failure(s, kPeek, __LINE__, e != 0 ? e : EIO, "_read() error (%d)\n", e);
+    return symlink_failure(s, kPeek, kPeekReadError, e != 0 ? e : EIO, "_read() error (%d)\n", e);
   }
   host_close(fd);
   c[n] = 0;
@@ -309,8 +357,8 @@ result<const fsitem*> fsitem_peekandcache(const symlink_settings& s, const char*
   } else {
     for (size_t i = 0; i < n; ++i) {
       if (forbidden_in_ntfs_name(c[i], i)) {
-        symlink_trace(s, 2, kPeek, __LINE__, "==> character (0x%02x) at index %zd forbidden by NTFS: not a symlink\n",
-                      c[i], i);
+        symlink_trace(s, 2, kPeek, kPeekForbidden,
+                      "==> character (0x%02x) at index %zd forbidden by NTFS: not a symlink\n", c[i], i);
         item->is_link = false;
         return item;
       }
@@ -334,7 +382,7 @@ result<const char*> resolve_emulated_links(const char* path, const symlink_setti
   if (std::strncmp(p, "\\\\?\\", 4) == 0) p += 4;
   size_t n = std::strlen(p);
   if (n >= kSymlinkPathBuffer) {
-    symlink_trace(s, 0, kResolve, __LINE__, "RETURNING: \"%s\" (pathname too long, returning it verbatim)\n", path);
+    symlink_trace(s, 0, kResolve, kTooLong, "RETURNING: \"%s\" (pathname too long, returning it verbatim)\n", path);
     return path;
   }
   for (size_t k = 0; k < n; ++k) b.input[k] = p[k] == '\\' ? '/' : p[k];
@@ -346,19 +394,19 @@ result<const char*> resolve_emulated_links(const char* path, const symlink_setti
   uint32_t hash = 0;
   VOLPACK_RETURN_IF_ERROR(pathname_split(s, &in, &hash));
   std::vector<path_slot>& slots = in.slots;
-  symlink_trace(s, 1, kResolve, __LINE__, "pathname split, %zd items\n", slots.size());
-  trace_slots(s, __LINE__, slots);
+  symlink_trace(s, 1, kResolve, kSplitItems, "pathname split, %zd items\n", slots.size());
+  trace_slots(s, kSplitSlots, slots);
   if (slots.empty()) {
-    symlink_trace(s, 0, kResolve, __LINE__, "RETURNING: \"%s\" (empty pathname, returning it verbatim)\n", path);
+    symlink_trace(s, 0, kResolve, kEmptyPath, "RETURNING: \"%s\" (empty pathname, returning it verbatim)\n", path);
     return path;
   }
 
   symlink_cache_lock lock;
   if (const fsitem* known = cache_find(hash, b.input, n)) {
     if (known->is_link && !known->cannot_query) {
-      symlink_trace(s, 1, kResolve, __LINE__, "SPEEDHACK: pathname leaf found in cache and is a symlink\n");
+      symlink_trace(s, 1, kResolve, kCachedLink, "SPEEDHACK: pathname leaf found in cache and is a symlink\n");
     } else {
-      symlink_trace(s, 0, kResolve, __LINE__,
+      symlink_trace(s, 0, kResolve, kCachedPlain,
                     "RETURNING: \"%s\" (SPEEDHACK: pathname found in cache and marked as not a symlink, returning "
                     "it verbatim)\n",
                     path);
@@ -375,7 +423,7 @@ result<const char*> resolve_emulated_links(const char* path, const symlink_setti
   size_t i = 0;
   while (i < slots.size()) {
     const path_slot slot = slots[i];
-    symlink_trace(s, 1, kResolve, __LINE__, "Evaluating index %zd: \"%.*s\"\n", i, static_cast<int>(slot.length),
+    symlink_trace(s, 1, kResolve, kEvaluating, "Evaluating index %zd: \"%.*s\"\n", i, static_cast<int>(slot.length),
                   slot.text);
     if (slot_is(slot, ".")) {
       slots.erase(slots.begin() + static_cast<std::ptrdiff_t>(i));
@@ -391,14 +439,14 @@ result<const char*> resolve_emulated_links(const char* path, const symlink_setti
     }
     size_t start = length + (i > 0 ? 1 : 0);
     if (start + slot.length >= kSymlinkPathBuffer) {
-      symlink_trace(s, 0, kResolve, __LINE__, "RETURNING: \"%s\" (pathname too long, returning it verbatim)\n",
+      symlink_trace(s, 0, kResolve, kRebuiltTooLong, "RETURNING: \"%s\" (pathname too long, returning it verbatim)\n",
                     path);
       return path;
     }
     if (i > 0) rebuilt[length] = '/';
     std::memcpy(rebuilt + start, slot.text, slot.length);
     rebuilt[start + slot.length] = '\0';
-    symlink_trace(s, 1, kResolve, __LINE__, "Rebuilding path: \"%s\"\n", rebuilt);
+    symlink_trace(s, 1, kResolve, kRebuilding, "Rebuilding path: \"%s\"\n", rebuilt);
     if (slot_is_drive(slot)) {
       length = start + slot.length;
       ++i;
@@ -409,27 +457,27 @@ result<const char*> resolve_emulated_links(const char* path, const symlink_setti
     if (!peeked) return peeked.error();
     const fsitem* item = peeked.value();
     if (item->cannot_query) {
-      symlink_trace(s, 0, kResolve, __LINE__,
+      symlink_trace(s, 0, kResolve, kCannotQuery,
                     "RETURNING: \"%s\" (item can't be queried, defaulting to original path)\n", path);
       return path;
     }
     if (item->is_link && !item->target.slots.empty()) {
       const path_info& target = item->target;
-      symlink_trace(s, 0, kResolve, __LINE__, "SYMLINK FOUND: \"%s\" -> \"%s\"\n", rebuilt, target.text);
-      symlink_trace(s, 1, kResolve, __LINE__, "symlink data:\n");
-      trace_slots(s, __LINE__, target.slots);
+      symlink_trace(s, 0, kResolve, kLinkFound, "SYMLINK FOUND: \"%s\" -> \"%s\"\n", rebuilt, target.text);
+      symlink_trace(s, 1, kResolve, kLinkData, "symlink data:\n");
+      trace_slots(s, kLinkSlots, target.slots);
       if (++substitutions > kMaxLinkSubstitutions)
-        return symlink_failure(s, kResolve, __LINE__, ELOOP, "too many levels of symbolic links\n");
+        return symlink_failure(s, kResolve, kTooManyLinks, ELOOP, "too many levels of symbolic links\n");
       // A drive-qualified target replaces everything up to the link; any other
       // replaces the link alone, relative to the link's folder.
       size_t first = target.drive_qualified ? 0 : i;
-      VOLPACK_RETURN_IF_ERROR(tsarray_grow(s, &slots, slots.size() - (i + 1 - first) + target.slots.size(),
-                                           kSlotStep, kResolve, __LINE__));
+      VOLPACK_RETURN_IF_ERROR(tsarray_grow(s, &slots, slots.size() - (i + 1 - first) + target.slots.size(), kSlotStep,
+                                           kResolve, kSubstitutionGrow));
       slots.erase(slots.begin() + static_cast<std::ptrdiff_t>(first),
                   slots.begin() + static_cast<std::ptrdiff_t>(i + 1));
       slots.insert(slots.begin() + static_cast<std::ptrdiff_t>(first), target.slots.begin(), target.slots.end());
-      symlink_trace(s, 1, kResolve, __LINE__, "fixed pathname: %zd items\n", slots.size());
-      trace_slots(s, __LINE__, slots);
+      symlink_trace(s, 1, kResolve, kFixed, "fixed pathname: %zd items\n", slots.size());
+      trace_slots(s, kFixedSlots, slots);
       if (target.drive_qualified) root = 0;
       std::memset(rebuilt, '/', root);
       length = root;
@@ -439,16 +487,16 @@ result<const char*> resolve_emulated_links(const char* path, const symlink_setti
     }
     if (item->is_link) {
       if (i + 1 < slots.size()) {
-        symlink_trace(s, 0, kResolve, __LINE__,
+        symlink_trace(s, 0, kResolve, kDeadEnd,
                       "RETURNING: \"%s\" (intermediate bit \"%.*s\" is a file with no symlink data, DEAD END!!! "
                       "(bogus path?), defaulting to original path)\n",
                       path, static_cast<int>(slot.length), slot.text);
         return path;
       }
-      symlink_trace(s, 1, kResolve, __LINE__, "Bit \"%.*s\" is the last one and is not a symlink, digging deeper\n",
+      symlink_trace(s, 1, kResolve, kLastPlain, "Bit \"%.*s\" is the last one and is not a symlink, digging deeper\n",
                     static_cast<int>(slot.length), slot.text);
     } else {
-      symlink_trace(s, 1, kResolve, __LINE__, "Bit \"%.*s\" is not a possible symlink, digging deeper\n",
+      symlink_trace(s, 1, kResolve, kNotLink, "Bit \"%.*s\" is not a possible symlink, digging deeper\n",
                     static_cast<int>(slot.length), slot.text);
     }
     length = start + slot.length;
@@ -460,14 +508,14 @@ result<const char*> resolve_emulated_links(const char* path, const symlink_setti
   if (length == 0) rebuilt[length++] = '.';
   if (in.trailing_separator && rebuilt[length - 1] != '/') {
     if (length + 1 >= kSymlinkPathBuffer) {
-      symlink_trace(s, 0, kResolve, __LINE__, "RETURNING: \"%s\" (pathname too long, returning it verbatim)\n",
+      symlink_trace(s, 0, kResolve, kTrailingTooLong, "RETURNING: \"%s\" (pathname too long, returning it verbatim)\n",
                     path);
       return path;
     }
     rebuilt[length++] = '/';
   }
   rebuilt[length] = '\0';
-  symlink_trace(s, 0, kResolve, __LINE__, "RETURNING: \"%s\" (reached end of path analysis, assuming resolved)\n",
+  symlink_trace(s, 0, kResolve, kResolved, "RETURNING: \"%s\" (reached end of path analysis, assuming resolved)\n",
                 rebuilt);
   return rebuilt;
 }

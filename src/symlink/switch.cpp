@@ -9,6 +9,18 @@
 
 namespace volpack {
 
+namespace {
+
+// The numbers in follow_symlinks()'s trace lines: fixed numbers that users and
+// scripts see, not source lines; they never change when code moves.
+enum : unsigned {
+  kTraceSeparator = 64,  // the line of '=' that opens a call
+  kTraceCalled = 66,     // called for
+  kTraceDisabled = 68,   // the path returned as it is: the resolution is off
+};
+
+}  // namespace
+
 symlink_settings parse_symlink_switch(const char* value) {
   symlink_settings s;
   if (value == nullptr) return s;
@@ -61,13 +73,12 @@ status symlink_failure(const symlink_settings& s, const char* func, unsigned lin
 
 result<const char*> follow_symlinks_with(const char* path, const symlink_settings& s) {
   if (path == nullptr) return static_cast<const char*>(nullptr);  // the host call that follows reports it
-  symlink_trace(s, 0, "follow_symlinks()", __LINE__,
+  symlink_trace(s, 0, "follow_symlinks()", kTraceSeparator,
                 "==============================================================================\n");
-  symlink_trace(s, 0, "follow_symlinks()", __LINE__, "called for: \"%s\"\n", path);
+  symlink_trace(s, 0, "follow_symlinks()", kTraceCalled, "called for: \"%s\"\n", path);
   if (!s.enabled) {
-    symlink_trace(s, 0, "follow_symlinks()", __LINE__,
-                  "RETURNING: \"%s\" (symlink code disabled by environment variable, returning path verbatim)\n",
-                  path);
+    symlink_trace(s, 0, "follow_symlinks()", kTraceDisabled,
+                  "RETURNING: \"%s\" (symlink code disabled by environment variable, returning path verbatim)\n", path);
     return path;
   }
   return resolve_emulated_links(path, s);

@@ -1,6 +1,7 @@
 // The command line, the size rule, the volume name and the driver's own messages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <random>
 #include <regex>
@@ -271,6 +272,27 @@ TEST(DriverRun, FailuresReachTheReporterOnceAndLeaveNothingBehind) {
     for (const auto& e : std::filesystem::directory_iterator(dir.path())) left.push_back(e.path().filename().string());
     EXPECT_EQ(left, std::vector<std::string>{"taken.dmg"});
   }
+}
+
+// A failure of the volume reaches the user in its own words alone (no summary
+// line, which follows only the import's refusals), then the host's reason.
+TEST(DriverRun, VolumeFailuresStandAlone) {
+  TempDir dir;
+  dir.write("src/big", std::string(300000, 'b') + "\n");  // copied in pieces that bypass the page cache
+  recording_reporter reporter;
+  counting_ids ids;
+  test::HostFaults faults;
+  faults.on = [&](host_op op, const char* path) {
+    const std::string p = path != nullptr ? path : "";
+    bool adding = std::any_of(reporter.lines.begin(), reporter.lines.end(),
+                              [](const auto& line) { return line.second == "Adding files...\n"; });
+    return adding && op == host_op::write && p.size() > 4 && p.compare(p.size() - 4, 4, ".hfs") == 0 ? EIO : 0;
+  };
+  EXPECT_EQ(1, run_in_process({"-v", dir.str() + "/out.dmg", dir.str() + "/src"}, &reporter, &ids));
+  ASSERT_GE(reporter.lines.size(), 2u);
+  auto last = reporter.lines.end() - 2;
+  EXPECT_EQ(last[0].second, "hfsfile_write():258: io_write error\n");
+  EXPECT_EQ(last[1].second.rfind("error: cannot write \"" + dir.str() + "/out.dmg.", 0), 0u) << last[1].second;
 }
 
 TEST(DriverRun, VerboseLinesAndTheImageIdentifiersComeFromTheContext) {

@@ -144,6 +144,11 @@ TEST(FaultSweep, EveryFailureEndsCleanOrCorrect) {
         EXPECT_EQ(1, r.status) << r.err;
         EXPECT_EQ(old_image, test::read_file(out));
         EXPECT_NE(std::string::npos, r.err.find(std::strerror(EIO))) << "no reason given: " << r.err;
+        // The host's reason stands on a line of its own, after whole lines.
+        size_t reason = r.err.find("error: cannot ");
+        if (reason != std::string::npos && reason > 0) {
+          EXPECT_EQ('\n', r.err[reason - 1]) << r.err;
+        }
       }
     }
   }

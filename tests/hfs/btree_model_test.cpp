@@ -44,7 +44,7 @@ void expect_matches(MemTree& t, const Model& model, std::mt19937& rng, const std
   for (const auto& [key, value] : model) {
     auto read = cb->btree_read_key(leaves[i].key_offset, io);
     std::unique_ptr<btree_key_t> k = read ? read.take() : nullptr;
-    auto r = cb->btree_read_data(leaves[i].data_offset, io, nullptr);
+    std::unique_ptr<btree_record_t> r = test::ok_value(cb->btree_read_data(leaves[i].data_offset, io, nullptr));
     ASSERT_TRUE(k && r) << where;
     ASSERT_EQ(static_cast<test::ByteKey&>(*k).bytes, key) << where << " record " << i;
     ASSERT_EQ(static_cast<test::ByteRecord&>(*r).bytes, value) << where << " record " << i;

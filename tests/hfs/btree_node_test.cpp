@@ -85,21 +85,21 @@ TEST(BTreeNode, RecordOffsetsAndFreeSpace) {
   // An empty node: slot 0 (the free-space slot) holds 14.
   node[kNode - 2] = 0, node[kNode - 1] = 14;
   BTNodeDescriptor d;
-  EXPECT_EQ(btree_get_record_offset_or_die(&t.tree, 2, 0), 2u * kNode + 14);
-  EXPECT_EQ(btree_get_free_space_or_die(&t.tree, 2, d), kNode - 16u);
+  EXPECT_EQ(test::ok_value(btree_get_record_offset(&t.tree, 2, 0)), 2u * kNode + 14);
+  EXPECT_EQ(test::ok_value(btree_get_free_space(&t.tree, 2, d)), kNode - 16u);
   // Two records at 14 and 100, free space at 200.
   node[kNode - 4] = 0, node[kNode - 3] = 100;
   node[kNode - 6] = 0, node[kNode - 5] = 200;
   d.numRecords = 2;
-  EXPECT_EQ(btree_get_record_offset_or_die(&t.tree, 2, 1), 2u * kNode + 100);
-  EXPECT_EQ(btree_get_record_offset_or_die(&t.tree, 2, 2), 2u * kNode + 200);
-  EXPECT_EQ(btree_get_free_space_or_die(&t.tree, 2, d), kNode - 6u - 200u);
+  EXPECT_EQ(test::ok_value(btree_get_record_offset(&t.tree, 2, 1)), 2u * kNode + 100);
+  EXPECT_EQ(test::ok_value(btree_get_record_offset(&t.tree, 2, 2)), 2u * kNode + 200);
+  EXPECT_EQ(test::ok_value(btree_get_free_space(&t.tree, 2, d)), kNode - 6u - 200u);
   // A node whose free space reaches its offset table has none.
   node[kNode - 6] = static_cast<uint8_t>((kNode - 6) >> 8), node[kNode - 5] = static_cast<uint8_t>(kNode - 6);
-  EXPECT_EQ(btree_get_free_space_or_die(&t.tree, 2, d), 0u);
+  EXPECT_EQ(test::ok_value(btree_get_free_space(&t.tree, 2, d)), 0u);
   // One past it (corrupt) also has none, not a wrapped huge number.
   node[kNode - 5] = static_cast<uint8_t>(kNode - 4);
-  EXPECT_EQ(btree_get_free_space_or_die(&t.tree, 2, d), 0u);
+  EXPECT_EQ(test::ok_value(btree_get_free_space(&t.tree, 2, d)), 0u);
 }
 
 TEST(BTreeNode, ChildPointerIsBigEndian) {

@@ -14,6 +14,8 @@ namespace {
 
 using test::FaultIo;
 using test::MemIo;
+using test::message_of;
+using test::ok_value;
 
 catalog_key_t key(CatalogNodeID parent, const char* name) {
   HFSUniStr255 n;
@@ -65,7 +67,7 @@ TEST(CatalogKeyCodec, WritesTheDiskFormWithSlashes) {
                                      0x00, 0x03, 0x00, 0x61, 0x00, 0x2F, 0x00, 0x62};
   EXPECT_EQ(bytes, want);
 
-  std::unique_ptr<catalog_key_t> back = catalog_readkey(4, &io);
+  std::unique_ptr<catalog_key_t> back = ok_value(catalog_readkey(4, &io));
   ASSERT_NE(back, nullptr);
   EXPECT_EQ(back->keyLength, 12);
   EXPECT_EQ(back->parentID, 16u);
@@ -84,34 +86,33 @@ TEST(CatalogKeyCodec, ReadFailuresGiveNull) {
   ASSERT_TRUE(catalog_writekey(0, &io, key(16, "name")));
   for (uint64_t k = 1; k <= 2; ++k) {
     FaultIo faulty(&io, FaultIo::Op::kRead, k);
-    EXPECT_EQ(catalog_readkey(0, &faulty), nullptr) << k;
+    EXPECT_EQ(ok_value(catalog_readkey(0, &faulty)), nullptr) << k;
   }
   // A key whose units run past the end of the file.
   bytes.resize(bytes.size() - 1);
-  EXPECT_EQ(catalog_readkey(0, &io), nullptr);
+  EXPECT_EQ(ok_value(catalog_readkey(0, &io)), nullptr);
 }
 
 TEST(CatalogKeyCodec, SmallerKeyLengthIsAccepted) {
   std::vector<uint8_t> bytes = {0x00, 0x08, 0x00, 0x00, 0x00, 0x05, 0x00, 0x02, 0x00, 0x41, 0x00, 0x42};
   MemIo io(&bytes);
-  std::unique_ptr<catalog_key_t> k = catalog_readkey(0, &io);
+  std::unique_ptr<catalog_key_t> k = ok_value(catalog_readkey(0, &io));
   ASSERT_NE(k, nullptr);
   EXPECT_EQ(k->keyLength, 8);
   EXPECT_EQ(k->nodeName.length, 2);
 }
 
-TEST(CatalogKeyCodecDeathTest, OversizedKeysEndTheProcess) {
+TEST(CatalogKeyCodec, OversizedKeysFail) {
   // keyLength 0x0106 with a name of 256 units: the length check comes first.
   std::vector<uint8_t> too_long = {0x01, 0x06, 0x00, 0x00, 0x00, 0x02, 0x01, 0x00};
   too_long.resize(8 + 512);
   MemIo a(&too_long);
-  EXPECT_EXIT(catalog_readkey(0, &a), ::testing::ExitedWithCode(1),
-              "^catalog_readkey\\(\\): ERROR: key->nodeName.length > 255\n$");
+  EXPECT_EQ(message_of(catalog_readkey(0, &a)), "catalog_readkey(): ERROR: key->nodeName.length > 255\n");
   std::vector<uint8_t> long_key = {0x00, 0x10, 0x00, 0x00, 0x00, 0x02, 0x00, 0x02, 0, 0x41, 0, 0x42};
   MemIo b(&long_key);
-  EXPECT_EXIT(catalog_readkey(0, &b), ::testing::ExitedWithCode(1),
-              "^catalog_readkey\\(\\): ERROR: key->keyLength > UNICODE_START - sizeof \\(uint16_t\\) \\+ "
-              "key->nodeName.length \\* sizeof \\(uint16_t\\)\n$");
+  EXPECT_EQ(message_of(catalog_readkey(0, &b)),
+            "catalog_readkey(): ERROR: key->keyLength > UNICODE_START - sizeof (uint16_t) + "
+            "key->nodeName.length * sizeof (uint16_t)\n");
 }
 
 TEST(CatalogRecordCodec, ThreadRoundTripKeepsTheSlashOnDisk) {
@@ -119,17 +120,17 @@ TEST(CatalogRecordCodec, ThreadRoundTripKeepsTheSlashOnDisk) {
   t.recordType = t.thread.recordType = kHFSPlusFolderThreadRecord;
   t.thread.parentID = 2;
   ASSERT_TRUE(unistr_printf(&t.thread.nodeName, "%s", "a:b"));
-  std::vector<uint8_t> bytes = catalog_encode_record(t);
+  std::vector<uint8_t> bytes = ok_value(catalog_encode_record(t));
   const std::vector<uint8_t> want = {0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02,
                                      0x00, 0x03, 0x00, 0x61, 0x00, 0x2F, 0x00, 0x62};
   EXPECT_EQ(bytes, want);
   MemIo io(&bytes);
-  std::unique_ptr<catalog_record_t> back = catalog_readdata(0, &io);
+  std::unique_ptr<catalog_record_t> back = ok_value(catalog_readdata(0, &io));
   ASSERT_NE(back, nullptr);
   EXPECT_TRUE(back->is_thread());
   EXPECT_EQ(back->thread.parentID, 2u);
   EXPECT_EQ(unistr_to_utf8(back->thread.nodeName), "a:b");
-  EXPECT_EQ(catalog_encode_record(*back), want);
+  EXPECT_EQ(ok_value(catalog_encode_record(*back)), want);
 }
 
 TEST(CatalogRecordCodec, FolderAndFileComeBackAsWritten) {
@@ -146,36 +147,36 @@ TEST(CatalogRecordCodec, FolderAndFileComeBackAsWritten) {
   file.file.dataFork.logicalSize = 5;
   file.file.dataFork.extents[7] = {9, 1};
   for (const catalog_record_t* r : {&folder, &file}) {
-    std::vector<uint8_t> bytes = catalog_encode_record(*r);
+    std::vector<uint8_t> bytes = ok_value(catalog_encode_record(*r));
     EXPECT_EQ(bytes.size(), r->is_folder() ? 88u : 248u);
     EXPECT_EQ(bytes[1], r->is_folder() ? 1 : 2);  // recordType, big-endian
     MemIo io(&bytes);
-    std::unique_ptr<catalog_record_t> back = catalog_readdata(0, &io);
+    std::unique_ptr<catalog_record_t> back = ok_value(catalog_readdata(0, &io));
     ASSERT_NE(back, nullptr);
     EXPECT_EQ(back->recordType, r->recordType);
     EXPECT_EQ(back->id(), r->id());
-    EXPECT_EQ(catalog_encode_record(*back), bytes);
+    EXPECT_EQ(ok_value(catalog_encode_record(*back)), bytes);
   }
-  EXPECT_EQ(catalog_encode_record(folder)[11], 77);  // folderID: bytes 8 to 11
+  EXPECT_EQ(ok_value(catalog_encode_record(folder))[11], 77);  // folderID: bytes 8 to 11
 }
 
 TEST(CatalogRecordCodec, UnknownOrDamagedRecordsGiveNullWithAWarning) {
   std::vector<uint8_t> unknown = {0x00, 0x07, 0, 0};
   MemIo a(&unknown);
   test::CaptureReporter warnings;
-  EXPECT_EQ(catalog_readdata(0, &a, &warnings), nullptr);
+  EXPECT_EQ(ok_value(catalog_readdata(0, &a, &warnings)), nullptr);
   EXPECT_EQ(warnings.text, "catalog_readdata():590: WARNING: unknown record type (7)\n");
 
   std::vector<uint8_t> thread = {0x00, 0x04, 0, 0, 0, 0, 0, 2, 0x01, 0x00};  // 256 units
   thread.resize(10 + 512);
   MemIo b(&thread);
-  EXPECT_EQ(catalog_readdata(0, &b, &warnings), nullptr);
+  EXPECT_EQ(ok_value(catalog_readdata(0, &b, &warnings)), nullptr);
   EXPECT_NE(warnings.text.find("WARNING: thread name length 256 > 255"), std::string::npos);
-  EXPECT_EQ(catalog_readdata(0, &b), nullptr);  // no reporter: nothing said
+  EXPECT_EQ(ok_value(catalog_readdata(0, &b)), nullptr);  // no reporter: nothing said
 
   std::vector<uint8_t> short_file = {0x00, 0x02, 0, 0};
   MemIo c(&short_file);
-  EXPECT_EQ(catalog_readdata(0, &c), nullptr);
+  EXPECT_EQ(ok_value(catalog_readdata(0, &c)), nullptr);
 }
 
 extent_key_t ekey(uint8_t fork, CatalogNodeID id, uint32_t start, uint16_t length = 10) {

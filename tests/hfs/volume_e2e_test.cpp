@@ -52,7 +52,7 @@ TEST(VolumeEndToEnd, FillCloseReopenAndReadEverythingBack) {
   const std::vector<uint8_t> formatted = read_bytes(image_path);
   std::unique_ptr<io_t> device = create_io_from_path(image_path.c_str());
   ASSERT_NE(device, nullptr);
-  std::unique_ptr<volume_t> v = volume_open(device.get());
+  std::unique_ptr<volume_t> v = ok_value(volume_open(device.get()));
   ASSERT_NE(v, nullptr);
   // The device ends a sector past the last block; its own alternate copy is kept too.
   EXPECT_EQ(v->device_alternate_offset, formatted.size() - 1024);
@@ -61,7 +61,7 @@ TEST(VolumeEndToEnd, FillCloseReopenAndReadEverythingBack) {
   EXPECT_EQ(read_bytes(image_path), formatted);  // opening and closing write nothing
 
   device = create_io_from_path(image_path.c_str());
-  v = volume_open(device.get());
+  v = ok_value(volume_open(device.get()));
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(v->private_folder_id, 0u);
 
@@ -82,7 +82,7 @@ TEST(VolumeEndToEnd, FillCloseReopenAndReadEverythingBack) {
     item it{item::kFolder, pick_parent(), "", 0, {}, {}};
     std::snprintf(buf, sizeof buf, folder_names[i % 5], i);
     it.name = buf;
-    it.id = volume_create_folder(v.get(), it.path().c_str());
+    it.id = ok_value(volume_create_folder(v.get(), it.path().c_str()));
     ASSERT_NE(it.id, 0u) << it.path();
     folders.push_back(items.size());
     items.push_back(it);
@@ -94,12 +94,12 @@ TEST(VolumeEndToEnd, FillCloseReopenAndReadEverythingBack) {
     it.name = buf;
     size_t size = i % 3 == 0 ? sizes[rng() % 7] : rng() % 9000;
     it.data = random_bytes(static_cast<uint32_t>(i), size);
-    it.id = volume_create_file(v.get(), it.path().c_str());
+    it.id = ok_value(volume_create_file(v.get(), it.path().c_str()));
     ASSERT_NE(it.id, 0u) << it.path();
     if (size != 0) {
-      std::unique_ptr<catalog_record_t> r = volume_get_record_by_id(v.get(), it.id);
-      std::unique_ptr<hfsfile_t> f = volume_open_hfsfile(v.get(), it.id, &r->file.dataFork, r.get());
-      hfsfile_allocate_or_die(f.get(), size);  // as the importer does: one pass
+      std::unique_ptr<catalog_record_t> r = ok_value(volume_get_record_by_id(v.get(), it.id));
+      std::unique_ptr<hfsfile_t> f = ok_value(volume_open_hfsfile(v.get(), it.id, &r->file.dataFork, r.get()));
+      ASSERT_TRUE(hfsfile_allocate(f.get(), size));  // as the importer does: one pass
       ASSERT_TRUE(hfsfile_write(f.get(), 0, size, it.data.data()));
     }
     items.push_back(it);
@@ -112,10 +112,11 @@ TEST(VolumeEndToEnd, FillCloseReopenAndReadEverythingBack) {
     for (int i = 0; i < 40; ++i) {
       item it{item::kFile, pick_parent(), "frag" + std::to_string(i), 0, {}, {}};
       it.data = random_bytes(1000000u + i, 14 * 4096 - 100);
-      it.id = volume_create_file(v.get(), it.path().c_str());
+      it.id = ok_value(volume_create_file(v.get(), it.path().c_str()));
       ASSERT_NE(it.id, 0u);
-      records.push_back(volume_get_record_by_id(v.get(), it.id));
-      forks.push_back(volume_open_hfsfile(v.get(), it.id, &records.back()->file.dataFork, records.back().get()));
+      records.push_back(ok_value(volume_get_record_by_id(v.get(), it.id)));
+      forks.push_back(
+          ok_value(volume_open_hfsfile(v.get(), it.id, &records.back()->file.dataFork, records.back().get())));
       index.push_back(items.size());
       items.push_back(it);
     }
@@ -144,7 +145,7 @@ TEST(VolumeEndToEnd, FillCloseReopenAndReadEverythingBack) {
       it.parent = pick_parent();
       it.target = "nowhere/" + std::to_string(i);
     }
-    ASSERT_TRUE(volume_create_symlink(v.get(), it.path().c_str(), it.target.c_str())) << it.path();
+    ASSERT_TRUE(ok_value(volume_create_symlink(v.get(), it.path().c_str(), it.target.c_str()))) << it.path();
     items.push_back(it);
   }
   // Names that differ only in case collide and change nothing.
@@ -153,7 +154,7 @@ TEST(VolumeEndToEnd, FillCloseReopenAndReadEverythingBack) {
     std::string upper = f.name;
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     create_result_t result;
-    EXPECT_EQ(volume_create_file(v.get(), (f.parent + "/" + upper).c_str(), &result), 0u);
+    EXPECT_EQ(ok_value(volume_create_file(v.get(), (f.parent + "/" + upper).c_str(), &result)), 0u);
     EXPECT_EQ(result.status, create_status_t::kNameExists);
     EXPECT_EQ(result.existing_id, f.id);
   }
@@ -162,7 +163,7 @@ TEST(VolumeEndToEnd, FillCloseReopenAndReadEverythingBack) {
 
   // Everything back from a fresh open of the file.
   device = create_io_from_path(image_path.c_str());
-  v = volume_open(device.get());
+  v = ok_value(volume_open(device.get()));
   ASSERT_NE(v, nullptr);
   std::map<std::string, std::set<std::string>> children;  // parent path -> stored names
   std::map<std::string, uint32_t> subfolders;
@@ -170,8 +171,8 @@ TEST(VolumeEndToEnd, FillCloseReopenAndReadEverythingBack) {
   for (const item& it : items) {
     SCOPED_TRACE(it.path());
     children[it.parent].insert(volume_name(it.name));
-    std::unique_ptr<catalog_record_t> r =
-        volume_get_record_from_path_with_options(v.get(), it.path().c_str(), true, false, 2, nullptr, nullptr);
+    std::unique_ptr<catalog_record_t> r = ok_value(
+        volume_get_record_from_path_with_options(v.get(), it.path().c_str(), true, false, 2, nullptr, nullptr));
     ASSERT_NE(r, nullptr);
     switch (it.kind) {
       case item::kFolder:
@@ -190,14 +191,14 @@ TEST(VolumeEndToEnd, FillCloseReopenAndReadEverythingBack) {
         std::vector<uint8_t> text = read_file(v.get(), it.path());
         EXPECT_EQ(std::string(text.begin(), text.end()), it.target);
         std::unique_ptr<catalog_record_t> target =
-            volume_get_record_from_path(v.get(), it.path().c_str(), nullptr, nullptr);
+            ok_value(volume_get_record_from_path(v.get(), it.path().c_str(), nullptr, nullptr));
         if (it.target.rfind("nowhere/", 0) == 0) {
           EXPECT_EQ(target, nullptr);
         } else {
           ASSERT_NE(target, nullptr);
           std::string resolved = it.target[0] == '/' ? it.target : it.parent + "/" + it.target;
           std::unique_ptr<catalog_record_t> direct =
-              volume_get_record_from_path(v.get(), resolved.c_str(), nullptr, nullptr);
+              ok_value(volume_get_record_from_path(v.get(), resolved.c_str(), nullptr, nullptr));
           ASSERT_NE(direct, nullptr);
           EXPECT_EQ(target->id(), direct->id());
         }
@@ -216,12 +217,12 @@ TEST(VolumeEndToEnd, FillCloseReopenAndReadEverythingBack) {
   for (size_t i : folders) all_folders.emplace_back(items[i].path(), items[i].id);
   for (const auto& [path, id] : all_folders) {
     SCOPED_TRACE(path);
-    std::vector<folder_entry_t> listing = volume_get_folder_contents(v.get(), id);
+    std::vector<folder_entry_t> listing = ok_value(volume_get_folder_contents(v.get(), id));
     std::set<std::string> names;
     for (const folder_entry_t& e : listing) names.insert(unistr_to_utf8(e.name));
     EXPECT_EQ(listing.size(), names.size());
     EXPECT_EQ(names, children[path]);
-    std::unique_ptr<catalog_record_t> r = volume_get_record_by_id(v.get(), id);
+    std::unique_ptr<catalog_record_t> r = ok_value(volume_get_record_by_id(v.get(), id));
     EXPECT_EQ(r->folder.valence, listing.size());
     EXPECT_EQ(r->folder.folderCount, subfolders[path]);
   }

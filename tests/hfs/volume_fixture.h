@@ -136,16 +136,16 @@ inline std::vector<uint8_t> make_volume_image(const volume_geometry& g) {
 inline void add_raw(volume_t* v, CatalogNodeID parent, const HFSUniStr255& name, const catalog_record_t& record) {
   catalog_key_t key;
   catalog_make_key(&key, parent, name);
-  std::vector<uint8_t> bytes = catalog_encode_record(record);
-  btree_add_or_die(&v->catalog_tree, key, static_cast<uint16_t>(bytes.size()), bytes.data());
+  std::vector<uint8_t> bytes = ok_value(catalog_encode_record(record));
+  EXPECT_EQ(message_of(btree_add(&v->catalog_tree, key, static_cast<uint16_t>(bytes.size()), bytes.data())), "");
   catalog_record_t thread;
   thread.recordType = thread.thread.recordType =
       record.is_folder() ? kHFSPlusFolderThreadRecord : kHFSPlusFileThreadRecord;
   thread.thread.parentID = parent;
   thread.thread.nodeName = name;
   catalog_make_key(&key, record.id(), HFSUniStr255());
-  bytes = catalog_encode_record(thread);
-  btree_add_or_die(&v->catalog_tree, key, static_cast<uint16_t>(bytes.size()), bytes.data());
+  bytes = ok_value(catalog_encode_record(thread));
+  EXPECT_EQ(message_of(btree_add(&v->catalog_tree, key, static_cast<uint16_t>(bytes.size()), bytes.data())), "");
 }
 
 // Adds the root folder (ID 2, named `name`) and its thread to an open volume.
@@ -165,7 +165,7 @@ class TestVolume {
  public:
   explicit TestVolume(const volume_geometry& g = volume_geometry(), bool with_root = true)
       : image(make_volume_image(g)), device(&image, false) {
-    volume = volume_open(&device);
+    volume = ok_value(volume_open(&device));
     if (volume != nullptr && with_root) add_root_folder(volume.get(), "Test");
   }
   ~TestVolume() { close(); }
@@ -174,7 +174,7 @@ class TestVolume {
   }
   void reopen() {
     close();
-    volume = volume_open(&device);
+    volume = ok_value(volume_open(&device));
   }
   volume_t* v() { return volume.get(); }
 
@@ -214,11 +214,11 @@ inline std::vector<uint8_t> random_bytes(uint32_t seed, size_t size) {
 // The data fork of the file or link at `path` (links not followed), read
 // through a fresh open of the fork.
 inline std::vector<uint8_t> read_file(volume_t* v, const std::string& path) {
-  std::unique_ptr<catalog_record_t> r =
-      volume_get_record_from_path_with_options(v, path.c_str(), true, false, kHFSRootFolderID, nullptr, nullptr);
+  std::unique_ptr<catalog_record_t> r = ok_value(
+      volume_get_record_from_path_with_options(v, path.c_str(), true, false, kHFSRootFolderID, nullptr, nullptr));
   EXPECT_NE(r, nullptr) << path;
   if (r == nullptr) return {};
-  std::unique_ptr<hfsfile_t> f = volume_open_hfsfile(v, r->file.fileID, &r->file.dataFork, r.get());
+  std::unique_ptr<hfsfile_t> f = ok_value(volume_open_hfsfile(v, r->file.fileID, &r->file.dataFork, r.get()));
   std::vector<uint8_t> back(r->file.dataFork.logicalSize);
   EXPECT_TRUE(hfsfile_read(f.get(), 0, back.size(), back.data())) << path;
   return back;
@@ -232,11 +232,11 @@ struct test_file {
 };
 inline test_file create_file(volume_t* v, const std::string& path) {
   test_file f;
-  f.id = volume_create_file(v, path.c_str());
+  f.id = ok_value(volume_create_file(v, path.c_str()));
   EXPECT_NE(f.id, 0u) << path;
-  f.record = volume_get_record_by_id(v, f.id);
+  f.record = ok_value(volume_get_record_by_id(v, f.id));
   EXPECT_NE(f.record, nullptr) << path;
-  if (f.record != nullptr) f.fork = volume_open_hfsfile(v, f.id, &f.record->file.dataFork, f.record.get());
+  if (f.record != nullptr) f.fork = ok_value(volume_open_hfsfile(v, f.id, &f.record->file.dataFork, f.record.get()));
   return f;
 }
 

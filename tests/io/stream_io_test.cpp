@@ -7,7 +7,6 @@
 
 #include "io/buffer.h"
 #include "io/bytes.h"
-#include "io/die.h"
 #include "io/io.h"
 #include "io/stream.h"
 #include "support/support.h"
@@ -146,20 +145,6 @@ TEST(HostIo, MatchesAPlainByteModelThroughCacheEvictions) {
   }
   EXPECT_TRUE(io_close(std::move(io)));
   EXPECT_TRUE(test::read_file(path) == model);
-}
-
-TEST(CleanupDeathTest, DieRemovesRegisteredFilesAndKeepsOthers) {
-  TempDir dir;
-  auto scratch = dir.write("out.dmg.hfs", "x");
-  auto keep = dir.write("keep", "y");
-  EXPECT_EXIT(
-      {
-        cleanup_register(scratch.string().c_str());
-        die("fatal %d\n", 5);
-      },
-      ::testing::ExitedWithCode(1), "^fatal 5\n$");
-  EXPECT_FALSE(std::filesystem::exists(scratch));
-  EXPECT_TRUE(std::filesystem::exists(keep));
 }
 
 }  // namespace

@@ -103,12 +103,12 @@ bool ByteKeyCodec::btree_write_key(uint64_t offset, io_t* io, const btree_key_t&
   return io_write(io, offset, raw.size(), raw.data());
 }
 
-std::unique_ptr<btree_record_t> ByteKeyCodec::btree_read_data(uint64_t offset, io_t* io, reporter_t*) const {
+result<std::unique_ptr<btree_record_t>> ByteKeyCodec::btree_read_data(uint64_t offset, io_t* io, reporter_t*) const {
   uint8_t len[2];
-  if (!io_read(io, offset, 2, len)) return nullptr;
+  if (!io_read(io, offset, 2, len)) return std::unique_ptr<btree_record_t>();
   std::string bytes(get_be16(len), '\0');
-  if (!io_read(io, offset + 2, bytes.size(), bytes.data())) return nullptr;
-  return std::make_unique<ByteRecord>(std::move(bytes));
+  if (!io_read(io, offset + 2, bytes.size(), bytes.data())) return std::unique_ptr<btree_record_t>();
+  return std::unique_ptr<btree_record_t>(std::make_unique<ByteRecord>(std::move(bytes)));
 }
 
 const ByteKeyCodec& byte_key_codec() {
@@ -202,7 +202,7 @@ std::vector<std::string> MemTree::keys_of(NodeNumber n) {
   std::vector<std::string> keys;
   BTNodeDescriptor d = desc(n);
   for (uint16_t i = 0; i < d.numRecords; ++i) {
-    auto k = tree.callbacks->btree_read_key(btree_get_record_offset_or_die(&tree, n, i), tree.io.get());
+    auto k = tree.callbacks->btree_read_key(ok_value(btree_get_record_offset(&tree, n, i)), tree.io.get());
     keys.push_back(k && k.value() ? static_cast<ByteKey&>(*k.value()).bytes : std::string("<unreadable>"));
   }
   return keys;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "hfs/btree.h"
+#include "support/support.h"
 
 namespace volpack {
 namespace test {
@@ -82,11 +83,12 @@ class ByteKeyCodec final : public BTreeCallbacks {
   int btree_compare(const btree_key_t& record_key, const btree_key_t& search_key) const override;
   result<std::unique_ptr<btree_key_t>> btree_read_key(uint64_t offset, io_t* io) const override;
   bool btree_write_key(uint64_t offset, io_t* io, const btree_key_t& key) const override;
-  std::unique_ptr<btree_record_t> btree_read_data(uint64_t offset, io_t* io, reporter_t* reporter) const override;
+  result<std::unique_ptr<btree_record_t>> btree_read_data(uint64_t offset, io_t* io,
+                                                          reporter_t* reporter) const override;
 };
 const ByteKeyCodec& byte_key_codec();
 
-// A record's data bytes as btree_add_or_die takes them: u16 length, then the bytes.
+// A record's data bytes as btree_add takes them: u16 length, then the bytes.
 std::vector<uint8_t> byte_record(const std::string& value);
 // An index record's data: the child's node number, big-endian.
 std::vector<uint8_t> child_pointer(NodeNumber child);
@@ -118,7 +120,7 @@ class MemTree {
   MemTreeFile* file = nullptr;    // owned through `fault`
   FaultTreeFile* fault = nullptr;  // owned by `tree`
 
-  BTNodeDescriptor desc(NodeNumber n) { return btree_read_BTNodeDescriptor_or_die(&tree, n); }
+  BTNodeDescriptor desc(NodeNumber n) { return ok_value(btree_read_descriptor(&tree, n)); }
   // The keys of node `n`, in slot order.
   std::vector<std::string> keys_of(NodeNumber n);
 };

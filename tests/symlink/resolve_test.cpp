@@ -295,7 +295,7 @@ TEST(SymlinkResolve, CyclesFail) {
     tmp.write("b/l" + std::to_string(k), k + 1 < kMaxLinkSubstitutions ? "l" + std::to_string(k + 1) : "..");
   EXPECT_EQ(resolve(tmp.str() + "/b/l0").text, tmp.str());
   const std::regex expected(
-      "SYMLINK EMULATION CODE: <unspecified>\\[[0-9]+\\]: follow_symlinks\\(\\) line [0-9]+: fatal: too many "
+      "SYMLINK EMULATION CODE: <unspecified>\\[[0-9]+\\]: follow_symlinks\\(\\) line 422: fatal: too many "
       "levels of symbolic links\n");
   for (const char* cycle : {"/a/l1/x", "/a/self"}) {
     std::string path = tmp.str() + cycle;
