@@ -240,7 +240,7 @@ unsigned precoding_threads(const run_context& ctx) {
 
 // Codes of chunks kept until the image is written (their raw bytes are read
 // again then, not kept).
-constexpr size_t kPrecodeBudget = 24u << 20;
+constexpr size_t kPrecodeBudget = 16u << 20;
 
 // Formats an empty HFS+ volume of `size` bytes into the scratch file; a null
 // name gives the formatter's default.
