@@ -36,12 +36,22 @@ class HostFileIo final : public io_t {
     if (count == 0) return true;
     uint8_t* out = static_cast<uint8_t*>(buf);
     if (count >= kDirect) {
-      if (host_pread(fp_, offset, out, count) != count) return false;
-      // Cached pages may be newer than the file.
-      for_each_cached(offset, count, [&](frame& f, uint64_t start, uint64_t end, uint64_t page_start) {
-        std::memcpy(out + (start - offset), f.bytes.get() + (start - page_start), end - start);
-      });
-      return true;
+      // Cached pages are newer than the file: they are copied, and only the
+      // runs of pages between them are read (a range written moments ago is
+      // often all in the cache, and still a hole in the file).
+      uint64_t end = offset + count, run = offset;
+      for (uint64_t at = offset; at < end;) {
+        uint64_t page = at / kPage, page_start = page * kPage;
+        uint64_t stop = std::min(end, page_start + kPage);
+        auto it = pages_.find(page);
+        if (it != pages_.end()) {
+          if (run < at && host_pread(fp_, run, out + (run - offset), at - run) != at - run) return false;
+          std::memcpy(out + (at - offset), it->second.bytes.get() + (at - page_start), stop - at);
+          run = stop;
+        }
+        at = stop;
+      }
+      return run == end || host_pread(fp_, run, out + (run - offset), end - run) == end - run;
     }
     while (count > 0) {
       uint64_t page = offset / kPage, within = offset % kPage;
