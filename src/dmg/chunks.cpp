@@ -199,9 +199,8 @@ class deflate_pool {
 }  // namespace
 
 result<udif_blkx_table_t> insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sector, SectorCount sector_count,
-                                     uint32_t block_descriptors, uint32_t* in_crc, uint32_t* in_sum,
-                                     uint32_t* out_crc, unsigned threads, progress_t* progress,
-                                     chunk_precoder* precoded) {
+                                     uint32_t block_descriptors, uint32_t* in_crc, uint32_t* in_sum, uint32_t* out_crc,
+                                     unsigned threads, progress_t* progress, chunk_precoder* precoded) {
   if (threads == 0) threads = default_compression_threads();
   const uint64_t chunk_count = (sector_count + kChunkSectors - 1) / kChunkSectors;
   // Two slots a thread keep every thread busy while the oldest chunk is written.

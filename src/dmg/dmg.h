@@ -36,8 +36,8 @@ class chunk_precoder;
 
 // With `precoded` (stopped; dmg/precode.h), chunks coded ahead are taken from
 // it instead of being coded again; the image is the same.
-[[nodiscard]] status convert_to_DMG(std::unique_ptr<stream_t> in, std::unique_ptr<stream_t> out,
-                                    const run_context& ctx, chunk_precoder* precoded = nullptr);
+[[nodiscard]] status convert_to_DMG(std::unique_ptr<stream_t> in, std::unique_ptr<stream_t> out, const run_context& ctx,
+                                    chunk_precoder* precoded = nullptr);
 
 // ---- Chunk compression ----
 

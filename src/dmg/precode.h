@@ -80,8 +80,8 @@ class chunk_precoder {
   const uint64_t full_chunks_;  // chunks of 512 whole sectors
   const size_t budget_;
   std::vector<chunk_state> chunks_;
-  uint64_t next_offer_ = 0;  // chunks before it were considered
-  uint64_t frontier_ = 0;    // one past the highest chunk written
+  uint64_t next_offer_ = 0;       // chunks before it were considered
+  uint64_t frontier_ = 0;         // one past the highest chunk written
   std::deque<uint64_t> backlog_;  // chunks taken as done, not offered yet
 
   std::mutex mu_;

@@ -145,7 +145,6 @@ udif_csum_t udif_csum_from_disk(const uint8_t* in) {
   return c;
 }
 
-
 void crc32_checksum(uint32_t* crc, const uint8_t* buf, size_t len) {
   // CRC-32 (reflected polynomial 0xEDB88320), as zlib's: libdeflate's code
   // uses the processor's carry-less multiplication where it has it.

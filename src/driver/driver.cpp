@@ -263,8 +263,8 @@ bool format_volume(const run_context& ctx, const run_files& files, const char* v
 
 // Copies the source tree into the volume's root folder. A reproducible run
 // then draws the volume's identifier again, from its whole input.
-bool import_tree(const run_context& ctx, const run_files& files, const std::string& source,
-                 const tree_census& totals, reproducible_sources* reproducible, chunk_precoder* precoder) {
+bool import_tree(const run_context& ctx, const run_files& files, const std::string& source, const tree_census& totals,
+                 reproducible_sources* reproducible, chunk_precoder* precoder) {
   progress(ctx, "Adding files...\n");
   // The chunks the import is done with are coded meanwhile.
   std::unique_ptr<io_t> device = precoder->watch(create_io_from_path(files.scratch.c_str()));
@@ -394,8 +394,7 @@ int volpack_run(int argc, char** argv, const run_sources& sources) {
     return abandon(ctx, &files);
   chunk_precoder precoder(scratch_bytes(size), precoding_threads(ctx), kPrecodeBudget);
   if (!import_tree(ctx, files, cl.source, totals, reproducible.get(), &precoder) ||
-      !write_image(ctx, files, &precoder) ||
-      !finish_run(ctx, &files))
+      !write_image(ctx, files, &precoder) || !finish_run(ctx, &files))
     return abandon(ctx, &files);
   progress(ctx, "Done.\n");
   return 0;

@@ -80,7 +80,7 @@ struct btree_t {
   BTHeaderRec header;                // host order; authoritative while open
   const BTreeCallbacks* callbacks = nullptr;
   reporter_t* reporter = nullptr;    // borrowed; null drops warnings
-  btree_node_cache* cache = nullptr; // `io` itself when a node cache is attached (hfs/btree_cache.h)
+  btree_node_cache* cache = nullptr;  // `io` itself when a node cache is attached (hfs/btree_cache.h)
   // Where the last record added to a leaf went: a hint only, which any later
   // change of the tree may have made wrong.
   NodeNumber last_leaf_node = 0;

@@ -83,8 +83,8 @@ class btree_node_cache final : public btree_file_t {
     return s;
   }
 
-  result<const btree_key_t*> peek(btree_t* tree, uint64_t offset, std::unique_ptr<btree_key_t>* hold,
-                                  const char* func, int number) {
+  result<const btree_key_t*> peek(btree_t* tree, uint64_t offset, std::unique_ptr<btree_key_t>* hold, const char* func,
+                                  int number) {
     uint64_t node = offset / node_size_;
     uint32_t within = static_cast<uint32_t>(offset % node_size_);
     if (entry* e = find_or_load(node)) {
@@ -109,7 +109,8 @@ class btree_node_cache final : public btree_file_t {
     if (key_count_ >= kMaxKeys) {
       for (entry& other : entries_) drop_keys(other, 0, node_size_);
     }
-    auto at = e->keys.insert(key_at(*e, within), decoded_key{within, static_cast<uint32_t>(read_to_ - base), std::move(*hold)});
+    auto at = e->keys.insert(key_at(*e, within),
+                             decoded_key{within, static_cast<uint32_t>(read_to_ - base), std::move(*hold)});
     ++key_count_;
     return static_cast<const btree_key_t*>(at->key.get());
   }
@@ -187,9 +188,9 @@ class btree_node_cache final : public btree_file_t {
   // Drops the keys decoded from bytes in [from, to) of the node.
   void drop_keys(entry& e, uint32_t from, uint32_t to) {
     size_t before = e.keys.size();
-    e.keys.erase(std::remove_if(e.keys.begin(), e.keys.end(),
-                                [&](const decoded_key& k) { return k.from < to && from < k.to; }),
-                 e.keys.end());
+    e.keys.erase(
+        std::remove_if(e.keys.begin(), e.keys.end(), [&](const decoded_key& k) { return k.from < to && from < k.to; }),
+        e.keys.end());
     key_count_ -= before - e.keys.size();
   }
 

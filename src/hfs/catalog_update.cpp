@@ -78,12 +78,13 @@ result<CatalogNodeID> create_in(volume_t* volume, catalog_record_t* parent, cons
     VOLPACK_ASSIGN_OR_RETURN(existing, find_exact(volume, key));
     // Only ignorable characters: the name reads as the empty one of the
     // parent's own thread.
-    result->status = existing != nullptr && existing->is_thread() ? create_status_t::kEmptyName
-                                                                  : create_status_t::kNameExists;
+    result->status =
+        existing != nullptr && existing->is_thread() ? create_status_t::kEmptyName : create_status_t::kNameExists;
     result->existing_id = existing != nullptr ? existing->id() : 0;
     return CatalogNodeID{0};
   }
-  if (place != nullptr) *place = catalog_place_t{volume->catalog_tree.last_leaf_node, volume->catalog_tree.last_leaf_index};
+  if (place != nullptr)
+    *place = catalog_place_t{volume->catalog_tree.last_leaf_node, volume->catalog_tree.last_leaf_index};
   ++h.nextCatalogID;
   if (is_folder) {
     ++h.folderCount;

@@ -552,8 +552,8 @@ status import_folder(importer& im, const std::string& relative, const std::strin
       VOLPACK_RETURN_IF_ERROR(open_and_read_head(im, host_path, &in));
       if (!is_skipped(im.ctx.skip, in.before)) {
         file_probe probe;
-        VOLPACK_RETURN_IF_ERROR(probe_head(host_path, in.before.owner_exec, im.buf.data(), in.got, in.before.size,
-                                           in.read_error, &probe));
+        VOLPACK_RETURN_IF_ERROR(
+            probe_head(host_path, in.before.owner_exec, im.buf.data(), in.got, in.before.size, in.read_error, &probe));
         plan = plan_regular_file(im.root, rel, host_path, im.ctx.options.link_files, probe);
       }
     } else {
