@@ -5,7 +5,8 @@
 # benchmark trees of ../shared/bench/make_corpus.sh. The page cache is warmed
 # first; then volpack and tar|pigz run alternately RUNS times (default 3), so
 # that both see the same load on a shared machine, and the medians, their
-# ratio and the peak memory (largest resident set) of each are printed.
+# ratio, the peak memory (largest resident set) and the processor time (user +
+# system, over all threads and processes) of each are printed.
 #
 # `scale` packages trees of 5,000, 20,000 and 80,000 files of 1-200 bytes in
 # folders of 200 and prints the median time and peak memory per file, and the
@@ -76,8 +77,8 @@ PY
   echo "$dest"
 }
 
-# measure CMD...: runs the command, prints "SECONDS PEAK_KIB" (the peak over
-# the command and its children).
+# measure CMD...: runs the command, prints "SECONDS PEAK_KIB CPU_SECONDS" (the
+# peak and the user + system time over the command and its children).
 measure() {
   python3 - "$@" <<'PY'
 import resource, subprocess, sys, time
@@ -86,7 +87,8 @@ r = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL)
 dt = time.monotonic() - t
 if r.returncode != 0:
     sys.exit("bench: %s failed with status %d" % (sys.argv[1], r.returncode))
-print("%.3f %d" % (dt, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss))
+u = resource.getrusage(resource.RUSAGE_CHILDREN)
+print("%.3f %d %.3f" % (dt, u.ru_maxrss, u.ru_utime + u.ru_stime))
 PY
 }
 
@@ -98,22 +100,23 @@ run_tar() { measure bash -c 'tar cf - -C "$1" . | pigz -6 -p 2 > /dev/null' tar-
 warm() { tar cf - -C "$1" . > /dev/null; }
 
 if [ "$case" = scale ]; then
-  printf "%8s %10s %12s %10s %12s %8s\n" files seconds "us/file" "peak MiB" "KiB/file" "vs 5k"
+  printf "%8s %10s %12s %10s %12s %8s %8s\n" files seconds "us/file" "peak MiB" "KiB/file" "vs 5k" "cpu s"
   base=""
   for n in 5000 20000 80000; do
     tree=$(flat_small $n)
     warm "$tree"
-    times=() peaks=()
+    times=() peaks=() cpus=()
     for _ in $(seq "$RUNS"); do
-      read -r s k < <(run_volpack "$tree")
-      times+=("$s") peaks+=("$k")
+      read -r s k c < <(run_volpack "$tree")
+      times+=("$s") peaks+=("$k") cpus+=("$c")
     done
     t=$(printf "%s\n" "${times[@]}" | median)
     k=$(printf "%s\n" "${peaks[@]}" | sort -g | tail -1)
+    c=$(printf "%s\n" "${cpus[@]}" | median)
     per=$(awk -v t="$t" -v n=$n 'BEGIN {printf "%.1f", t / n * 1e6}')
     [ -n "$base" ] || base=$per
-    awk -v n=$n -v t="$t" -v per="$per" -v k="$k" -v base="$base" \
-      'BEGIN {printf "%8d %10.3f %12s %10.1f %12.3f %8.2f\n", n, t, per, k / 1024, k / n, per / base}'
+    awk -v n=$n -v t="$t" -v per="$per" -v k="$k" -v base="$base" -v c="$c" \
+      'BEGIN {printf "%8d %10.3f %12s %10.1f %12.3f %8.2f %8.3f\n", n, t, per, k / 1024, k / n, per / base, c}'
   done
   rm -f "$img"
   exit 0
@@ -121,21 +124,24 @@ fi
 
 tree=$(corpus "$case")
 warm "$tree"
-vt=() vk=() tt=() tk=()
+vt=() vk=() vc=() tt=() tk=() tc=()
 for i in $(seq "$RUNS"); do
-  read -r s k < <(run_volpack "$tree"); vt+=("$s") vk+=("$k")
-  read -r s k < <(run_tar "$tree"); tt+=("$s") tk+=("$k")
+  read -r s k c < <(run_volpack "$tree"); vt+=("$s") vk+=("$k") vc+=("$c")
+  read -r s k c < <(run_tar "$tree"); tt+=("$s") tk+=("$k") tc+=("$c")
   echo "run $i: volpack ${vt[-1]} s, tar|pigz ${tt[-1]} s" >&2
 done
 v=$(printf "%s\n" "${vt[@]}" | median)
 t=$(printf "%s\n" "${tt[@]}" | median)
+vcpu=$(printf "%s\n" "${vc[@]}" | median)
+tcpu=$(printf "%s\n" "${tc[@]}" | median)
 vpeak=$(printf "%s\n" "${vk[@]}" | sort -g | tail -1)
 tpeak=$(printf "%s\n" "${tk[@]}" | sort -g | tail -1)
 size=$(stat -c %s "$img")
 rm -f "$img"
-awk -v c="$case" -v v="$v" -v t="$t" -v vk="$vpeak" -v tk="$tpeak" -v sz="$size" -v runs="$RUNS" 'BEGIN {
+awk -v c="$case" -v v="$v" -v t="$t" -v vk="$vpeak" -v tk="$tpeak" -v sz="$size" -v runs="$RUNS" \
+    -v vc="$vcpu" -v tc="$tcpu" 'BEGIN {
   printf "%s (median of %d, alternating)\n", c, runs
-  printf "  volpack    %8.3f s   peak %7.1f MiB   image %.1f MB\n", v, vk / 1024, sz / 1e6
-  printf "  tar|pigz   %8.3f s   peak %7.1f MiB\n", t, tk / 1024
-  printf "  ratio      %8.2f\n", v / t
+  printf "  volpack    %8.3f s   peak %7.1f MiB   cpu %7.3f s   image %.1f MB\n", v, vk / 1024, vc, sz / 1e6
+  printf "  tar|pigz   %8.3f s   peak %7.1f MiB   cpu %7.3f s\n", t, tk / 1024, tc
+  printf "  ratio      %8.2f                      cpu %7.2f\n", v / t, vc / tc
 }'

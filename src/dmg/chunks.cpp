@@ -6,12 +6,14 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "dmg/dmg.h"
 #include "dmg/message_numbers.h"
+#include "dmg/precode.h"
 #include "io/buffer.h"
 
 namespace volpack {
@@ -24,6 +26,19 @@ uint32_t udif_chunk_type_for(uint64_t compressed_length, SectorCount sectors) {
   return compressed_length / kSectorSize > sectors ? UDIF_CHUNK_RAW : UDIF_CHUNK_ZLIB;
 }
 
+namespace {
+
+// Compared a page at a time with a page of zeros (memcmp is the fastest
+// loop the C library has).
+bool all_zero(const uint8_t* p, uint64_t n) {
+  static const uint8_t kZeros[4096] = {};
+  for (uint64_t i = 0; i < n; i += sizeof kZeros)
+    if (std::memcmp(p + i, kZeros, std::min<uint64_t>(sizeof kZeros, n - i)) != 0) return false;
+  return true;
+}
+
+}  // namespace
+
 chunk_compressor::chunk_compressor() : c_(libdeflate_alloc_compressor(kDeflateLevel)) {}
 
 chunk_compressor::~chunk_compressor() { libdeflate_free_compressor(c_); }
@@ -33,6 +48,13 @@ status chunk_compressor::compress(const uint8_t* in, SectorCount sectors, uint8_
   if (c_ == nullptr)
     return status_errorf("insertBLKX():%d: zlib deflateInit error (ret = %d)\n", msgno::kBlkxDeflateInit, Z_MEM_ERROR);
   uint64_t raw_length = sectors * kSectorSize;
+  // A chunk of zeros codes as the last one did (the same input gives the same bytes).
+  bool zeros = all_zero(in, raw_length);
+  if (zeros && sectors == zero_sectors_) {
+    std::memcpy(out, zero_code_.data(), zero_code_.size());
+    *code = zero_kind_;
+    return status::ok();
+  }
   // The buffer holds the library's bound for a full chunk, so a zero result
   // means the library failed, not that the data would not fit.
   size_t compressed = libdeflate_zlib_compress(c_, in, raw_length, out, kChunkBufferSize);
@@ -40,6 +62,15 @@ status chunk_compressor::compress(const uint8_t* in, SectorCount sectors, uint8_
     return status_errorf("insertBLKX():%d: zlib deflate error (ret = %d)\n", msgno::kBlkxDeflate, Z_BUF_ERROR);
   code->type = udif_chunk_type_for(compressed, sectors);
   code->stored_length = code->type == UDIF_CHUNK_RAW ? raw_length : compressed;
+  if (zeros && code->type != UDIF_CHUNK_RAW) {
+    try {
+      zero_code_.assign(out, out + compressed);
+      zero_sectors_ = sectors;
+      zero_kind_ = *code;
+    } catch (const std::bad_alloc&) {
+      zero_sectors_ = 0;  // coded anew next time
+    }
+  }
   return status::ok();
 }
 
@@ -67,6 +98,7 @@ unsigned default_compression_threads() {
 // One chunk on its way through: read, deflated, written.
 struct chunk_slot {
   std::vector<uint8_t> in, out;
+  std::vector<uint8_t> ahead;  // a code taken from the precoder
   SectorCount sectors = 0;
   chunk_code_t code;
   status coded;
@@ -102,6 +134,12 @@ class deflate_pool {
     slots_[slot].done = false;
     queue_.push_back(slot);
     wake_.notify_one();
+  }
+
+  // Takes a slot coded elsewhere as coded.
+  void done(size_t slot) {
+    std::lock_guard<std::mutex> lock(mu_);
+    slots_[slot].done = true;
   }
 
   // Waits until the slot is coded.
@@ -161,9 +199,8 @@ class deflate_pool {
 }  // namespace
 
 result<udif_blkx_table_t> insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sector, SectorCount sector_count,
-                                     uint32_t block_descriptors, uint32_t* in_crc, uint32_t* in_sum,
-                                     uint32_t* out_crc, unsigned threads,
-                                      progress_t* progress) {
+                                     uint32_t block_descriptors, uint32_t* in_crc, uint32_t* in_sum, uint32_t* out_crc,
+                                     unsigned threads, progress_t* progress, chunk_precoder* precoded) {
   if (threads == 0) threads = default_compression_threads();
   const uint64_t chunk_count = (sector_count + kChunkSectors - 1) / kChunkSectors;
   // Two slots a thread keep every thread busy while the oldest chunk is written.
@@ -203,6 +240,14 @@ result<udif_blkx_table_t> insertBLKX(stream_t* out, stream_t* in, SectorNumber f
       if (in_crc != nullptr) crc32_checksum(in_crc, s.in.data(), raw_length);
       if (in_sum != nullptr) udif_checksum(in_sum, s.in.data(), raw_length);
       unread -= s.sectors;
+      // A chunk coded ahead from these very bytes needs no coding.
+      if (precoded != nullptr && first_sector % kChunkSectors == 0 && s.sectors == kChunkSectors &&
+          precoded->take(first_sector / kChunkSectors + next_read, &s.ahead, &s.code)) {
+        if (s.code.type != UDIF_CHUNK_RAW) std::memcpy(s.out.data(), s.ahead.data(), s.code.stored_length);
+        s.coded = status::ok();
+        pool.done(next_read % slot_count);
+        continue;
+      }
       pool.submit(next_read % slot_count);
     }
     chunk_slot& s = slots[next_write % slot_count];

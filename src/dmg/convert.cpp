@@ -16,7 +16,8 @@ constexpr size_t kPlstSize = 1032;
 
 }  // namespace
 
-status convert_to_DMG(std::unique_ptr<stream_t> in, std::unique_ptr<stream_t> out, const run_context& ctx) {
+status convert_to_DMG(std::unique_ptr<stream_t> in, std::unique_ptr<stream_t> out, const run_context& ctx,
+                      chunk_precoder* precoded) {
   if (!in || !out) return status::ok();
   // Messages name the routine users have always seen in them.
   const char* const func = "convert_to_DMG_or_die";
@@ -36,9 +37,8 @@ status convert_to_DMG(std::unique_ptr<stream_t> in, std::unique_ptr<stream_t> ou
 
   uint32_t in_crc = 0;
   uint32_t in_sum = 0;
-  result<udif_blkx_table_t> table =
-      insertBLKX(out.get(), in.get(), 0, sectors, kWholeDiskDescriptors, &in_crc, &in_sum, &out_crc,
-                 ctx.options.compression_threads, ctx.progress);
+  result<udif_blkx_table_t> table = insertBLKX(out.get(), in.get(), 0, sectors, kWholeDiskDescriptors, &in_crc, &in_sum,
+                                               &out_crc, ctx.options.compression_threads, ctx.progress, precoded);
   if (!table) return table.error();
   table.value().checksum.data[0] = in_crc;
   VOLPACK_RETURN_IF_ERROR(insertData(list, "blkx", 0, "whole disk (unknown partition : 0)",

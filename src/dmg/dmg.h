@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dmg/udif_format.h"
 #include "io/run_context.h"
@@ -31,8 +32,12 @@
 namespace volpack {
 
 // A null stream makes the call succeed at once, converting nothing.
-[[nodiscard]] status convert_to_DMG(std::unique_ptr<stream_t> in, std::unique_ptr<stream_t> out,
-                                    const run_context& ctx);
+class chunk_precoder;
+
+// With `precoded` (stopped; dmg/precode.h), chunks coded ahead are taken from
+// it instead of being coded again; the image is the same.
+[[nodiscard]] status convert_to_DMG(std::unique_ptr<stream_t> in, std::unique_ptr<stream_t> out, const run_context& ctx,
+                                    chunk_precoder* precoded = nullptr);
 
 // ---- Chunk compression ----
 
@@ -69,6 +74,10 @@ class chunk_compressor {
 
  private:
   struct libdeflate_compressor* c_;
+  // The last chunk of zeros coded, kept: free space repeats it many times.
+  SectorCount zero_sectors_ = 0;
+  std::vector<uint8_t> zero_code_;
+  chunk_code_t zero_kind_;
 };
 // The same with a coder of its own.
 [[nodiscard]] status compress_chunk(const uint8_t* in, SectorCount sectors, uint8_t* out, chunk_code_t* code);
@@ -81,11 +90,13 @@ class chunk_compressor {
 // read or write, a coding failure or exhausted memory fails the call. Each
 // chunk written advances `progress` (when given) by its raw bytes.
 // `threads` deflate the chunks (0: one per core, at most 8); the output is the
-// same for every value.
+// same for every value. Chunk k of a table that starts at a multiple of 512
+// sectors is chunk first_sector / 512 + k of `precoded`.
 [[nodiscard]] result<udif_blkx_table_t> insertBLKX(stream_t* out, stream_t* in, SectorNumber first_sector,
                                                    SectorCount sector_count, uint32_t block_descriptors,
                                                    uint32_t* in_crc, uint32_t* in_sum, uint32_t* out_crc,
-                                                   unsigned threads = 0, progress_t* progress = nullptr);
+                                                   unsigned threads = 0, progress_t* progress = nullptr,
+                                                   chunk_precoder* precoded = nullptr);
 
 // ---- Resource property list ----
 

@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "dmg/dmg.h"
+#include "dmg/precode.h"
 #include "driver/inspect.h"
 #include "driver/progress.h"
 #include "driver/reproducible.h"
@@ -208,7 +210,8 @@ bool measure_source(const run_context& ctx, const std::string& source, uint64_t*
   tree_census census;
   census.progress = ctx.progress;
   phase counting(ctx, progress_phase::counting, 0, 0);
-  if (!census_directory(source.c_str(), &census) || !compute_directory_size(source.c_str(), &measure)) {
+  // One walk: the census measures too.
+  if (!census_directory(source.c_str(), &census)) {
     int e = host_errno();
     fail(ctx, "Error: cannot compute directory size of \"%s\" (errno %d)\n", source.c_str(), e);
     // Name the entry that could not be read.
@@ -218,17 +221,32 @@ bool measure_source(const run_context& ctx, const std::string& source, uint64_t*
       fail(ctx, "Error: cannot read \"%s\": %s\n", census.failed_path.c_str(), host_strerror(e));
     return false;
   }
+  measure += census.measure;
   *size = volume_size_for_tree(measure, census);
   *totals = census;
   progress(ctx, "Computed size: " + std::to_string(*size / 1024) + " Kb\n");
   return true;
 }
 
+// The scratch file of a volume of `size` bytes: one sector more.
+uint64_t scratch_bytes(uint64_t size) { return (size / 512 + 1) * 512; }
+
+// While the import runs on one core, the others code chunks ahead.
+unsigned precoding_threads(const run_context& ctx) {
+  unsigned threads = ctx.options.compression_threads;
+  if (threads == 0) threads = std::max(1u, std::min(std::thread::hardware_concurrency(), 8u));
+  return threads > 1 ? threads - 1 : 1;
+}
+
+// Codes of chunks kept until the image is written (their raw bytes are read
+// again then, not kept).
+constexpr size_t kPrecodeBudget = 16u << 20;
+
 // Formats an empty HFS+ volume of `size` bytes into the scratch file; a null
 // name gives the formatter's default.
 bool format_volume(const run_context& ctx, const run_files& files, const char* volume_name, uint64_t size) {
   progress(ctx, "Creating new HFS+ volume...\n");
-  status sized = run_files_size_scratch(files, (size / 512 + 1) * 512);
+  status sized = run_files_size_scratch(files, scratch_bytes(size));
   if (!sized) return fail(ctx, sized);
   format_options options;
   options.volume_name = volume_name;
@@ -245,10 +263,11 @@ bool format_volume(const run_context& ctx, const run_files& files, const char* v
 
 // Copies the source tree into the volume's root folder. A reproducible run
 // then draws the volume's identifier again, from its whole input.
-bool import_tree(const run_context& ctx, const run_files& files, const std::string& source,
-                 const tree_census& totals, reproducible_sources* reproducible) {
+bool import_tree(const run_context& ctx, const run_files& files, const std::string& source, const tree_census& totals,
+                 reproducible_sources* reproducible, chunk_precoder* precoder) {
   progress(ctx, "Adding files...\n");
-  std::unique_ptr<io_t> device = create_io_from_path(files.scratch.c_str());
+  // The chunks the import is done with are coded meanwhile.
+  std::unique_ptr<io_t> device = precoder->watch(create_io_from_path(files.scratch.c_str()));
   result<std::unique_ptr<volume_t>> opened = volume_open(device.get(), ctx.reporter);
   if (!opened) {
     fail(ctx, opened.error());
@@ -281,7 +300,7 @@ bool import_tree(const run_context& ctx, const run_files& files, const std::stri
 }
 
 // Compresses the scratch volume into the temporary image.
-bool write_image(const run_context& ctx, const run_files& files) {
+bool write_image(const run_context& ctx, const run_files& files, chunk_precoder* precoder) {
   progress(ctx, "Embedding HFS+ volume into compressed DMG file...\n");
   std::unique_ptr<stream_t> in = create_stream_from_fp(host_fopen(files.scratch.c_str(), "rb"));
   if (!in) return fail(ctx, "error: can't open HFS+ file: %s\n", files.scratch.c_str());
@@ -291,7 +310,8 @@ bool write_image(const run_context& ctx, const run_files& files) {
     return fail(ctx, "error: can't open DMG file for writing: %s\n", files.output.c_str());
   }
   phase compressing(ctx, progress_phase::compressing, 0, stream_length(in.get()) / kSectorSize * kSectorSize);
-  status converted = convert_to_DMG(std::move(in), std::move(out), ctx);
+  precoder->stop();
+  status converted = convert_to_DMG(std::move(in), std::move(out), ctx, precoder);
   compressing.end();
   if (!converted) return fail(ctx, converted);
   return true;
@@ -329,6 +349,7 @@ int volpack_run(int argc, char** argv, const run_sources& sources) {
     return 1;
   }
   ctx.options.verbose = cl.verbose;
+  ctx.options.compression_threads = sources.compression_threads;
   ctx.options.link_files = cl.link_files;
 
   std::string volume_name;
@@ -369,9 +390,11 @@ int volpack_run(int argc, char** argv, const run_sources& sources) {
   uint64_t size = 0;
   tree_census totals;
   if (!measure_source(ctx, cl.source, &size, &totals) ||
-      !format_volume(ctx, files, named ? volume_name.c_str() : nullptr, size) ||
-      !import_tree(ctx, files, cl.source, totals, reproducible.get()) || !write_image(ctx, files) ||
-      !finish_run(ctx, &files))
+      !format_volume(ctx, files, named ? volume_name.c_str() : nullptr, size))
+    return abandon(ctx, &files);
+  chunk_precoder precoder(scratch_bytes(size), precoding_threads(ctx), kPrecodeBudget);
+  if (!import_tree(ctx, files, cl.source, totals, reproducible.get(), &precoder) ||
+      !write_image(ctx, files, &precoder) || !finish_run(ctx, &files))
     return abandon(ctx, &files);
   progress(ctx, "Done.\n");
   return 0;

@@ -40,6 +40,7 @@ struct run_sources {
   id_source_t* ids = nullptr;
   time_source_t* clock = nullptr;
   const char* source_date_epoch = nullptr;
+  unsigned compression_threads = 0;  // 0: as many as the machine has cores
 };
 int volpack_run(int argc, char** argv, const run_sources& sources);
 

@@ -5,9 +5,10 @@
 // nothing of keys except that each begins with its u16 keyLength, and nothing
 // of record contents. Ordering and the key/record codecs come from the tree's
 // `BTreeCallbacks` (compare, read_key, write_key, print_key, read_data, in
-// that order). There is no node cache: every primitive reads or writes at once
-// through the tree file, and every operation that changes the header writes it
-// back before it returns, so the file is consistent after each call.
+// that order). Every primitive reads or writes at once through the tree file
+// (which may be a write-through node cache, hfs/btree_cache.h), and every
+// operation that changes the header writes it back before it returns, so the
+// file is consistent after each call.
 //
 // The tree file is a `btree_file_t`: positioned I/O plus the fork data that
 // growth needs (logical size, clump size) and the fork's allocator. On a volume
@@ -31,6 +32,7 @@
 namespace volpack {
 
 class reporter_t;
+class btree_node_cache;
 
 // A key as the engine sees it: opaque bytes owned by the callbacks' codec. Every
 // key type begins with a host-order u16 keyLength (the key occupies keyLength + 2
@@ -78,6 +80,11 @@ struct btree_t {
   BTHeaderRec header;                // host order; authoritative while open
   const BTreeCallbacks* callbacks = nullptr;
   reporter_t* reporter = nullptr;    // borrowed; null drops warnings
+  btree_node_cache* cache = nullptr;  // `io` itself when a node cache is attached (hfs/btree_cache.h)
+  // Where the last record added to a leaf went: a hint only, which any later
+  // change of the tree may have made wrong.
+  NodeNumber last_leaf_node = 0;
+  uint16_t last_leaf_index = 0;
 };
 
 // Reads the header record (106 bytes at offset 14) and fills the tree. False

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "hfs/btree.h"
+#include "hfs/btree_cache.h"
 #include "hfs/btree_internal.h"
 #include "io/bytes.h"
 #include "io/run_context.h"
@@ -33,14 +34,14 @@ result<scan_t> scan_node(btree_t* tree, NodeNumber node, const BTNodeDescriptor&
   // order before the key. The last record found ordering before it is the
   // one just before the position (not set when the key is there).
   scan_t s;
-  io_t* io = tree->io.get();
   uint16_t lo = 0, hi = desc.numRecords;
   while (lo < hi) {
     uint16_t mid = static_cast<uint16_t>(lo + (hi - lo) / 2);
     uint64_t offset;
     VOLPACK_ASSIGN_OR_RETURN(offset, btree_get_record_offset(tree, node, mid));
-    std::unique_ptr<btree_key_t> record_key;
-    VOLPACK_ASSIGN_OR_RETURN(record_key, btree_read_key(tree, offset, io, func, number));
+    std::unique_ptr<btree_key_t> hold;
+    const btree_key_t* record_key;
+    VOLPACK_ASSIGN_OR_RETURN(record_key, btree_peek_key(tree, offset, &hold, func, number));
     int c = tree->callbacks->btree_compare(*record_key, key);
     if (c == 0) {
       s.index = mid;
@@ -58,6 +59,11 @@ result<scan_t> scan_node(btree_t* tree, NodeNumber node, const BTNodeDescriptor&
   s.index = lo;
   return s;
 }
+
+// Adds the record at the place `s` found in `node` (whose descriptor is
+// `desc`), as doAddRecord does once it has scanned the node.
+status add_at(btree_t* tree, NodeNumber node, BTNodeDescriptor desc, const scan_t& s, const btree_key_t& key,
+              uint16_t data_length, const uint8_t* data);
 
 // Bytes a record takes in a node, its offset slot included.
 uint32_t item_bytes(const btree_key_t& key, uint32_t data_length) {
@@ -214,7 +220,9 @@ result<NodeNumber> addRecord(btree_t* tree, NodeNumber node, const btree_key_t& 
   if (desc.kind == kBTLeafNode) {
     uint32_t item = item_bytes(key, data_length);
     if (free_bytes >= item) {
-      VOLPACK_RETURN_IF_ERROR(doAddRecord(tree, node, key, data_length, data));
+      // The leaf was just scanned: the record goes where the scan found.
+      if (desc.numRecords == 0) warn(tree, "doAddRecord(): WARNING: running into undefined behaviour!\n");
+      VOLPACK_RETURN_IF_ERROR(add_at(tree, node, desc, s, key, data_length, data));
       return NodeNumber{0};
     }
     btree_split_t split;
@@ -299,6 +307,13 @@ status doAddRecord(btree_t* tree, NodeNumber node, const btree_key_t& key, uint1
   if (desc.numRecords == 0) warn(tree, "doAddRecord(): WARNING: running into undefined behaviour!\n");
   scan_t s;
   VOLPACK_ASSIGN_OR_RETURN(s, scan_node(tree, node, desc, key, "doAddRecord", msgno::kDoAddScan));
+  return add_at(tree, node, desc, s, key, data_length, data);
+}
+
+namespace {
+
+status add_at(btree_t* tree, NodeNumber node, BTNodeDescriptor desc, const scan_t& s, const btree_key_t& key,
+              uint16_t data_length, const uint8_t* data) {
   if (s.equal) return status::ok();
   io_t* io = tree->io.get();
   const BTreeCallbacks* cb = tree->callbacks;
@@ -327,13 +342,19 @@ status doAddRecord(btree_t* tree, NodeNumber node, const btree_key_t& key, uint1
       return status_errorf("doAddRecord():%d: io_write error\n", msgno::kDoAddInsertSlot);
   }
   ++desc.numRecords;
-  if (desc.height == 1) ++tree->header.leafRecords;
+  if (desc.height == 1) {
+    ++tree->header.leafRecords;
+    tree->last_leaf_node = node;
+    tree->last_leaf_index = s.index;
+  }
   if (!btree_write_BTNodeDescriptor(tree, node, desc))
     return status_errorf("doAddRecord():%d: btree_write_BTNodeDescriptor error\n", msgno::kDoAddWriteNode);
   if (!writeBTHeaderRec(tree))
     return status_errorf("doAddRecord():%d: writeBTHeaderRec error\n", msgno::kDoAddWriteHeader);
   return status::ok();
 }
+
+}  // namespace
 
 result<NodeNumber> splitNode(btree_t* tree, NodeNumber node, BTNodeDescriptor* desc) {
   return splitNode(tree, node, desc, static_cast<uint16_t>(desc->numRecords / 2));

@@ -2,7 +2,7 @@
 // and the steps of insertion and removal. Only the engine's own files and its
 // tests include this header; the catalog and the extents code use btree.h.
 //
-// Every routine here works straight on the tree file (no node cache) and
+// Every routine here works straight on the tree file (`tree->io`) and
 // returns the failure's message, as the public operations do.
 // Node n of the file starts at byte n * nodeSize; record offsets and the
 // free-space offset live in u16 slots stored backwards from the node's end.

@@ -18,6 +18,7 @@ bool btree_open(btree_t* tree, std::unique_ptr<btree_file_t> io, const BTreeCall
 }
 
 bool btree_close(btree_t* tree) {
+  tree->cache = nullptr;
   if (!tree->io) return true;
   return io_close(std::move(tree->io));
 }

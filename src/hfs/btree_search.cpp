@@ -1,5 +1,6 @@
 // Search: descend from the root to the leaf where a key belongs.
 #include "hfs/btree.h"
+#include "hfs/btree_cache.h"
 #include "hfs/btree_internal.h"
 
 namespace volpack {
@@ -41,8 +42,9 @@ result<std::unique_ptr<btree_record_t>> searchNode(btree_t* tree, NodeNumber nod
       uint16_t mid = static_cast<uint16_t>(lo + (hi - lo) / 2);
       uint64_t offset;
       VOLPACK_ASSIGN_OR_RETURN(offset, btree_get_record_offset(tree, node, mid));
-      std::unique_ptr<btree_key_t> record_key;
-      VOLPACK_ASSIGN_OR_RETURN(record_key, btree_read_key(tree, offset, io, "searchNode", msgno::kSearchScan));
+      std::unique_ptr<btree_key_t> hold;
+      const btree_key_t* record_key;
+      VOLPACK_ASSIGN_OR_RETURN(record_key, btree_peek_key(tree, offset, &hold, "searchNode", msgno::kSearchScan));
       uint64_t data = offset + record_key->key_length() + 2;
       int c = cb->btree_compare(*record_key, key);
       if (c > 0) {

@@ -166,6 +166,13 @@ result<std::vector<folder_entry_t>> volume_get_folder_contents(volume_t* volume,
 
 // ---------------------------------------------------------------- updates
 
+// Where a record was put in the catalog tree: a hint for finding it again
+// without a search, checked before it is used (the tree may have changed).
+struct catalog_place_t {
+  NodeNumber node = 0;
+  uint16_t index = 0;
+};
+
 // Why a creation did not happen.
 enum class create_status_t {
   kCreated,
@@ -186,6 +193,17 @@ struct create_result_t {
 // failed status ("volume_create_file():1107: ERROR: parent is not a folder\n").
 result<CatalogNodeID> volume_create_folder(volume_t* volume, const char* path, create_result_t* result = nullptr);
 result<CatalogNodeID> volume_create_file(volume_t* volume, const char* path, create_result_t* result = nullptr);
+// The same in a folder whose record the caller holds, for an importer that
+// fills a folder with many items: `name` is already a volume name, the
+// parent's counts (valence, folderCount) change in `*parent` only, and the
+// volume header in memory only; the caller stores the parent
+// (volume_update_catalog) and the header (volume_update) once it is done
+// creating in the folder. The new record, its key and where it went come back
+// in `*created`, `*key` and `*place` (any may be null). A `parent` that is no
+// folder record is a failed status, as above.
+result<CatalogNodeID> volume_create_in_folder(volume_t* volume, catalog_record_t* parent, const HFSUniStr255& name,
+                                              bool is_folder, create_result_t* result, catalog_record_t* created,
+                                              catalog_key_t* key, catalog_place_t* place = nullptr);
 // Creates a symbolic link to `target` at `path`, or rewrites the target of the
 // link stored under exactly that name (the fork takes the target's length).
 // Gives the link's ID, or 0 when nothing was done: the name is held by another
@@ -195,5 +213,9 @@ result<CatalogNodeID> volume_create_symlink(volume_t* volume, const char* path, 
 // Stores a changed file or folder record (found through its thread) in place
 // of the old one. Anything else is ignored.
 status volume_update_catalog(volume_t* volume, const catalog_record_t& record);
+// The same for a record whose key the caller knows (no thread lookup), and,
+// with `hint`, where it may still be (no search when it is).
+status volume_update_catalog_at(volume_t* volume, const catalog_key_t& key, const catalog_record_t& record,
+                                const catalog_place_t* hint = nullptr);
 
 }  // namespace volpack

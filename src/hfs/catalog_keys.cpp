@@ -118,13 +118,12 @@ using no_record = std::unique_ptr<catalog_record_t>;
 }  // namespace
 
 result<std::unique_ptr<catalog_key_t>> catalog_readkey(uint64_t offset, io_t* io) {
-  std::vector<uint8_t> buf;
-  VOLPACK_RETURN_IF_ERROR(hfs_buffer(&buf, kHFSPlusCatalogKeyMaxSize, "catalog_readkey", msgno::kReadKeyAlloc));
+  uint8_t buf[kHFSPlusCatalogKeyMaxSize];  // read often (every search), so not from the heap
   // keyLength, parentID and the name's length first; the units once the
   // length is known to fit.
-  if (!io_read(io, offset, kHFSPlusCatalogKeyMinSize, buf.data())) return no_key();
+  if (!io_read(io, offset, kHFSPlusCatalogKeyMinSize, buf)) return no_key();
   HFSPlusCatalogKey head;
-  decode(buf.data(), &head);
+  decode(buf, &head);
   if (head.nodeName.length > kHFSMaxNameUnits)
     return status_errorf("catalog_readkey(): ERROR: key->nodeName.length > 255\n");
   if (head.keyLength > 6 + 2 * head.nodeName.length) {
@@ -132,13 +131,11 @@ result<std::unique_ptr<catalog_key_t>> catalog_readkey(uint64_t offset, io_t* io
         "catalog_readkey(): ERROR: key->keyLength > UNICODE_START - sizeof (uint16_t) + "
         "key->nodeName.length * sizeof (uint16_t)\n");
   }
-  if (!io_read(io, offset + kHFSPlusCatalogKeyMinSize, 2u * head.nodeName.length,
-               buf.data() + kHFSPlusCatalogKeyMinSize)) {
+  if (!io_read(io, offset + kHFSPlusCatalogKeyMinSize, 2u * head.nodeName.length, buf + kHFSPlusCatalogKeyMinSize))
     return no_key();
-  }
   std::unique_ptr<catalog_key_t> key;
   VOLPACK_ASSIGN_OR_RETURN(key, new_object<catalog_key_t>("catalog_readkey", msgno::kReadKeyAlloc));
-  decode(buf.data(), static_cast<HFSPlusCatalogKey*>(key.get()));
+  decode(buf, static_cast<HFSPlusCatalogKey*>(key.get()));
   name_from_disk(&key->nodeName);
   return key;
 }

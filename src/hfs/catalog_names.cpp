@@ -110,6 +110,12 @@ void canonical_order(std::vector<uint32_t>* cps) {
 bool unistr_from_host(HFSUniStr255* name, const char* text, size_t length) {
   *name = HFSUniStr255();
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
+  // ASCII, most names, decodes to itself and has nothing to decompose or reorder.
+  if (length <= kHFSMaxNameUnits && std::all_of(bytes, bytes + length, [](unsigned char c) { return c < 0x80; })) {
+    std::copy(bytes, bytes + length, name->unicode.begin());
+    name->length = static_cast<uint16_t>(length);
+    return true;
+  }
   std::vector<uint32_t> decoded;
   if (!decode_utf8(bytes, length, &decoded)) {
     // Not UTF-8: take each byte as the code point of the same value.
@@ -192,6 +198,12 @@ uint16_t hfs_case_fold(uint16_t unit) {
 }
 
 int unicode_compare_folded(const uint16_t* a, size_t la, const uint16_t* b, size_t lb) {
+  // Equal units fold alike (or are ignored in both): a common start says
+  // nothing, and names in one folder often share a long one.
+  while (la > 0 && lb > 0 && *a == *b) {
+    ++a, ++b;
+    --la, --lb;
+  }
   for (;;) {
     uint16_t c1 = 0;
     while (la > 0 && c1 == 0) {

@@ -150,8 +150,14 @@ status grow(hfsfile_t* file, uint64_t needed) {
   HFSPlusVolumeHeader& h = volume->header;
   if (needed > h.freeBlocks) return out_of_free_blocks(msgno::kAllocNoFreeBlocks);
   const uint64_t block_size = h.blockSize;
-  std::vector<uint8_t> zeros;
-  VOLPACK_RETURN_IF_ERROR(hfs_buffer(&zeros, block_size, "hfsfile_allocate_or_die", msgno::kAllocZeroBlockBuffer));
+  // New blocks are cleared from a block of zeros made once; only blocks
+  // larger than 64 KiB need a buffer of their own.
+  static const uint8_t kZeroBlock[65536] = {};
+  std::vector<uint8_t> own_zeros;
+  if (block_size > sizeof kZeroBlock)
+    VOLPACK_RETURN_IF_ERROR(
+        hfs_buffer(&own_zeros, block_size, "hfsfile_allocate_or_die", msgno::kAllocZeroBlockBuffer));
+  const uint8_t* zeros = own_zeros.empty() ? kZeroBlock : own_zeros.data();
   std::vector<HFSPlusExtentDescriptor>& list = file->extents;
 
   uint64_t candidate;
@@ -186,7 +192,7 @@ status grow(hfsfile_t* file, uint64_t needed) {
     begin_new_extent = false;
     HFSPlusExtentDescriptor& current = list.back();
     if (current.blockCount == 0) current.startBlock = static_cast<BlockNumber>(candidate);
-    if (!io_write(volume->device, candidate * block_size, block_size, zeros.data()))
+    if (!io_write(volume->device, candidate * block_size, block_size, zeros))
       return status_errorf("hfsfile_allocate_or_die():%d: io_write error\n", msgno::kAllocWriteZeroBlock);
     VOLPACK_RETURN_IF_ERROR(volume_mark_block_usage(volume, candidate, true));
     --h.freeBlocks;

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <new>
 
+#include "hfs/btree_cache.h"
 #include "hfs/catalog.h"
 #include "hfs/hfs_status.h"
 #include "hfs/volume.h"
@@ -9,6 +10,11 @@
 namespace volpack {
 
 namespace {
+
+// Nodes the trees keep in memory (hfs/btree_cache.h): the catalog's hot
+// nodes while a tree of many thousand records is built, 4 MiB at 4 KiB nodes.
+constexpr size_t kCatalogCacheNodes = 1024;
+constexpr size_t kExtentsCacheNodes = 64;
 
 uint64_t alternate_header_offset(const HFSPlusVolumeHeader& h) {
   return static_cast<uint64_t>(h.totalBlocks) * h.blockSize - 2 * 512;
@@ -63,6 +69,8 @@ result<std::unique_ptr<volume_t>> volume_open(io_t* device, reporter_t* reporter
   VOLPACK_ASSIGN_OR_RETURN(file,
                            volume_open_hfsfile(volume.get(), kHFSCatalogFileID, &volume->header.catalogFile, nullptr));
   if (!catalog_open(&volume->catalog_tree, std::move(file))) return not_opened(volume.get());
+  btree_cache_attach(&volume->extents_tree, kExtentsCacheNodes);
+  btree_cache_attach(&volume->catalog_tree, kCatalogCacheNodes);
   VOLPACK_ASSIGN_OR_RETURN(volume->allocation_file, volume_open_hfsfile(volume.get(), kHFSAllocationFileID,
                                                                         &volume->header.allocationFile, nullptr));
   VOLPACK_ASSIGN_OR_RETURN(volume->private_folder_id, volume_get_private_data_folder_id(volume.get()));

@@ -43,7 +43,11 @@ bool is_oneliner_symlink(stream_t* s) {
   uint8_t b[kMaxLinkFileSize];
   bool complete = stream_read(s, b, n) == n;
   stream_seek(s, 0);
-  if (!complete) return false;
+  return complete && is_oneliner_text(b, n);
+}
+
+bool is_oneliner_text(const uint8_t* b, uint64_t n) {
+  if (n < 1 || n > kMaxLinkFileSize) return false;
   if (std::strchr(" \t\n\v\f\r#", b[0]) != nullptr) return false;
   auto starts = [&](const char* prefix, size_t len, uint64_t longer_than) {
     return n > longer_than && std::memcmp(b, prefix, len) == 0;
@@ -152,32 +156,31 @@ status open_failed(const std::string& host_path, int line) {
                       host_path.c_str(), reason.message().c_str());
 }
 
+// Reads the rules' view of a regular file of `size` bytes from its first
+// `got` bytes (all of them when it has at most kMaxLinkFileSize bytes);
+// `read_error` is the host's error when fewer than min(4, size) came.
+status probe_head(const std::string& host_path, bool owner_exec, const uint8_t* head, uint64_t got, uint64_t size,
+                  int read_error, file_probe* probe) {
+  if (got < std::min<uint64_t>(4, size)) return read_failed(host_path, "read", read_error);
+  probe->executable = is_executable_magic(head, got) || owner_exec;
+  probe->oneliner = !probe->executable && size <= kMaxLinkFileSize && got == size && is_oneliner_text(head, size);
+  if (probe->oneliner) probe->text.assign(reinterpret_cast<const char*>(head), size);
+  return status::ok();
+}
+
 // Opens an input file without waiting on what is not a regular file (a FIFO
 // swapped in after the listing), with its status at the time of opening.
-std::unique_ptr<stream_t> open_input(const std::string& host_path, host_stat_t* st, std::FILE** fp) {
-  *fp = host_fopen_input(host_path.c_str(), st);
-  return create_stream_from_fp(*fp);
-}
+std::FILE* open_input(const std::string& host_path, host_stat_t* st) { return host_fopen_input(host_path.c_str(), st); }
 
 status probe_file(const std::string& host_path, const host_stat_t& st, file_probe* probe) {
   host_stat_t now;
-  std::FILE* fp = nullptr;
-  std::unique_ptr<stream_t> s = open_input(host_path, &now, &fp);
-  if (!s) return open_failed(host_path, kProbeOpen);
-  uint8_t head[4];
-  uint64_t got = stream_read(s.get(), head, 4);
-  if (got < std::min<uint64_t>(4, now.size)) return read_failed(host_path, "read", host_errno());
-  probe->executable = is_executable_magic(head, got) || st.owner_exec;
-  stream_seek(s.get(), 0);
-  probe->oneliner = !probe->executable && is_oneliner_symlink(s.get());
-  if (probe->oneliner) {
-    char text[kMaxLinkFileSize];
-    uint64_t n = stream_read(s.get(), text, kMaxLinkFileSize);
-    if (n != now.size) return read_failed(host_path, "read", host_errno());
-    probe->text.assign(text, n);
-  }
-  (void)stream_close(std::move(s));
-  return status::ok();
+  std::FILE* fp = open_input(host_path, &now);
+  if (fp == nullptr) return open_failed(host_path, kProbeOpen);
+  uint8_t head[kMaxLinkFileSize + 1];
+  uint64_t got = host_pread(fp, 0, head, std::min<uint64_t>(now.size, sizeof head));
+  int error = host_errno();
+  host_fclose(fp);
+  return probe_head(host_path, st.owner_exec, head, got, now.size, error, probe);
 }
 
 // True when `text`, read from the folder `at` (components below `root`),
@@ -220,6 +223,32 @@ bool names_tree_entry(const std::string& root, std::vector<std::string> at, cons
   return true;  // the folder itself or one above it, inside the tree
 }
 
+// The plan for a regular file, from what was read of it.
+entry_plan plan_regular_file(const std::string& tree_root, const std::string& relative, const std::string& host_path,
+                             link_files_mode mode, const file_probe& probe) {
+  entry_plan plan;
+  plan.kind = probe.executable ? entry_kind::executable : entry_kind::file;
+  if (!probe.oneliner || mode == link_files_mode::none) return plan;
+  status w;
+  if (probe.text.size() > kMaxLinkTargetSize) {
+    w = status_errorf("WARNING: %s: one-line file kept as a file: its text is longer than %llu bytes\n",
+                      host_path.c_str(), static_cast<unsigned long long>(kMaxLinkTargetSize));
+  } else {
+    std::vector<std::string> folder = split_target(relative);
+    if (!folder.empty()) folder.pop_back();
+    if (mode == link_files_mode::all || is_absolute_target(probe.text) ||
+        names_tree_entry(tree_root, folder, probe.text)) {
+      plan.kind = entry_kind::link;
+      plan.target = probe.text;
+      return plan;
+    }
+    w = status_errorf("WARNING: %s: one-line file kept as a file: \"%s\" is not in the tree\n", host_path.c_str(),
+                      probe.text.c_str());
+  }
+  plan.warning = w.message();
+  return plan;
+}
+
 }  // namespace
 
 result<entry_plan> plan_host_entry(const std::string& tree_root, const std::string& relative, link_files_mode mode,
@@ -250,26 +279,7 @@ result<entry_plan> plan_host_entry(const std::string& tree_root, const std::stri
   }
   file_probe probe;
   VOLPACK_RETURN_IF_ERROR(probe_file(host_path, st, &probe));
-  plan.kind = probe.executable ? entry_kind::executable : entry_kind::file;
-  if (!probe.oneliner || mode == link_files_mode::none) return plan;
-  status w;
-  if (probe.text.size() > kMaxLinkTargetSize) {
-    w = status_errorf("WARNING: %s: one-line file kept as a file: its text is longer than %llu bytes\n",
-                      host_path.c_str(), static_cast<unsigned long long>(kMaxLinkTargetSize));
-  } else {
-    std::vector<std::string> folder = split_target(relative);
-    if (!folder.empty()) folder.pop_back();
-    if (mode == link_files_mode::all || is_absolute_target(probe.text) ||
-        names_tree_entry(tree_root, folder, probe.text)) {
-      plan.kind = entry_kind::link;
-      plan.target = probe.text;
-      return plan;
-    }
-    w = status_errorf("WARNING: %s: one-line file kept as a file: \"%s\" is not in the tree\n", host_path.c_str(),
-                      probe.text.c_str());
-  }
-  plan.warning = w.message();
-  return plan;
+  return plan_regular_file(tree_root, relative, host_path, mode, probe);
 }
 
 namespace {
@@ -304,11 +314,13 @@ status refused(const std::string& host_path, const std::string& vpath, const cre
   }
 }
 
-// Takes the entry's name in its folder, or explains why it cannot have it.
-status claim_name(importer& im, folder_names& names, const std::string& name, const std::string& host_path) {
-  HFSUniStr255 unicode;
-  if (!unistr_from_host(&unicode, name.data(), name.size())) return refused(host_path, "", {create_status_t::kNameTooLong, 0});
-  std::u16string identity = catalog_name_identity(im.volume, unicode);
+// Takes the entry's name in its folder, or explains why it cannot have it;
+// gives the volume name in `*unicode`.
+status claim_name(importer& im, folder_names& names, const std::string& name, const std::string& host_path,
+                  HFSUniStr255* unicode) {
+  if (!unistr_from_host(unicode, name.data(), name.size()))
+    return refused(host_path, "", {create_status_t::kNameTooLong, 0});
+  std::u16string identity = catalog_name_identity(im.volume, *unicode);
   if (identity.empty()) return refused(host_path, "", {create_status_t::kEmptyName, 0});
   auto taken = names.emplace(std::move(identity), host_path);
   if (!taken.second)
@@ -339,13 +351,63 @@ void info(const importer& im, const char* what, const std::string& vpath) {
   if (im.ctx.options.verbose) im.ctx.reporter->infof("%s: %s\n", what, vpath.c_str());
 }
 
+// The volume folder being filled: its record, held here while items are
+// created in it (their counts go into it) and stored once it is filled.
+struct folder_t {
+  catalog_record_t record;
+  catalog_key_t key;
+  bool keyed = false;     // `key` is the record's key (else it is found through the thread)
+  catalog_place_t place;  // where it was put (when keyed)
+};
+
+// Stores the folder's record, and the volume header the creations in it changed.
+status store_folder(importer& im, folder_t& folder) {
+  if (folder.keyed) {
+    VOLPACK_RETURN_IF_ERROR(volume_update_catalog_at(im.volume, folder.key, folder.record, &folder.place));
+  } else {
+    VOLPACK_RETURN_IF_ERROR(volume_update_catalog(im.volume, folder.record));
+  }
+  if (!volume_update(im.volume))
+    return status_errorf("volume_create_folder():%d: ERROR: volume_update failed\n", msgno::kCreateFolderUpdate);
+  return status::ok();
+}
+
+// An input file, open, with its status at opening and its first bytes in
+// the importer's buffer.
+struct input_file {
+  std::FILE* fp = nullptr;
+  host_stat_t before;
+  uint64_t got = 0;    // bytes read at its start: min(size, kCopyPiece) unless the read fell short
+  int read_error = 0;  // the host's error when it did
+  input_file() = default;
+  input_file(const input_file&) = delete;
+  input_file& operator=(const input_file&) = delete;
+  ~input_file() { close(); }
+  void close() {
+    if (fp != nullptr) host_fclose(fp);
+    fp = nullptr;
+  }
+};
+
+// The one open of a regular file to import: its first piece is read at once.
+status open_and_read_head(importer& im, const std::string& host_path, input_file* in) {
+  in->fp = open_input(host_path, &in->before);
+  if (in->fp == nullptr) return open_failed(host_path, kProbeOpen);
+  uint64_t want = std::min<uint64_t>(in->before.size, kCopyPiece);
+  in->got = host_pread(in->fp, 0, im.buf.data(), want);
+  if (in->got < want) in->read_error = host_errno();
+  return status::ok();
+}
+
 // Copies the host file's bytes into the fork, which already holds `size` bytes
-// of blocks. A file that changes size meanwhile is refused.
-status copy_file_data(stream_t* s, hfsfile_t* fork, uint64_t size, const std::string& host_path,
+// of blocks; the first `got` of them are in `buf` already. A file that
+// changes size meanwhile is refused.
+status copy_file_data(std::FILE* fp, hfsfile_t* fork, uint64_t size, uint64_t got, const std::string& host_path,
                       std::vector<uint8_t>& buf, progress_t* progress, sha256* digest) {
   for (uint64_t offset = 0; offset < size;) {
     uint64_t n = std::min<uint64_t>(kCopyPiece, size - offset);
-    if (stream_read(s, buf.data(), n) != n)
+    if (offset != 0) got = host_pread(fp, offset, buf.data(), n);
+    if (got != n)
       return import_error("Error: \"%s\" changed size or could not be read while it was copied\n", host_path.c_str());
     VOLPACK_RETURN_IF_ERROR(
         hfsfile_write(fork, offset, n, buf.data(), "volume_add_dir_contents_recursive", kCopyWrite));
@@ -354,55 +416,53 @@ status copy_file_data(stream_t* s, hfsfile_t* fork, uint64_t size, const std::st
     progress_advance(progress, 0, n);
   }
   uint8_t extra;
-  if (stream_read(s, &extra, 1) != 0)
+  if (host_pread(fp, size, &extra, 1) != 0)
     return import_error("Error: \"%s\" changed size while it was copied\n", host_path.c_str());
   return status::ok();
 }
 
-status import_file(importer& im, const std::string& vpath, const std::string& host_path, bool executable) {
-  host_stat_t before, after;
-  std::FILE* fp = nullptr;
-  std::unique_ptr<stream_t> s = open_input(host_path, &before, &fp);
-  if (!s) return open_failed(host_path, kCopyOpen);
+status import_file(importer& im, folder_t& folder, const HFSUniStr255& name, const std::string& vpath,
+                   const std::string& host_path, input_file& in, bool executable) {
   create_result_t r;
+  catalog_record_t record;
+  catalog_key_t key;
+  catalog_place_t place;
   CatalogNodeID id;
-  VOLPACK_ASSIGN_OR_RETURN(id, volume_create_file(im.volume, vpath.c_str(), &r));
+  VOLPACK_ASSIGN_OR_RETURN(id,
+                           volume_create_in_folder(im.volume, &folder.record, name, false, &r, &record, &key, &place));
   if (id == 0) return refused(host_path, vpath, r);
-  std::unique_ptr<catalog_record_t> record;
-  VOLPACK_ASSIGN_OR_RETURN(record, volume_get_record_by_id(im.volume, id));
-  if (!record || !record->is_file()) return import_error("Error: cannot import \"%s\"\n", host_path.c_str());
+  // The record is stored once, below, with the fork's final extents.
   std::unique_ptr<hfsfile_t> fork;
-  VOLPACK_ASSIGN_OR_RETURN(fork,
-                           volume_open_hfsfile(im.volume, record->file.fileID, &record->file.dataFork, record.get()));
-  uint64_t size = stream_length(s.get());
+  VOLPACK_ASSIGN_OR_RETURN(fork, volume_open_hfsfile(im.volume, id, &record.file.dataFork, nullptr));
+  uint64_t size = in.before.size;
   VOLPACK_RETURN_IF_ERROR(hfsfile_allocate(fork.get(), size));
   digest_entry(im, 'f', executable ? 0755 : 0644, size, vpath);
   status copied =
-      copy_file_data(s.get(), fork.get(), size, host_path, im.buf, im.ctx.progress, im.ctx.input_digest);
+      copy_file_data(in.fp, fork.get(), size, in.got, host_path, im.buf, im.ctx.progress, im.ctx.input_digest);
   progress_advance(im.ctx.progress, 1, 0);
   // A file rewritten in place keeps its size but not its modification time.
-  if (copied && (host_fstat_file(fp, &after) != 0 || after.size != before.size || after.mtime_ns != before.mtime_ns))
+  host_stat_t after;
+  if (copied &&
+      (host_fstat_file(in.fp, &after) != 0 || after.size != in.before.size || after.mtime_ns != in.before.mtime_ns))
     copied = import_error("Error: \"%s\" changed while it was copied\n", host_path.c_str());
   hfsfile_close(std::move(fork));
-  (void)stream_close(std::move(s));
+  in.close();
   VOLPACK_RETURN_IF_ERROR(copied);
 
-  // The fork kept the record copy current while it grew.
   if (executable) {
-    HFSPlusBSDInfo& p = record->file.permissions;
+    HFSPlusBSDInfo& p = record.file.permissions;
     p.fileMode = static_cast<uint16_t>((p.fileMode & S_IFMT_HFS) | 0755);
-    VOLPACK_RETURN_IF_ERROR(volume_update_catalog(im.volume, *record));
+  } else if (vpath == "/.VolumeIcon.icns") {
+    record.file.userInfo.fileType = fourcc("    ");
+    record.file.userInfo.fileCreator = fourcc("    ");
+    // The root folder is the one being filled: its held record takes the flag.
+    if (folder.record.is_folder() && folder.record.folder.folderID == kHFSRootFolderID)
+      folder.record.folder.userInfo.finderFlags = kHasCustomIcon;
+  }
+  VOLPACK_RETURN_IF_ERROR(volume_update_catalog_at(im.volume, key, record, &place));
+  if (executable) {
     info(im, "Added executable", vpath);
   } else if (vpath == "/.VolumeIcon.icns") {
-    record->file.userInfo.fileType = fourcc("    ");
-    record->file.userInfo.fileCreator = fourcc("    ");
-    VOLPACK_RETURN_IF_ERROR(volume_update_catalog(im.volume, *record));
-    std::unique_ptr<catalog_record_t> root;
-    VOLPACK_ASSIGN_OR_RETURN(root, volume_get_record_from_path(im.volume, "/", nullptr, nullptr));
-    if (root && root->is_folder()) {
-      root->folder.userInfo.finderFlags = kHasCustomIcon;
-      VOLPACK_RETURN_IF_ERROR(volume_update_catalog(im.volume, *root));
-    }
     info(im, "Added volume icon", vpath);
   } else if (vpath == "/.DS_Store") {
     info(im, "Added Desktop Services settings store", vpath);
@@ -412,71 +472,129 @@ status import_file(importer& im, const std::string& vpath, const std::string& ho
   return status::ok();
 }
 
-// The names in a host folder, sorted bytewise, so that file IDs and the
-// catalog's layout do not depend on the order the file system lists them in.
-status list_folder(const std::string& host_dir, std::vector<std::string>* names) {
+status import_link(importer& im, folder_t& folder, const HFSUniStr255& name, const std::string& vpath,
+                   const std::string& host_path, const std::string& target) {
+  create_result_t r;
+  // Readers take a target into a buffer of 1,024 bytes with its end mark.
+  if (target.size() > kMaxLinkTargetSize) return refused(host_path, vpath, {create_status_t::kTargetTooLong, 0});
+  catalog_record_t record;
+  catalog_key_t key;
+  catalog_place_t place;
+  CatalogNodeID id;
+  VOLPACK_ASSIGN_OR_RETURN(id,
+                           volume_create_in_folder(im.volume, &folder.record, name, false, &r, &record, &key, &place));
+  if (id == 0) return refused(host_path, vpath, r);
+  record.file.permissions.fileMode |= S_IFLNK_HFS;
+  record.file.userInfo.fileType = fourcc("slnk");
+  record.file.userInfo.fileCreator = fourcc("rhap");
+  std::unique_ptr<hfsfile_t> fork;
+  VOLPACK_ASSIGN_OR_RETURN(fork, volume_open_hfsfile(im.volume, id, &record.file.dataFork, nullptr));
+  // The fork takes the target's length.
+  status written = hfsfile_allocate(fork.get(), target.size());
+  if (written) written = hfsfile_write(fork.get(), 0, target.size(), target.data());
+  hfsfile_close(std::move(fork));
+  VOLPACK_RETURN_IF_ERROR(written);
+  VOLPACK_RETURN_IF_ERROR(volume_update_catalog_at(im.volume, key, record, &place));
+  digest_entry(im, 'l', 0644, target.size(), vpath);
+  if (im.ctx.input_digest != nullptr) im.ctx.input_digest->update(target.data(), target.size());
+  if (im.ctx.options.verbose) im.ctx.reporter->infof("Added symlink: %s -> %s\n", vpath.c_str(), target.c_str());
+  return status::ok();
+}
+
+// An entry of a host folder: its name and its type as listed.
+struct listed_entry {
+  std::string name;
+  uint8_t type;
+};
+
+// The entries in a host folder, sorted bytewise by name, so that file IDs and
+// the catalog's layout do not depend on the order the file system lists them in.
+status list_folder(const std::string& host_dir, std::vector<listed_entry>* entries) {
   host_dir_handle dir(host_opendir(host_dir.c_str()));
   if (!dir)
     return import_error("volume_add_dir_contents_recursive():%d: Cannot open that directory: %s\n", kOpenFolder,
                         host_dir.c_str());
   while (host_dirent* e = host_readdir(dir.get())) {
     std::string name = e->d_name;
-    if (name != "." && name != "..") names->push_back(std::move(name));
+    if (name != "." && name != "..") entries->push_back(listed_entry{std::move(name), e->d_type});
   }
   // A listing that ended in an error is no listing of the whole folder.
   if (int error = host_dir_error(dir.get())) return read_failed(host_dir, "read the folder", error);
-  std::sort(names->begin(), names->end());  // std::string compares its bytes as unsigned
+  // std::string compares its bytes as unsigned
+  std::sort(entries->begin(), entries->end(),
+            [](const listed_entry& a, const listed_entry& b) { return a.name < b.name; });
   return status::ok();
 }
 
 // Imports the host folder `relative` (below the root; empty for the root)
-// into the volume folder `vpath` ("" for the volume's root), whose names so
-// far are `names`.
-status import_folder(importer& im, const std::string& relative, const std::string& vpath, folder_names names) {
+// into the volume folder `vpath` ("" for the volume's root), whose record is
+// `folder` and whose names so far are `names`; stores the folder's record.
+status import_folder(importer& im, const std::string& relative, const std::string& vpath, folder_t& folder,
+                     folder_names names) {
   const std::string host_dir = relative.empty() ? im.root : im.root + "/" + relative;
-  std::vector<std::string> listing;
+  std::vector<listed_entry> listing;
   VOLPACK_RETURN_IF_ERROR(list_folder(host_dir, &listing));
-  for (const std::string& name : listing) {
+  for (const listed_entry& e : listing) {
+    const std::string& name = e.name;
     const std::string rel = relative.empty() ? name : relative + "/" + name;
     const std::string entry_vpath = vpath + "/" + name;
     const std::string host_path = host_dir + "/" + name;
     if (entry_vpath.size() > kMaxVolumePath)
       return import_error("Error: cannot import \"%s\": its path on the volume is longer than %zu bytes\n",
                           host_path.c_str(), kMaxVolumePath);
-    result<entry_plan> planned = plan_host_entry(im.root, rel, im.ctx.options.link_files, im.ctx.skip);
-    if (!planned) return planned.error();
-    const entry_plan& plan = planned.value();
-    if (plan.kind != entry_kind::skipped) VOLPACK_RETURN_IF_ERROR(claim_name(im, names, name, host_path));
+    // A folder is taken as listed, and a regular file is opened once, read
+    // and planned from what was read; anything else is looked at first.
+    entry_plan plan;
+    input_file in;
+    if (e.type == DT_DIR) {
+      plan.kind = entry_kind::folder;
+    } else if (e.type == DT_REG) {
+      VOLPACK_RETURN_IF_ERROR(open_and_read_head(im, host_path, &in));
+      if (!is_skipped(im.ctx.skip, in.before)) {
+        file_probe probe;
+        VOLPACK_RETURN_IF_ERROR(
+            probe_head(host_path, in.before.owner_exec, im.buf.data(), in.got, in.before.size, in.read_error, &probe));
+        plan = plan_regular_file(im.root, rel, host_path, im.ctx.options.link_files, probe);
+      }
+    } else {
+      result<entry_plan> planned = plan_host_entry(im.root, rel, im.ctx.options.link_files, im.ctx.skip);
+      if (!planned) return planned.error();
+      plan = planned.take();
+      // A regular file found so is opened now, as above.
+      if (plan.kind == entry_kind::file || plan.kind == entry_kind::executable)
+        VOLPACK_RETURN_IF_ERROR(open_and_read_head(im, host_path, &in));
+    }
+    HFSUniStr255 unicode;
+    if (plan.kind != entry_kind::skipped) VOLPACK_RETURN_IF_ERROR(claim_name(im, names, name, host_path, &unicode));
     if (!plan.warning.empty()) im.ctx.reporter->report(report_kind::warning, plan.warning);
     create_result_t r;
-    CatalogNodeID id;
     switch (plan.kind) {
       case entry_kind::skipped:
         break;
       case entry_kind::folder: {
         info(im, "Adding folder", entry_vpath);
         digest_entry(im, 'd', 0755, 0, entry_vpath);
-        VOLPACK_ASSIGN_OR_RETURN(id, volume_create_folder(im.volume, entry_vpath.c_str(), &r));
+        folder_t sub;
+        sub.keyed = true;
+        CatalogNodeID id;
+        VOLPACK_ASSIGN_OR_RETURN(id, volume_create_in_folder(im.volume, &folder.record, unicode, true, &r, &sub.record,
+                                                             &sub.key, &sub.place));
         if (id == 0) return refused(host_path, entry_vpath, r);
-        VOLPACK_RETURN_IF_ERROR(import_folder(im, rel, entry_vpath, folder_names()));
+        VOLPACK_RETURN_IF_ERROR(import_folder(im, rel, entry_vpath, sub, folder_names()));
         break;
       }
-      case entry_kind::link: {
-        VOLPACK_ASSIGN_OR_RETURN(id, volume_create_symlink(im.volume, entry_vpath.c_str(), plan.target.c_str(), &r));
-        if (id == 0) return refused(host_path, entry_vpath, r);
-        digest_entry(im, 'l', 0644, plan.target.size(), entry_vpath);
-        if (im.ctx.input_digest != nullptr) im.ctx.input_digest->update(plan.target.data(), plan.target.size());
-        if (im.ctx.options.verbose)
-          im.ctx.reporter->infof("Added symlink: %s -> %s\n", entry_vpath.c_str(), plan.target.c_str());
+      case entry_kind::link:
+        in.close();
+        VOLPACK_RETURN_IF_ERROR(import_link(im, folder, unicode, entry_vpath, host_path, plan.target));
         break;
-      }
       case entry_kind::file:
       case entry_kind::executable:
-        VOLPACK_RETURN_IF_ERROR(import_file(im, entry_vpath, host_path, plan.kind == entry_kind::executable));
+        VOLPACK_RETURN_IF_ERROR(
+            import_file(im, folder, unicode, entry_vpath, host_path, in, plan.kind == entry_kind::executable));
         break;
     }
   }
-  return status::ok();
+  return store_folder(im, folder);
 }
 
 }  // namespace
@@ -488,23 +606,25 @@ status volume_add_dir_contents_recursive(const run_context& ctx, volume_t* volum
   std::string vpath = volume_path;
   while (!vpath.empty() && vpath.back() == '/') vpath.pop_back();
   // The folder to fill, and the names it holds already.
-  std::unique_ptr<catalog_record_t> folder;
-  VOLPACK_ASSIGN_OR_RETURN(folder, volume_get_record_from_path(volume, vpath.c_str(), nullptr, nullptr));
-  if (!folder) {
+  std::unique_ptr<catalog_record_t> found;
+  VOLPACK_ASSIGN_OR_RETURN(found, volume_get_record_from_path(volume, vpath.c_str(), nullptr, nullptr));
+  if (!found) {
     create_result_t r;
     CatalogNodeID id;
     VOLPACK_ASSIGN_OR_RETURN(id, volume_create_folder(volume, vpath.c_str(), &r));
     if (id == 0) return refused(host_dir, vpath, r);
-    VOLPACK_ASSIGN_OR_RETURN(folder, volume_get_record_from_path(volume, vpath.c_str(), nullptr, nullptr));
+    VOLPACK_ASSIGN_OR_RETURN(found, volume_get_record_from_path(volume, vpath.c_str(), nullptr, nullptr));
   }
-  if (!folder || !folder->is_folder())
+  if (!found || !found->is_folder())
     return import_error("Error: cannot import \"%s\": the volume holds no folder %s\n", host_dir, volume_path);
+  folder_t folder;
+  folder.record = *found;
   folder_names names;
   std::vector<folder_entry_t> contents;
-  VOLPACK_ASSIGN_OR_RETURN(contents, volume_get_folder_contents(volume, folder->folder.folderID));
+  VOLPACK_ASSIGN_OR_RETURN(contents, volume_get_folder_contents(volume, folder.record.folder.folderID));
   for (const folder_entry_t& e : contents)
     names.emplace(catalog_name_identity(volume, e.name), vpath + "/" + unistr_to_utf8(e.name));
-  return import_folder(im, "", vpath, std::move(names));
+  return import_folder(im, "", vpath, folder, std::move(names));
 }
 
 }  // namespace volpack

@@ -1,10 +1,11 @@
 // Directory import: a host directory tree becomes the contents of a folder of
-// an open HFS+ volume, and the measurement that sizes the volume beforehand.
+// an open HFS+ volume, and the census that sizes the volume beforehand.
 //
-// `compute_directory_size` walks the tree and adds, into the caller's counter,
-// 512 bytes per entry plus each file's size rounded up to 512 (host links
-// count as the small files they are and are never followed). It returns false
-// at the first failure, leaving the host error number of the failing call.
+// `census_directory` walks the tree once and counts what the volume must
+// hold; its `measure` is 512 bytes per entry plus each entry's size rounded
+// up to 512 (host links count as the small files they are and are never
+// followed). It returns false at the first failure, leaving the host error
+// number of the failing call and the path that could not be read.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +16,6 @@
 #include "io/status.h"
 
 namespace volpack {
-
-[[nodiscard]] bool compute_directory_size(const char* path, uint64_t* counter);
 
 // What the volume must hold for a tree, counted in the units the volume
 // allocates: whole 4096-byte blocks of data and catalog records whose size
@@ -29,6 +28,7 @@ struct tree_census {
   uint64_t data_blocks = 0;  // sum over files and links of ceil(size / 4096)
   uint64_t data_bytes = 0;   // sum of the regular files' sizes
   uint64_t name_bytes = 0;   // sum of the entries' host name lengths
+  uint64_t measure = 0;      // 512 per entry plus its size rounded up to 512 (see above)
   std::string failed_path;   // after a failure: the path that could not be read
   progress_t* progress = nullptr;  // when set, advanced by one for each entry counted
 };
@@ -102,5 +102,7 @@ constexpr uint64_t kMaxLinkTargetSize = 1023;
 // characters, '"', '*', ':', '<', '>', '?', '|', DEL), except a drive letter's
 // colon at index 1. The stream is moved back to 0.
 bool is_oneliner_symlink(stream_t* s);
+// The same test on a file's whole content, `n` bytes at `text`.
+bool is_oneliner_text(const uint8_t* text, uint64_t n);
 
 }  // namespace volpack

@@ -263,8 +263,8 @@ std::FILE* host_fopen_input(const char* path, host_stat_t* st) {
     errno = e;
     return nullptr;
   }
-  int fl = fcntl(fd, F_GETFL);
-  if (fl >= 0) (void)fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  // O_NONBLOCK stays: reads of a regular file never wait or fail for it, and
+  // clearing it would cost two calls per file.
   fill_stat(s, st);
   return fdopen_mode(fd, "rb", path);
 }

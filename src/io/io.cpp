@@ -36,12 +36,22 @@ class HostFileIo final : public io_t {
     if (count == 0) return true;
     uint8_t* out = static_cast<uint8_t*>(buf);
     if (count >= kDirect) {
-      if (host_pread(fp_, offset, out, count) != count) return false;
-      // Cached pages may be newer than the file.
-      for_each_cached(offset, count, [&](frame& f, uint64_t start, uint64_t end, uint64_t page_start) {
-        std::memcpy(out + (start - offset), f.bytes.get() + (start - page_start), end - start);
-      });
-      return true;
+      // Cached pages are newer than the file: they are copied, and only the
+      // runs of pages between them are read (a range written moments ago is
+      // often all in the cache, and still a hole in the file).
+      uint64_t end = offset + count, run = offset;
+      for (uint64_t at = offset; at < end;) {
+        uint64_t page = at / kPage, page_start = page * kPage;
+        uint64_t stop = std::min(end, page_start + kPage);
+        auto it = pages_.find(page);
+        if (it != pages_.end()) {
+          if (run < at && host_pread(fp_, run, out + (run - offset), at - run) != at - run) return false;
+          std::memcpy(out + (at - offset), it->second.bytes.get() + (at - page_start), stop - at);
+          run = stop;
+        }
+        at = stop;
+      }
+      return run == end || host_pread(fp_, run, out + (run - offset), end - run) == end - run;
     }
     while (count > 0) {
       uint64_t page = offset / kPage, within = offset % kPage;
@@ -92,10 +102,13 @@ class HostFileIo final : public io_t {
     return true;
   }
 
+  // Writes back and closes. The file is a scratch volume that is read back
+  // and removed, never kept: its bytes must reach the system, not the disk
+  // (forcing them there cost a disk write of the whole volume per run).
   bool close() override {
     if (fp_ == nullptr) return true;
     bool ok = write_back();
-    ok = host_fflush_sync(fp_) && !std::ferror(fp_) && ok;
+    ok = std::fflush(fp_) == 0 && !std::ferror(fp_) && ok;
     std::FILE* fp = fp_;
     fp_ = nullptr;
     if (host_fclose(fp) != 0) ok = false;
@@ -135,8 +148,13 @@ class HostFileIo final : public io_t {
       drop_all();
     }
     frame f;
-    f.bytes.reset(new (std::nothrow) uint8_t[kPage]);
-    if (f.bytes == nullptr) return true;  // no room: transfer directly
+    if (!spare_.empty()) {
+      f.bytes = std::move(spare_.back());
+      spare_.pop_back();
+    } else {
+      f.bytes.reset(new (std::nothrow) uint8_t[kPage]);
+      if (f.bytes == nullptr) return true;  // no room: transfer directly
+    }
     if (!whole && host_pread(fp_, page * kPage, f.bytes.get(), kPage) != kPage) return true;
     last_page_ = page;
     last_ = *out = &pages_.emplace(page, std::move(f)).first->second;
@@ -180,7 +198,18 @@ class HostFileIo final : public io_t {
     return true;
   }
 
+  // Forgets every page; their memory is kept for the next ones (given back
+  // and taken again, it would cost the system a page fault and a clearing
+  // each time).
   void drop_all() {
+    if (spare_.capacity() < kMaxPages) {
+      try {
+        spare_.reserve(kMaxPages);
+      } catch (const std::bad_alloc&) {
+      }
+    }
+    for (auto& p : pages_)
+      if (spare_.size() < spare_.capacity()) spare_.push_back(std::move(p.second.bytes));
     pages_.clear();
     last_ = nullptr;
   }
@@ -190,6 +219,7 @@ class HostFileIo final : public io_t {
   uint64_t last_page_ = 0;
   frame* last_ = nullptr;  // the page found last (lookups repeat it)
   std::vector<uint8_t> run_;
+  std::vector<std::unique_ptr<uint8_t[]>> spare_;  // pages' memory to use again
 };
 
 }  // namespace

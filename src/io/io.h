@@ -10,7 +10,8 @@
 // "io_read error" / "io_write error" with their own function name.
 //
 // Ownership: whoever creates an io_t holds it in a std::unique_ptr; `io_close`
-// takes it, releases what it holds and frees it.
+// takes it, releases what it holds and frees it. Closing a host file hands its
+// bytes to the system; it does not wait for them to reach the disk.
 #pragma once
 
 #include <cstdint>

@@ -56,12 +56,20 @@ TEST(UdifChecksum, RotateAndAdd) {
     udif_checksum(&sum, c.bytes.data(), c.bytes.size());
     EXPECT_EQ(sum, c.expect);
   }
-  // Running across calls on word boundaries equals one call.
+  // Running across calls on word boundaries equals one call, and one word at
+  // a time, over runs of zeros of every alignment and length too.
   std::vector<uint8_t> data = random_bytes(4096, 3);
-  uint32_t whole = 0, parts = 0;
+  std::mt19937 rng(4);
+  for (int run = 0; run < 24; ++run) {
+    size_t at = rng() % data.size(), n = std::min<size_t>(rng() % 700, data.size() - at);
+    std::fill_n(data.begin() + static_cast<long>(at), n, 0);
+  }
+  uint32_t whole = 0, parts = 0, words = 0;
   udif_checksum(&whole, data.data(), data.size());
   for (size_t at = 0; at < data.size(); at += 512) udif_checksum(&parts, data.data() + at, 512);
+  for (size_t at = 0; at < data.size(); at += 4) words = ((words << 1) | (words >> 31)) + get_be32(&data[at]);
   EXPECT_EQ(whole, parts);
+  EXPECT_EQ(whole, words);
 }
 
 udif_blkx_table_t sample_table(size_t data_chunks) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <random>
 #include <regex>
 
 #include "dmg/udif_read.h"
@@ -395,6 +396,31 @@ TEST(DriverRun, SourceDateEpochMakesTheImageDependOnTheInputOnly) {
   image_read other = read_image(make("c.dmg", 1800000000));
   EXPECT_NE(other.volume_id, image.volume_id);
   EXPECT_NE(other.segment_id, image.segment_id);
+}
+
+// The chunks are coded on any number of threads, during the import and after
+// it: the image is the same for every count.
+TEST(DriverRun, TheImageDoesNotDependOnTheThreadCount) {
+  TempDir dir;
+  std::mt19937 rng(3);
+  for (int i = 0; i < 60; ++i) {
+    std::string data(1000 + rng() % 40000, ' ');
+    for (size_t k = 0; k < data.size(); k += 1 + rng() % 8) data[k] = static_cast<char>('a' + rng() % 26);
+    dir.write("App/" + std::string(i % 3 == 0 ? "sub/" : "") + "f" + std::to_string(i), data + "\n");
+  }
+  std::vector<uint8_t> first;
+  for (unsigned threads : {1u, 2u, 4u}) {
+    test::CaptureReporter reporter;
+    run_sources sources;
+    sources.reporter = &reporter;
+    sources.source_date_epoch = "1700000000";
+    sources.compression_threads = threads;
+    const std::string out = dir.str() + "/" + std::to_string(threads) + ".dmg";
+    ASSERT_EQ(0, run_in_process({out, dir.str() + "/App"}, sources)) << reporter.text;
+    std::vector<uint8_t> image = test::read_bytes(out);
+    if (first.empty()) first = image;
+    EXPECT_TRUE(image == first) << threads << " threads";
+  }
 }
 
 // Without it, two runs in the same second still get identifiers of their own.

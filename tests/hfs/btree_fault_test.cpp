@@ -9,6 +9,7 @@
 #include <string>
 
 #include "hfs/btree.h"
+#include "hfs/btree_cache.h"
 #include "support/btree_check.h"
 #include "support/btree_mem.h"
 #include "support/support.h"
@@ -99,11 +100,13 @@ const Scenario kScenarios[] = {
     {"remove, split and retry", 8, 1, root_too_full_for_the_new_key, false, "b"},
 };
 
-// Runs the scenario's operation with `op`'s k-th call failing; gives its status.
-status run(const Scenario& s, FaultIo::Op op, uint64_t k, bool persistent, uint64_t* reads = nullptr,
-           uint64_t* writes = nullptr) {
+// Runs the scenario's operation with `op`'s k-th call failing, through a node
+// cache of `cache_nodes` nodes (0: none); gives its status.
+status run(const Scenario& s, size_t cache_nodes, FaultIo::Op op, uint64_t k, bool persistent,
+           uint64_t* reads = nullptr, uint64_t* writes = nullptr) {
   MemTree t(kNode, s.nodes, s.clump_nodes);
   s.setup(t);
+  if (cache_nodes != 0) btree_cache_attach(&t.tree, cache_nodes);
   t.fault->arm(op, k, persistent);
   std::vector<uint8_t> data = test::byte_record("value");
   status result = s.add ? btree_add(&t.tree, test::ByteKey(s.key), static_cast<uint16_t>(data.size()), data.data())
@@ -111,6 +114,12 @@ status run(const Scenario& s, FaultIo::Op op, uint64_t k, bool persistent, uint6
   if (reads != nullptr) *reads = t.fault->reads();
   if (writes != nullptr) *writes = t.fault->writes();
   t.fault->arm(FaultIo::Op::kNone, 0);
+  // Failed or not, what the cache gives is what the file holds.
+  std::vector<uint8_t> node(kNode);
+  for (size_t n = 0; cache_nodes != 0 && n < t.bytes.size() / kNode; ++n) {
+    EXPECT_TRUE(io_read(t.tree.io.get(), n * kNode, kNode, node.data()));
+    EXPECT_TRUE(std::equal(node.begin(), node.end(), t.bytes.begin() + n * kNode)) << "node " << n;
+  }
   if (!result) {
     EXPECT_TRUE(std::regex_match(result.message(), kTransferFailure)) << "not a transfer failure: " << result.message();
     return result;
@@ -131,11 +140,19 @@ status run(const Scenario& s, FaultIo::Op op, uint64_t k, bool persistent, uint6
   return result;
 }
 
+// Every scenario without a cache, and through caches of 2 and 16 nodes.
+std::vector<std::pair<Scenario, size_t>> scenarios_with_caches() {
+  std::vector<std::pair<Scenario, size_t>> all;
+  for (size_t cache_nodes : {0, 2, 16})
+    for (const Scenario& s : kScenarios) all.emplace_back(s, cache_nodes);
+  return all;
+}
+
 TEST(BTreeFault, EveryFailedTransferFailsTheOperationOrLeavesItDone) {
-  for (const Scenario& s : kScenarios) {
-    SCOPED_TRACE(s.name);
+  for (const auto& [s, cache_nodes] : scenarios_with_caches()) {
+    SCOPED_TRACE(std::string(s.name) + (cache_nodes != 0 ? ", cached" : ""));
     uint64_t reads = 0, writes = 0;
-    ASSERT_TRUE(run(s, FaultIo::Op::kNone, 0, false, &reads, &writes));
+    ASSERT_TRUE(run(s, cache_nodes, FaultIo::Op::kNone, 0, false, &reads, &writes));
     size_t failed_writes = 0;
     for (FaultIo::Op op : {FaultIo::Op::kRead, FaultIo::Op::kWrite}) {
       const uint64_t n = op == FaultIo::Op::kRead ? reads : writes;
@@ -143,7 +160,7 @@ TEST(BTreeFault, EveryFailedTransferFailsTheOperationOrLeavesItDone) {
         for (bool persistent : {false, true}) {
           SCOPED_TRACE((op == FaultIo::Op::kRead ? "read " : "write ") + std::to_string(k) +
                        (persistent ? " and later" : ""));
-          status r = run(s, op, k, persistent);
+          status r = run(s, cache_nodes, op, k, persistent);
           if (op == FaultIo::Op::kWrite && !r) ++failed_writes;
         }
       }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "hfs/btree.h"
+#include "hfs/btree_cache.h"
 #include "support/btree_check.h"
 #include "support/btree_mem.h"
 
@@ -23,8 +24,16 @@ using Model = std::map<std::string, std::string>;
 constexpr uint16_t kNode = 512;
 
 // The whole tree against the model: invariants, every leaf record in order,
-// and searches for present keys, absent keys and their neighbours.
+// and searches for present keys, absent keys and their neighbours. With a
+// node cache, every node read through it is also what the file holds.
 void expect_matches(MemTree& t, const Model& model, std::mt19937& rng, const std::string& where) {
+  if (t.tree.cache != nullptr) {
+    std::vector<uint8_t> node(kNode);
+    for (NodeNumber n = 0; n < t.tree.header.totalNodes; ++n) {
+      ASSERT_TRUE(io_read(t.tree.io.get(), uint64_t{n} * kNode, kNode, node.data())) << where;
+      ASSERT_TRUE(std::equal(node.begin(), node.end(), t.bytes.begin() + n * kNode)) << where << " node " << n;
+    }
+  }
   std::vector<test::btree_leaf_record> leaves;
   std::vector<std::string> problems = test::btree_check(&t.tree, &leaves);
   ASSERT_TRUE(problems.empty()) << where << "\n" << test::btree_check_text(problems);
@@ -76,11 +85,13 @@ struct Mix {
   int insert_percent;  // the rest are removals, of present keys mostly
   size_t max_key, max_value;
   uint32_t initial_nodes, clump_nodes;
+  size_t cache_nodes = 0;  // a node cache of this many nodes, or none
 };
 
 // One run: `ops` operations of the mix, then the whole tree removed.
 void run_mix(const Mix& m, int* max_used = nullptr) {
   MemTree t(kNode, m.initial_nodes, m.clump_nodes);
+  if (m.cache_nodes != 0) btree_cache_attach(&t.tree, m.cache_nodes);
   Model model;
   std::mt19937 rng(m.seed);
   std::vector<std::string> keys;  // keys ever inserted, to remove present ones
@@ -129,6 +140,8 @@ TEST(BTreeModel, EveryOperationChecked) {
       {"grow", 1, 1500, 1, 85, 100, 100, 4, 2},
       {"churn", 2, 1500, 1, 55, 60, 120, 2, 1},
       {"short keys", 3, 1500, 1, 70, 8, 30, 8, 3},
+      {"churn through a cache of 3 nodes", 4, 1500, 1, 55, 60, 120, 2, 1, 3},
+      {"grow through a cache of 64 nodes", 5, 1500, 1, 85, 100, 100, 4, 2, 64},
   };
   for (const Mix& m : mixes) {
     SCOPED_TRACE(m.name);

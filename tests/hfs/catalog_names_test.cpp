@@ -135,6 +135,8 @@ TEST(FoldedOrder, CaseAndIgnorableUnitsDoNotDistinguishNames) {
       {convert("\xC3\x86"), convert("\xC3\xA6"), 0},            // Æ / æ
       {convert("\xD0\x90"), convert("\xD0\xB0"), 0},            // Cyrillic А / а
       {convert("\xEF\xBC\xA1"), convert("\xEF\xBD\x81"), 0},    // fullwidth A / a
+      {u16({'x', 0x200D, 'a', 'B'}), u16({'x', 0x200D, 'a', 0x200D, 'b'}), 0},  // after a common start too
+      {u16({'x', 'y', 0x200D, 'c'}), u16({'x', 'y', 'B'}), 1},
   };
   int row = 0;
   for (const auto& c : cases) {

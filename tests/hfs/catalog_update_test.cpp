@@ -149,6 +149,40 @@ TEST(CreateSymlink, NewLinkThenRewritesOfTheSameName) {
   EXPECT_EQ(link_text(t.v(), "/link"), "");
 }
 
+// Items created in a held folder record come back with where their records
+// went; later insertions move them, and a rewrite by a place that no longer
+// holds the record (or holds another) must still rewrite exactly that record.
+TEST(UpdateCatalog, APlaceIsCheckedBeforeTheRecordIsRewrittenThere) {
+  TestVolume t;
+  catalog_record_t root = *ok_value(volume_get_record_by_id(t.v(), kHFSRootFolderID));
+  struct made {
+    catalog_record_t record;
+    catalog_key_t key;
+    catalog_place_t place;
+  };
+  std::vector<made> files(150);
+  for (size_t i = 0; i < files.size(); ++i) {
+    HFSUniStr255 name;
+    ASSERT_TRUE(unistr_printf(&name, "file %03d", static_cast<int>(files.size() - i)));  // each one goes first
+    made& m = files[i];
+    ASSERT_NE(ok_value(volume_create_in_folder(t.v(), &root, name, false, nullptr, &m.record, &m.key, &m.place)), 0u);
+  }
+  ASSERT_TRUE(volume_update_catalog(t.v(), root));
+  for (size_t i = 0; i < files.size(); ++i) {
+    made& m = files[i];
+    m.record.file.userInfo.fileCreator = static_cast<uint32_t>(i + 1);
+    const catalog_place_t& place = files[i % 2 == 0 ? i : files.size() - 1 - i].place;  // its own, or another's
+    ASSERT_TRUE(volume_update_catalog_at(t.v(), m.key, m.record, &place));
+  }
+  for (size_t i = 0; i < files.size(); ++i) {
+    std::unique_ptr<catalog_record_t> r = ok_value(volume_get_record_by_id(t.v(), files[i].record.file.fileID));
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->file.userInfo.fileCreator, i + 1) << i;
+  }
+  EXPECT_EQ(ok_value(volume_get_record_by_id(t.v(), kHFSRootFolderID))->folder.valence, files.size());
+  expect_sound_trees(t.v());
+}
+
 }  // namespace
 }  // namespace test
 }  // namespace volpack

@@ -7,6 +7,7 @@
 #include <random>
 #include <set>
 
+#include "hfs/btree_cache.h"
 #include "hfs/volume.h"
 #include "volume_fixture.h"
 
@@ -158,7 +159,7 @@ TEST(ForkAllocation, CatalogFileBeyondEightExtents) {
   g.catalog_blocks = 2;  // two nodes per growth
   TestVolume t(g);
   std::vector<CatalogNodeID> ids;
-  hfsfile_t* catalog_file = static_cast<hfsfile_t*>(t.v()->catalog_tree.io.get());
+  hfsfile_t* catalog_file = static_cast<hfsfile_t*>(btree_tree_file(&t.v()->catalog_tree));
   for (int i = 0; catalog_file->extents.size() <= 9; ++i) {
     ASSERT_LT(i, 2000);
     test_file f = create_file(t.v(), "/file with a long name to fill nodes " + std::to_string(i));
@@ -168,7 +169,7 @@ TEST(ForkAllocation, CatalogFileBeyondEightExtents) {
   EXPECT_FALSE(record_starts(t.v(), kHFSCatalogFileID).empty());
   t.reopen();
   ASSERT_NE(t.v(), nullptr);
-  EXPECT_GT(static_cast<hfsfile_t*>(t.v()->catalog_tree.io.get())->extents.size(), 8u);
+  EXPECT_GT(static_cast<hfsfile_t*>(btree_tree_file(&t.v()->catalog_tree))->extents.size(), 8u);
   for (size_t i = 0; i < ids.size(); ++i) {
     std::string path = "/file with a long name to fill nodes " + std::to_string(i);
     std::unique_ptr<catalog_record_t> r = ok_value(volume_get_record_from_path(t.v(), path.c_str(), nullptr, nullptr));
@@ -244,9 +245,9 @@ TEST(ForkAllocation, RandomResizesAgreeWithAModel) {
       ASSERT_EQ(stored->file.dataFork.totalBlocks, f->fork->totalBlocks);
       ASSERT_EQ(stored->file.dataFork.logicalSize, f->fork->logicalSize);
     }
-    own(t.v()->extents_tree.io ? static_cast<hfsfile_t&>(*t.v()->extents_tree.io).extents
+    own(t.v()->extents_tree.io ? static_cast<hfsfile_t&>(*btree_tree_file(&t.v()->extents_tree)).extents
                                : std::vector<HFSPlusExtentDescriptor>());
-    own(static_cast<hfsfile_t&>(*t.v()->catalog_tree.io).extents);
+    own(static_cast<hfsfile_t&>(*btree_tree_file(&t.v()->catalog_tree)).extents);
     ASSERT_EQ(used_blocks(t.v()), t.v()->header.totalBlocks - t.v()->header.freeBlocks);
   };
 

@@ -15,9 +15,9 @@ namespace {
 using test::TempDir;
 
 uint64_t measure(const TempDir& dir) {
-  uint64_t counter = 2048;
-  EXPECT_TRUE(compute_directory_size(dir.str().c_str(), &counter));
-  return counter - 2048;
+  tree_census census;
+  EXPECT_TRUE(census_directory(dir.str().c_str(), &census));
+  return census.measure;
 }
 
 TEST(Measure, CountsHostLinksAsThemselvesWithoutFollowing) {
@@ -36,8 +36,8 @@ TEST(Measure, FailsOnAnUnreadableFolder) {
   TempDir dir;
   dir.mkdir("locked");
   std::filesystem::permissions(dir.path() / "locked", std::filesystem::perms::none);
-  uint64_t counter = 2048;
-  EXPECT_FALSE(compute_directory_size(dir.str().c_str(), &counter));
+  tree_census census;
+  EXPECT_FALSE(census_directory(dir.str().c_str(), &census));
   EXPECT_EQ(EACCES, host_errno());
 }
 

@@ -13,9 +13,9 @@ namespace {
 using test::TempDir;
 
 uint64_t measure(const TempDir& dir) {
-  uint64_t counter = 2048;
-  EXPECT_TRUE(compute_directory_size(dir.str().c_str(), &counter));
-  return counter - 2048;
+  tree_census census;
+  EXPECT_TRUE(census_directory(dir.str().c_str(), &census));
+  return census.measure;
 }
 
 TEST(Measure, AddsEachEntryInWholeSectorsPlusOne) {
@@ -48,12 +48,12 @@ TEST(Measure, AddsEachEntryInWholeSectorsPlusOne) {
 TEST(Measure, FailsWithTheHostErrorNumber) {
   TempDir dir;
   auto file = dir.write("file", "x");
-  uint64_t counter = 2048;
-  EXPECT_FALSE(compute_directory_size((dir.path() / "missing").string().c_str(), &counter));
+  tree_census census;
+  EXPECT_FALSE(census_directory((dir.path() / "missing").string().c_str(), &census));
   EXPECT_EQ(ENOENT, host_errno());
-  EXPECT_FALSE(compute_directory_size(file.string().c_str(), &counter));
+  EXPECT_FALSE(census_directory(file.string().c_str(), &census));
   EXPECT_EQ(ENOTDIR, host_errno());
-  EXPECT_EQ(2048u, counter);
+  EXPECT_EQ(0u, census.measure);
 }
 
 }  // namespace
