@@ -325,4 +325,20 @@ bool host_narrow_from_utf16(const char16_t* units, size_t count, std::string* ou
   return true;
 }
 
+int host_create_unique(const char* path, const char* suffix, std::string* created) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char unique[40];
+    std::snprintf(unique, sizeof unique, ".%lx-%012llx", static_cast<unsigned long>(host_internal::process_id()),
+                  static_cast<unsigned long long>(host_internal::unique_value() & 0xFFFFFFFFFFFFull));
+    std::string name = host_sibling_path(path, std::string(unique) + suffix);
+    int fd = host_open(name.c_str(), HOST_O_RDWR | HOST_O_CREAT | HOST_O_EXCL | HOST_O_NOFOLLOW, 0644);
+    if (fd >= 0) {
+      *created = name;
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
+}
+
 }  // namespace volpack

@@ -730,22 +730,6 @@ int host_close(int fd) {
   return _close(fd);
 }
 
-int host_create_unique(const char* path, const char* suffix, std::string* created) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    char unique[40];
-    std::snprintf(unique, sizeof unique, ".%lx-%012llx", static_cast<unsigned long>(GetCurrentProcessId()),
-                  static_cast<unsigned long long>(host_internal::unique_value() & 0xFFFFFFFFFFFFull));
-    std::string name = host_sibling_path(path, std::string(unique) + suffix);
-    int fd = host_open(name.c_str(), HOST_O_RDWR | HOST_O_CREAT | HOST_O_EXCL | HOST_O_NOFOLLOW, 0644);
-    if (fd >= 0) {
-      *created = name;
-      return fd;
-    }
-    if (errno != EEXIST) return -1;
-  }
-  return -1;
-}
-
 int host_lock_file(const char* path, bool* created) {
   std::wstring w;
   if (!host_path(path, &w)) return -1;
