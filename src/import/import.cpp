@@ -421,16 +421,26 @@ status copy_file_data(std::FILE* fp, hfsfile_t* fork, uint64_t size, uint64_t go
   return status::ok();
 }
 
+// Creates the entry `name` in the held `folder`: its new ID, with the record,
+// key and place to rewrite it by; or why the volume refused it.
+result<CatalogNodeID> create_entry(importer& im, folder_t& folder, const HFSUniStr255& name, bool is_folder,
+                                   const std::string& host_path, const std::string& vpath, catalog_record_t* record,
+                                   catalog_key_t* key, catalog_place_t* place) {
+  create_result_t r;
+  CatalogNodeID id;
+  VOLPACK_ASSIGN_OR_RETURN(id,
+                           volume_create_in_folder(im.volume, &folder.record, name, is_folder, &r, record, key, place));
+  if (id == 0) return refused(host_path, vpath, r);
+  return id;
+}
+
 status import_file(importer& im, folder_t& folder, const HFSUniStr255& name, const std::string& vpath,
                    const std::string& host_path, input_file& in, bool executable) {
-  create_result_t r;
   catalog_record_t record;
   catalog_key_t key;
   catalog_place_t place;
   CatalogNodeID id;
-  VOLPACK_ASSIGN_OR_RETURN(id,
-                           volume_create_in_folder(im.volume, &folder.record, name, false, &r, &record, &key, &place));
-  if (id == 0) return refused(host_path, vpath, r);
+  VOLPACK_ASSIGN_OR_RETURN(id, create_entry(im, folder, name, false, host_path, vpath, &record, &key, &place));
   // The record is stored once, below, with the fork's final extents.
   std::unique_ptr<hfsfile_t> fork;
   VOLPACK_ASSIGN_OR_RETURN(fork, volume_open_hfsfile(im.volume, id, &record.file.dataFork, nullptr));
@@ -474,16 +484,13 @@ status import_file(importer& im, folder_t& folder, const HFSUniStr255& name, con
 
 status import_link(importer& im, folder_t& folder, const HFSUniStr255& name, const std::string& vpath,
                    const std::string& host_path, const std::string& target) {
-  create_result_t r;
   // Readers take a target into a buffer of 1,024 bytes with its end mark.
   if (target.size() > kMaxLinkTargetSize) return refused(host_path, vpath, {create_status_t::kTargetTooLong, 0});
   catalog_record_t record;
   catalog_key_t key;
   catalog_place_t place;
   CatalogNodeID id;
-  VOLPACK_ASSIGN_OR_RETURN(id,
-                           volume_create_in_folder(im.volume, &folder.record, name, false, &r, &record, &key, &place));
-  if (id == 0) return refused(host_path, vpath, r);
+  VOLPACK_ASSIGN_OR_RETURN(id, create_entry(im, folder, name, false, host_path, vpath, &record, &key, &place));
   record.file.permissions.fileMode |= S_IFLNK_HFS;
   record.file.userInfo.fileType = fourcc("slnk");
   record.file.userInfo.fileCreator = fourcc("rhap");
@@ -567,7 +574,6 @@ status import_folder(importer& im, const std::string& relative, const std::strin
     HFSUniStr255 unicode;
     if (plan.kind != entry_kind::skipped) VOLPACK_RETURN_IF_ERROR(claim_name(im, names, name, host_path, &unicode));
     if (!plan.warning.empty()) im.ctx.reporter->report(report_kind::warning, plan.warning);
-    create_result_t r;
     switch (plan.kind) {
       case entry_kind::skipped:
         break;
@@ -576,10 +582,8 @@ status import_folder(importer& im, const std::string& relative, const std::strin
         digest_entry(im, 'd', 0755, 0, entry_vpath);
         folder_t sub;
         sub.keyed = true;
-        CatalogNodeID id;
-        VOLPACK_ASSIGN_OR_RETURN(id, volume_create_in_folder(im.volume, &folder.record, unicode, true, &r, &sub.record,
-                                                             &sub.key, &sub.place));
-        if (id == 0) return refused(host_path, entry_vpath, r);
+        VOLPACK_RETURN_IF_ERROR(
+            create_entry(im, folder, unicode, true, host_path, entry_vpath, &sub.record, &sub.key, &sub.place).error());
         VOLPACK_RETURN_IF_ERROR(import_folder(im, rel, entry_vpath, sub, folder_names()));
         break;
       }
